@@ -1,0 +1,46 @@
+// Text helpers shared by the library.
+//
+// The library's text is UTF-16 (std::u16string); what goes to and comes from a
+// device or file is 8-bit (std::string holding bytes). The 8-bit code page is
+// fixed to Windows-1252 on every machine, so bytes never depend on the locale;
+// characters it cannot hold become '?'.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace qv {
+
+// Windows-1252 <-> UTF-16.
+std::u16string AnsiToString(std::string_view bytes);
+std::string StringToAnsi(std::u16string_view text);
+
+// Each byte becomes the character of the same code, and back (low byte kept).
+std::u16string BytesToString(std::string_view bytes);
+std::string StringToBytes(std::u16string_view text);
+
+// UTF-8 <-> UTF-16 (invalid input becomes U+FFFD).
+std::u16string Utf8ToString(std::string_view utf8);
+std::string StringToUtf8(std::u16string_view text);
+
+// Shorthand for literals in code and tests: u(\"abc\") == u\"abc\".
+inline std::u16string u(std::string_view utf8) { return Utf8ToString(utf8); }
+
+// A text read as a number with a default: leading blanks skipped, an optional
+// sign, then decimal digits, or hexadecimal digits after "$", "x", "X", "0x" or
+// "0X". An empty text, any other character (trailing blanks included) or a value
+// outside the 32-bit signed range gives the default.
+int32_t StrToIntDef(std::u16string_view text, int32_t def);
+int32_t StrToIntDef(std::string_view text, int32_t def);
+
+std::u16string IntToStr(int64_t value);
+
+// printf-like formatting over typed values: %d %u %x %X %s %%, with an optional
+// width and '-' or '0' flags ("%.2d" pads with zeros to two digits).
+using TqvFmtArg = std::variant<int64_t, uint64_t, double, std::u16string>;
+std::u16string Format(std::u16string_view format, const std::vector<TqvFmtArg>& args);
+
+}  // namespace qv

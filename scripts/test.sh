@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The whole test suite: every test under AddressSanitizer + UndefinedBehaviorSanitizer,
+# again under ThreadSanitizer, and a short run of every fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup-debian.sh
+
+jobs=$(( $(nproc) + 1 ))
+
+run_preset() {
+  local preset=$1
+  echo "=== $preset build ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -- -j"$jobs"
+  echo "=== $preset tests ==="
+  # ThreadSanitizer needs a memory layout without high-entropy ASLR on newer kernels.
+  if [ "$preset" = tsan ]; then
+    setarch "$(uname -m)" -R ctest --preset "$preset" -j2
+  else
+    ctest --preset "$preset" -j2
+  fi
+}
+
+run_preset asan
+run_preset tsan
+
+echo "=== fuzz targets ==="
+cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/fuzz -- -j"$jobs"
+for target in build/fuzz/*_fuzz; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  corpus="fuzz/corpus/$name"
+  work=$(mktemp -d)
+  [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+  echo "--- $name"
+  "$target" -max_total_time="${QV_FUZZ_SECONDS:-60}" -print_final_stats=1 "$work" 2>&1 | tail -n 5
+  rm -rf "$work"
+done
+echo "All test stages passed."
