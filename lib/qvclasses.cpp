@@ -280,6 +280,7 @@ void TqvBaseIO::Close() {
 void TqvBaseIO::StartThreads() {
   IsThreadIOTerminated = false;
   fThreadIO = std::make_unique<TqvThreadIO>(this, fPriority);
+  fThreadIO->Start();
 }
 
 void TqvBaseIO::StopThreads() {
@@ -582,9 +583,9 @@ void TqvBaseIO::Notification(TqvComponent* AComponent, TOperation Operation) {
 // TqvThreadIO
 
 TqvThreadIO::TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority /*pr*/) : fqvComm(aqvComm) {
-  pf::TEvent started(true, false);
-  thread_ = std::thread([this, &started] {
-    started.Wait();
+  thread_ = std::thread([this] {
+    started_.Wait();
+    if (Terminated()) return;  // ended before it was started
     try {
       fqvComm->ThreadExecute(*this);
     } catch (...) {
@@ -592,11 +593,11 @@ TqvThreadIO::TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority /*pr*/) : fqvComm(a
     }
   });
   id_ = thread_.get_id();
-  started.Set();
 }
 
 TqvThreadIO::~TqvThreadIO() {
   Terminate();
+  Start();
   WaitFor();
 }
 

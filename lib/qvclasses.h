@@ -22,6 +22,7 @@
 #include "qvcomponent.h"
 #include "qvtext.h"
 #include "qvtimer.h"
+#include "platform/qvthread.h"
 
 class TqvBaseIO;
 class TqvCustomDataProcessor;
@@ -378,8 +379,10 @@ class TqvBaseIO : public TqvComponent {
 
 // ---------------------------------------------------------------------------
 // The generic reception thread: runs the device's ThreadExecute(*this) until it
-// returns. Owned by the device and joined in its destructor (pumping the
-// dispatcher on the main thread); exceptions from ThreadExecute are swallowed.
+// returns. Created suspended; Start() lets it run (so that the owner has stored
+// it before the thread can look at it). Owned by the device and joined in its
+// destructor (pumping the dispatcher on the main thread); exceptions from
+// ThreadExecute are swallowed.
 class TqvThreadIO {
  public:
   TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority pr);
@@ -387,6 +390,7 @@ class TqvThreadIO {
   TqvThreadIO(const TqvThreadIO&) = delete;
   TqvThreadIO& operator=(const TqvThreadIO&) = delete;
 
+  void Start() { started_.Set(); }
   void Terminate() { terminated_.store(true); }
   bool Terminated() const { return terminated_.load(); }
   // Runs Method on the main thread and waits; false when it was cancelled.
@@ -398,6 +402,7 @@ class TqvThreadIO {
  private:
   TqvBaseIO* fqvComm;
   std::atomic<bool> terminated_{false};
+  qv::platform::TEvent started_{true, false};
   std::thread thread_;
   std::thread::id id_;
 };
@@ -445,6 +450,8 @@ class TqvCustomDataProcessor : public TqvComponent {
 
   bool Active() const { return fActive; }
   bool IsDeviceOpen() const;
+  // Whether the one-shot timer is armed.
+  bool AsyncTimerEnabled() const;
   TqvBaseIO* Device() const { return fDevice; }
   TqvCustomDataProcessor* DataProcessor() const { return fDataProcessor; }
   TqvCustomLogFile* Log() const { return fLog; }
@@ -463,8 +470,6 @@ class TqvCustomDataProcessor : public TqvComponent {
   // Stops and destroys the one-shot timer, waiting for a running tick; later
   // StartAsyncTimer calls do nothing.
   void FreeAsyncTimer();
-  // Whether the one-shot timer is armed.
-  bool AsyncTimerEnabled() const;
   // This processor's subscription on a device's notify list.
   TqvNotifyEvent NotifyHandler() { return TqvNotifyEvent::Bind(this, &TqvCustomDataProcessor::DeviceNotify); }
 
