@@ -356,7 +356,7 @@ class TqvBaseIO : public TqvComponent {
   TqvCustomLogFile* fLog = nullptr;
   TqvCustomDataProcessor* fDataProcessor = nullptr;
   std::vector<std::pair<std::u16string, std::unique_ptr<TqvDevice>>> slDevices;
-  bool fKeepConnection = false;
+  std::atomic<bool> fKeepConnection{false};  // read by the keep-connection tick
   int32_t fKeepConnectionInterval = 2000;
   TqvCustomTerminal* hTerminal = nullptr;  // where output goes; none with tuNone/tuSend
   TTerminalUsage fTerminalUsage = TTerminalUsage::tuNone;

@@ -592,27 +592,27 @@ TEST(BaseIO, LoggingOperations) {
 }
 
 TEST(BaseIO, KeepConnectionTicksUntilSwitchedOff) {
-  MemIO io;
-  io.SetKeepConnectionInterval(3);
-  std::atomic<int> ticks{0};
-  TEvent ticked(false, false);
-  io.OnKeepConnection = [&](TObject* s) {
-    EXPECT_EQ(s, &io);
-    ++ticks;
-    ticked.Set();
-  };
-  io.SetKeepConnection(true);
-  io.KeepConnectionStart();
-  ASSERT_TRUE(ticked.Wait(10000));
-  ASSERT_TRUE(ticked.Wait(10000));
-  io.KeepConnectionStop();
-  // With KeepConnection off, a tick stops its timer itself.
-  io.SetKeepConnection(false);
-  const int before = ticks;
-  io.KeepConnectionStart();
-  ASSERT_TRUE(ticked.Wait(10000));
-  Sleep(30);
-  EXPECT_EQ(ticks, before + 1);
+  for (bool keep : {true, false}) {
+    MemIO io;
+    io.SetKeepConnectionInterval(3);
+    std::atomic<int> ticks{0};
+    TEvent ticked(false, false);
+    io.OnKeepConnection = [&](TObject* s) {
+      EXPECT_EQ(s, &io);
+      ++ticks;
+      ticked.Set();
+    };
+    io.SetKeepConnection(keep);
+    io.KeepConnectionStart();
+    ASSERT_TRUE(ticked.Wait(10000));
+    if (keep) {
+      ASSERT_TRUE(ticked.Wait(10000)) << "it goes on ticking";
+      io.KeepConnectionStop();
+    } else {
+      Sleep(30);
+      EXPECT_EQ(ticks, 1) << "with KeepConnection off a tick stops its timer itself";
+    }
+  }
 }
 
 TEST(BaseIO, DestroyedWhileKeepConnectionTicks) {

@@ -51,13 +51,15 @@ TEvent::~TEvent() = default;
 
 void TEvent::Set() {
   {
+    // Notified under the lock: a waiter that returns may destroy the event at
+    // once, so nothing of it may be touched after the unlock.
     std::lock_guard lock(state_->mutex);
     state_->signalled = true;
+    if (state_->manual)
+      state_->cv.notify_all();
+    else
+      state_->cv.notify_one();
   }
-  if (state_->manual)
-    state_->cv.notify_all();
-  else
-    state_->cv.notify_one();
   detail::PokeMainThread();
 }
 
