@@ -13,6 +13,7 @@
 #include <iterator>
 #include <vector>
 #include <mutex>
+#include <new>
 #include <utility>
 
 namespace qv::platform {
@@ -65,9 +66,12 @@ struct Dispatcher {
   std::shared_ptr<std::function<void()>> hook;
 };
 
+// Never destroyed: threads joined during static destruction (the reaper's)
+// may still set events, which wake the dispatcher.
 Dispatcher& D() {
-  static Dispatcher d;
-  return d;
+  alignas(Dispatcher) static unsigned char storage[sizeof(Dispatcher)];
+  static Dispatcher* d = new (storage) Dispatcher;
+  return *d;
 }
 
 void CallHook() {

@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 
@@ -112,9 +113,12 @@ struct QueueRegistry {
   TThreadId nextId = 1;
 };
 
+// Never destroyed: a thread's slot leaves it when the thread ends, which may
+// be after static destruction began.
 QueueRegistry& Registry() {
-  static QueueRegistry registry;
-  return registry;
+  alignas(QueueRegistry) static unsigned char storage[sizeof(QueueRegistry)];
+  static QueueRegistry* registry = new (storage) QueueRegistry;
+  return *registry;
 }
 
 // The calling thread's id and queue; the queue leaves the registry with the thread.
