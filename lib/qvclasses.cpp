@@ -69,9 +69,12 @@ struct TqvNotifyList::Record {
   bool alive = true;
   std::vector<std::thread::id> callers;  // threads inside the callback now
 
+  // A caller on this thread, or one whose hand-over the main thread is running
+  // right now, is suspended below us on the stack: waiting for it would never end.
   bool OthersInside() const {
     const auto self = std::this_thread::get_id();
-    return std::any_of(callers.begin(), callers.end(), [&](auto id) { return id != self; });
+    return std::any_of(callers.begin(), callers.end(),
+                       [&](auto id) { return id != self && !pf::IsRunningCallOf(id); });
   }
 };
 

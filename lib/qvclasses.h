@@ -234,15 +234,26 @@ class TqvCustomTerminal : public TqvComponent {
 class TqvThreadIO;
 
 // The base of every I/O device component. The virtual operations keep the
-// order of the design; the serial port (TqvCustomComm) overrides the handle,
-// open/close, thread, send, buffer and device-list operations.
-//
-// Sending: SendChar/SendString/SendData return true when the device accepted
-// every byte, false on an error (device closed, write failure, short write).
-// FlushOutput(ms) waits until the output has left the device, at most ms
-// (0 = no wait limit); false on an error or when the time ran out.
-// WriteTimeout() is the device's write time-out (0 when it has none), used as
-// the flush deadline of a data processor's sends.
+// order of the design. A device family (the serial port) provides:
+// - OpenHandle/CloseDeviceHandle (and IsOpen when the handle is not all of the
+//   state); it may wrap Open/Close, and raises DoNotify(qvNotifyOpened) at the
+//   end of a successful open and DoNotify(qvNotifyClosed) after OnClose;
+// - SendChar/SendString/SendData: true when the device accepted every byte,
+//   false on an error (closed, write failure, short write);
+// - FlushOutput(ms): wait until the output has left the device, at most ms
+//   (0: no limit); false on an error or when the time ran out. WriteTimeout():
+//   the device's write time-out (0: none), the flush deadline of a processor's
+//   sends;
+// - ClearDevice*, GetDeviceIndex/SetDeviceIndex, DeviceListLoad, Update;
+// - StartThreads/StopThreads for its own threads; received blocks go to
+//   DataReceived on the delivering thread, a drained transmit buffer to
+//   AfterSendComplete;
+// - KeepConnectionTick (reopen); a class that overrides it calls
+//   FreeKeepConnectionTimer() first thing in its destructor.
+// Threads: property writes, Open/Close and the device list belong to the main
+// thread; DoNotify, DataReceived, the logging operations and KeepConnection*
+// may run on any thread. A thread the device owns and that hands calls to the
+// main thread is joined with qv::platform::JoinWhilePumping.
 class TqvBaseIO : public TqvComponent {
  public:
   explicit TqvBaseIO(TqvComponent* AOwner = nullptr);

@@ -277,7 +277,6 @@ TEST(NotifyList, RemoveWaitsForARunningCallThatWaitsOnTheMainThread) {
   TqvNotifyList list;
   TEvent inside(true, false);
   std::atomic<bool> served{false};
-  Subscriber dummy;
   TqvNotifyEvent slow = [&](TObject*, int32_t) {
     inside.Set();
     RunOnMainThread([&] { served = true; });
@@ -288,6 +287,17 @@ TEST(NotifyList, RemoveWaitsForARunningCallThatWaitsOnTheMainThread) {
   EXPECT_TRUE(list.Remove(slow));  // pumps while it waits, so the call completes
   EXPECT_TRUE(served);
   JoinWhilePumping(raiser);
+}
+
+TEST(NotifyList, UnsubscribeInsideTheCallThatTheCallbackWaitsFor) {
+  // Code 1 raised on a device thread; the handler hands work to the main
+  // thread, and that work unsubscribes the handler (its owner goes away).
+  TqvNotifyList list;
+  TqvNotifyEvent handler = [&](TObject*, int32_t) { RunOnMainThread([&] { list.Remove(handler); }); };
+  list.Add(handler);
+  std::thread raiser([&] { list.Call(nullptr, 1); });
+  JoinWhilePumping(raiser);
+  EXPECT_EQ(list.Count(), 0);
 }
 
 // =================================================================== device list
