@@ -789,6 +789,7 @@ TEST(Processor, OnDataSendTakesOverSending) {
   EXPECT_TRUE(p.DoDataSend("x", 0));
   EXPECT_THAT(seen, IsEmpty()) << "nothing to send: no hook";
   p.StartAsyncTimer(20);
+  p.StartAsyncTimer(0);  // stopped, keeping its interval
   EXPECT_TRUE(p.DoDataSend("AT\r", 3));  // restarts the timer, as if a send completed
   EXPECT_TRUE(p.DoTextSend("hello"));
   EXPECT_THAT(seen, ElementsAre("AT\r block", "hello text"));
@@ -810,7 +811,7 @@ TEST(Processor, AsyncTimerIsOneShot) {
   while (p.sendCompletes == 0) Sleep(1);
   Sleep(30);
   EXPECT_EQ(p.sendCompletes, 1);
-  p.StartAsyncTimer(5);
+  p.StartAsyncTimer(60000);
   p.StartAsyncTimer(0);
   EXPECT_FALSE(p.AsyncTimerEnabled());
   Sleep(30);

@@ -41,7 +41,9 @@ TEST(Event, AutoResetReleasesOneWaiterAndResets) {
   std::vector<std::thread> waiters;
   for (int i = 0; i < 2; ++i) waiters.emplace_back([&] { released += ev.Wait(2000) ? 1 : 0; });
   ev.Set();
-  Sleep(50);
+  while (released < 1) Sleep(1);
+  Sleep(20);
+  EXPECT_EQ(released, 1) << "one Set, one waiter";
   ev.Set();
   for (auto& t : waiters) t.join();
   EXPECT_EQ(released, 2) << "each Set releases one waiter";
