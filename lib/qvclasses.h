@@ -123,8 +123,10 @@ class TqvCustomLogFile : public TqvComponent {
 // objects of one class subscribe independently. Add/Delete and Call may run on
 // different threads: Call works on a snapshot, skips an entry deleted meanwhile,
 // and Delete returns only when no other thread is still inside that entry's
-// callback (the main thread pumps the dispatcher while it waits). A callback
-// may delete any entry, its own included.
+// callback (the main thread pumps the dispatcher while it waits; a caller
+// whose hand-over the main thread is running at that moment is not waited
+// for, as it cannot go on before Delete returns). A callback may delete any
+// entry, its own included.
 class TqvNotifyList {
  public:
   TqvNotifyList();
