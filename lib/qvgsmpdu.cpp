@@ -358,10 +358,12 @@ std::u16string EncodeAddress(std::u16string_view address, bool isServiceCentre) 
 
 std::u16string DecodeAddress(std::u16string_view hex, size_t pos, int len, uint8_t type) {
   if (len <= 0) return {};
-  if ((type & 0xD0) == 0xD0) {  // alphanumeric
-    const int octets = len / 2;
-    const int septets = (octets / 7) * 8 + octets % 7;
-    return SeptetsToText(UnpackSeptets(hex, pos, septets, 0));
+  if ((type & 0xD0) == 0xD0) {  // alphanumeric: len counts semi-octets
+    std::u16string septets = UnpackSeptets(hex, pos, len * 4 / 7, 0);
+    // Seven zero bits that end the last octet are its fill, not an '@':
+    // "Testing" arrives as 0D (useful semi-octets) or 0E (every semi-octet).
+    if (!septets.empty() && septets.size() % 8 == 0 && septets.back() == 0) septets.pop_back();
+    return SeptetsToText(septets);
   }
   std::u16string out;
   if ((type & 0x70) == 0x10) out.push_back(u'+');  // international number
@@ -803,7 +805,8 @@ void TqvPduSms::SetAsPDU(std::u16string_view pdu) {
     q += 4;
   } else if (n < v.size()) {
     const int count = n + (n & 1);
-    fPhone = DecodeAddress(v, q + 4, count, octet(q + 2));
+    const uint8_t type = octet(q + 2);
+    fPhone = DecodeAddress(v, q + 4, (type & 0xD0) == 0xD0 ? n : count, type);
     q += 4 + static_cast<size_t>(count);
   }
 

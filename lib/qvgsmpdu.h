@@ -54,7 +54,8 @@ TqvPduCoding DetectCoding(std::u16string_view text);
 // Address field (length, type, digits) as hex text. "+" numbers get type 91,
 // other numbers 81, anything else is an alphanumeric address (D0).
 std::u16string EncodeAddress(std::u16string_view address, bool isServiceCentre);
-// len is the number of hex characters holding the address digits.
+// len is the number of hex characters holding the address digits; for an
+// alphanumeric address (type D0) it may be the odd count of useful semi-octets.
 std::u16string DecodeAddress(std::u16string_view hex, size_t pos, int len, uint8_t type);
 
 // "2008/03/25,14:30" (any separators) to a date-time; 0 when it is no date.
