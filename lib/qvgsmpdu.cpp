@@ -498,6 +498,11 @@ void TqvPduSms::Assign(const TqvPduSms* aSrc) {
 void TqvPduSms::SetCoding(TqvPduCoding v) {
   fCoding = v;
   fCodingFixed = v != TqvPduCoding::pcAuto;
+  // Set after the text, the coding still has to find septets to send.
+  if (fCodingFixed && !fText.empty()) {
+    if (v == TqvPduCoding::pc7bit) fText7bit = TextToSeptets(fText);
+    SplitIntoParts();
+  }
 }
 
 void TqvPduSms::SetText(std::u16string_view t) {
@@ -505,10 +510,6 @@ void TqvPduSms::SetText(std::u16string_view t) {
   fIsEmpty = fText.empty();
   if (!fCodingFixed || fCoding == TqvPduCoding::pcAuto) fCoding = DetectCoding(fText);
   if (fCoding == TqvPduCoding::pc7bit) fText7bit = TextToSeptets(fText);
-  if (fTextRefused) {
-    fTextRefused = false;
-    fError = false;
-  }
   SplitIntoParts();
 }
 
@@ -537,6 +538,10 @@ int TqvPduSms::PartLength(int headerOctets) const {
 }
 
 void TqvPduSms::SplitIntoParts() {
+  if (fTextRefused) {  // a new text or coding: judge it afresh
+    fTextRefused = false;
+    fError = false;
+  }
   if (!fAutoCutText) return;
   const std::u16string_view s = CodedText();
   const int b = fPortType == TqvPduPort::pp8bit ? 5 : fPortType == TqvPduPort::pp16bit ? 7 : 0;

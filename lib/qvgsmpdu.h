@@ -114,8 +114,9 @@ class TqvPduSms {
   int32_t PartMaxLen() const { return fPartMaxLen; }
   bool Error() const { return fError; }
 
-  // The coding in force. Writing it fixes the coding for later texts (set it
-  // before Text); writing pcAuto lets each text assignment detect it again.
+  // The coding in force. Writing it fixes the coding for later texts and
+  // re-cuts a text already set; writing pcAuto lets each text assignment
+  // detect it again.
   TqvPduCoding Coding() const { return fCoding; }
   void SetCoding(TqvPduCoding v);
 

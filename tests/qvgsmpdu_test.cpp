@@ -249,6 +249,12 @@ TEST(PduEncode, DetectedCodingFollowsTheTextButACallerCodingStays) {
   copyOfDetected.SetText(u"plain");
   EXPECT_EQ(copyOfDetected.Coding(), TqvPduCoding::pc7bit);
 
+  // A coding written after the text still sends the text.
+  TqvPduSms late = Outgoing(u"+1", u"\u00E9t\u00E9");
+  late.SetCoding(TqvPduCoding::pc7bit);
+  EXPECT_EQ(Decoded(late.AsPDU()).Text(), u"\u00E9t\u00E9");
+  EXPECT_EQ(late.AsPDU().substr(14, 2), u"00");
+
   copyOfDetected.Assign(nullptr);
   EXPECT_EQ(copyOfDetected.Text(), u"plain");
 }
