@@ -165,8 +165,12 @@ class TqvPduSms {
   int PartLength(int headerOctets) const;
   void SplitIntoParts();
   uint8_t FirstOctet();
+  std::u16string_view PartChunk(int headerOctets) const;
+  void AppendUserData(std::u16string& r, const Header& h) const;
   void AppendTimeField(std::u16string& r, double v, bool absolute) const;
   double ReadTimeField(std::u16string_view s, size_t& q);
+  void ReadFirstOctet(uint8_t f);
+  void ReadUserData(std::u16string_view s, size_t q);
   void ReadUserDataHeader(std::u16string_view s, size_t q);
   void ReadUserText(std::u16string_view s, size_t q, int udl, int headerOctets);
 
