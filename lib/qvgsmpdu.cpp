@@ -471,7 +471,10 @@ void TqvPduSms::Clear() {
   fPortType = TqvPduPort::ppNone;
   fPortSrc = 0;
   fPortDest = 0;
-  fTextRefused = false;
+  if (fTextRefused) {  // the refused text is gone, and so is its error
+    fTextRefused = false;
+    fError = false;
+  }
 }
 
 void TqvPduSms::Assign(const TqvPduSms* aSrc) {
@@ -779,8 +782,8 @@ void TqvPduSms::ReadUserText(std::u16string_view s, size_t q, int udl, int heade
 }
 
 void TqvPduSms::SetAsPDU(std::u16string_view pdu) {
-  fError = true;
   Clear();
+  fError = true;  // until the walk below succeeds
   fCodingFixed = false;
 
   std::u16string s = Trimmed(pdu);

@@ -447,6 +447,10 @@ TEST(PduEncode, TooManyPartsIsRefused) {
   tooLong.SetText(u"short again");
   EXPECT_FALSE(tooLong.Error());
   EXPECT_EQ(Decoded(tooLong.AsPDU()).Text(), u"short again");
+
+  TqvPduSms refusedThenDecoded = Outgoing(u"+1", Repeat(u'x', 153 * 255 + 1));
+  refusedThenDecoded.SetAsPDU(u"00");  // a failed decoding reports its own error
+  EXPECT_TRUE(refusedThenDecoded.Error());
 }
 
 TEST(PduEncode, ReusedRecordDropsAStaleHeader) {
