@@ -376,6 +376,10 @@ bool TqvCustomATProcessor::WaitReply(qv::platform::TEvent* handle, uint32_t ms) 
     }
     if (exchange && ExchangeOverdue(seq)) continue;  // ended now: the event is set
     if (exchange && LinePending(seq)) continue;
+    if (event.IsSet()) {  // ended between the slice and the test above
+      signalled = true;
+      break;
+    }
     if (pf::TicksSince(start) >= ms) break;
   }
   fLock.Reacquire(depth);
