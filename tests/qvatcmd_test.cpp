@@ -324,6 +324,14 @@ TEST(ATProcessorQueue, ErrorStopsTheQueue) {
   EXPECT_TRUE(rig.log.Contains("qvAT: ERROR Returned !!! \r\n+CME ERROR: 3\r"));
 }
 
+TEST(ATProcessorQueue, ErrorWhileIdleIsIgnored) {
+  TRig rig;
+  rig.device.Inject(Chunks({"\r\nERROR\r\n", "\r\n+CME ERROR: 4\r\n"}));
+  EXPECT_FALSE(rig.log.Contains("ERROR Returned"));
+  EXPECT_EQ(rig.proc.ReplyLast().sData, "");
+  EXPECT_EQ(rig.proc.ATState(), TatInternalState::atIdle);
+}
+
 TEST(ATProcessorQueue, ReopenedDeviceStartsIdle) {
   TRig rig(TDelivery::dlInline, 5000);
   rig.device.SetReplies({{"A1\r", Chunks({"\r\nOK\r\n"})}});
