@@ -55,6 +55,34 @@ void BM_IsResponseLargestDriver(benchmark::State& state) {
 }
 BENCHMARK(BM_IsResponseLargestDriver);
 
+// For comparison: every matcher stepped for every byte, in list order.
+void BM_SteppingEveryMatcher(benchmark::State& state) {
+  TqvCustomATProcessor proc;
+  TqvCustomATDriver* driver = proc.AddDriverFromResource(u"Wavecom Modem", "QVGSM_WAVECOM_MULTIBAND_900E");
+  if (!driver) {
+    state.SkipWithError("driver not loaded");
+    return;
+  }
+  const std::string stream = ReplyStream();
+  int64_t completions = 0;
+  for (auto _ : state) {
+    for (char c : stream) {
+      for (auto& e : driver->slResponses) {
+        if (e.Object->IsEvent(static_cast<uint8_t>(c), 0)) {
+          for (auto& r : driver->slResponses) r.Object->Reset();
+          ++completions;
+          break;
+        }
+      }
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(stream.size()));
+  state.counters["completions_per_pass"] =
+      benchmark::Counter(static_cast<double>(completions) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_SteppingEveryMatcher);
+
 }  // namespace
 
 // Counts every allocation, so that the benchmark can show the matcher makes none.
