@@ -266,9 +266,11 @@ TqvCustomComm::~TqvCustomComm() { ShutDown(); }
 void TqvCustomComm::ShutDown() {
   if (fShutDown) return;
   fShutDown = true;
-  // No keep-connection tick may reach this object while it goes away.
-  FreeKeepConnectionTimer();
+  // No keep-connection tick may reach this object while it goes away: a tick
+  // waiting for the main thread is released before the timer is destroyed
+  // (which pumps, and would otherwise run the reopen now).
   fTimerDispatch.Cancel();
+  FreeKeepConnectionTimer();
   SetTerminal(nullptr);
   SetDataProcessor(nullptr);
   OnTraceState = nullptr;

@@ -542,6 +542,44 @@ TEST_F(MemoryPort, ConfigDialogHookEditsTheSettings) {
   EXPECT_EQ(comm.BaudRate(), 57600u);
 }
 
+TEST_F(MemoryPort, HardwareHandshakeTest) {
+  std::u16string fatal;
+  comm.OnFatalError = [&](TObject*, uint32_t, uint32_t, const std::u16string& m, bool& raise) {
+    fatal = m;
+    raise = false;
+  };
+  Open();
+  dev->SetModemLines(MS_DSR_ON);
+  comm.InitDeviceConnect();
+  EXPECT_TRUE(dev->Dtr());
+  EXPECT_TRUE(dev->Rts());
+  EXPECT_TRUE(log.Contains("qvComm: The device connection was succesful tested"));
+  EXPECT_EQ(dev->Purges().back(), 15u);
+  dev->SetModemLines(0);
+  comm.InitDeviceConnect();
+  EXPECT_EQ(fatal, u"Device Connect Initialization Error");
+  EXPECT_FALSE(dev->Rts());
+  EXPECT_TRUE(comm.Active()) << "the port stays open";
+}
+
+TEST_F(MemoryPort, HandlerErrorsAreShownAndTheMessageThreadGoesOn) {
+  std::vector<std::u16string> boxes;
+  auto previous = qv::SetMessageBoxHook(
+      [&](std::u16string_view text, std::u16string_view, qv::TMsgBoxIcon) { boxes.emplace_back(text); });
+  int calls = 0;
+  comm.OnAfterReceive = [&](TObject*, const char*, uint32_t) {
+    if (++calls == 1) throw EqvError("handler failed");
+  };
+  Open();
+  dev->FeedInput("1");
+  ASSERT_TRUE(PumpUntil([&] { return !boxes.empty(); }));
+  EXPECT_EQ(boxes[0], u"handler failed");
+  EXPECT_TRUE(log.Contains("Fatal Error: 1, "));
+  dev->FeedInput("2");
+  ASSERT_TRUE(PumpUntil([&] { return calls == 2; }));
+  qv::SetMessageBoxHook(previous);
+}
+
 TEST(CommProperties, PortNumberAndPortNames) {
   TqvComm comm;
   EXPECT_EQ(comm.ComPortNo(), 1);
