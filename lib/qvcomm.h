@@ -15,6 +15,18 @@
 // keep-connection reopen included, runs on the main thread: a program (or
 // test) must pump the dispatcher (qv::platform::PumpFor/ProcessMessages, or a
 // GUI wake hook) for data to arrive.
+//
+// Using it:
+//   TqvComm comm;
+//   comm.SetDataProcessor(&gsm);              // receives every block
+//   comm.SetDevicePath(u"/dev/pts/3");        // any tty; or SetComPortNo(101)
+//   comm.SetActive(true);                     // throws EqvError on failure unless
+//                                             // OnFatalError clears RaiseException
+//   ... qv::platform::PumpFor(50) on the main thread ...
+// In tests, an in-memory device stands in for the port:
+//   auto dev = qv::platform::TqvMemorySerial::Create();
+//   comm.SetDeviceOpener(dev->Opener());       // every open opens `dev`
+//   dev->FeedInput("OK\r\n"); dev->TakeOutput(); dev->SetModemLines(...); dev->Lose();
 #pragma once
 
 #include <atomic>

@@ -381,6 +381,19 @@ TEST_F(MemoryPort, SendFormsCountOnlyWhatLeftOrWasTaken) {
   EXPECT_EQ(errors.size(), 3u);
 }
 
+TEST_F(MemoryPort, AScriptedFarSideAnswersThroughTheOutputHook) {
+  TqvRecordingProcessor proc;
+  comm.SetDataProcessor(&proc);
+  dev->SetOutputHook([this](std::string_view sent) {
+    if (sent == "ATI\r") dev->FeedInput("QV-MODEM\r\nOK\r\n");
+  });
+  Open();
+  comm.SendString("ATI\r");
+  ASSERT_TRUE(PumpUntil([&] { return proc.Received() == "QV-MODEM\r\nOK\r\n"; }));
+  EXPECT_EQ(dev->TakeOutput(), "ATI\r");
+  dev->SetOutputHook(nullptr);
+}
+
 TEST_F(MemoryPort, TransmitEmptyGoesToTheProcessorThenOnAfterSend) {
   TqvRecordingProcessor proc;
   comm.SetDataProcessor(&proc);
