@@ -323,7 +323,7 @@ class TqvBaseIO : public TqvComponent {
 
   // --- properties
   bool Active();
-  void SetActive(bool Value);
+  virtual void SetActive(bool Value);
   TqvCustomDataProcessor* DataProcessor() const { return fDataProcessor; }
   // Attaches Value (none detaches); a processor it replaces is detached.
   void SetDataProcessor(TqvCustomDataProcessor* Value);

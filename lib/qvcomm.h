@@ -197,7 +197,7 @@ class TqvCustomComm : public TqvBaseIO {
   uint32_t WriteTimeout() const override { return fCommTimeouts.WriteTotalTimeoutConstant; }
 
   // Writing Active False also ends reconnect attempts after a loss.
-  void SetActive(bool Value);
+  void SetActive(bool Value) override;
 
   bool SendAheadChar(char16_t Ch);
   void FlushOutputBuffer();
