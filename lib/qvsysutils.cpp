@@ -72,6 +72,7 @@ void AddPortSorted(std::u16string_view entry, int32_t number, TqvStringItems& li
 void GetComPortList(TqvStringItems& list, bool withValues, const qv::platform::TqvDeviceRoots& roots) {
   list.clear();
   for (const auto& tty : qv::platform::EnumerateTtyDevices(roots)) {
+    if (tty.LegacyUart && !tty.UartKnown) continue;  // the driver's spare slots: no port there
     const auto number = qv::platform::PortNumberOf(tty.Name);
     if (!number) continue;  // outside the port-number table: no COM name
     std::u16string entry = u"COM" + qv::IntToStr(*number);

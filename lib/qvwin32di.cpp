@@ -37,10 +37,12 @@ bool SetupApiLoad() {
 std::vector<std::unique_ptr<TqvDevice>> EnumPnpDevices(bool presentOnly) {
   std::vector<std::unique_ptr<TqvDevice>> out;
   for (const auto& tty : qv::platform::EnumerateTtyDevices(DeviceRoots())) {
+    if (tty.LegacyUart && !tty.UartKnown) continue;  // a UART slot with nothing behind it
     if (presentOnly && !tty.Present) continue;
     auto d = std::make_unique<TqvDevice>();
     const auto number = qv::platform::PortNumberOf(tty.Name);
-    d->PortName = number ? u"COM" + IntToStr(*number) : U(tty.Name);
+    // Outside the table the node itself names the port (the port opens paths).
+    d->PortName = number ? u"COM" + IntToStr(*number) : U(tty.DevNode);
     d->NameDeviceDos = d->PortName;
     d->NameFriendly = d->PortName;
     d->Data = number ? *number : 0;

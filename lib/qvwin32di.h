@@ -26,8 +26,9 @@ qv::platform::TqvDeviceRoots DeviceRoots();
 bool SetupApiLoad();
 
 // One record per serial device with a hardware device behind it (only those
-// present with `presentOnly`), in kernel-name order:
-//   PortName      "COMn" from the port-number table, else the kernel name ("ttyXRUSB0")
+// present with `presentOnly`; never an on-board UART slot where no UART
+// answered), in kernel-name order:
+//   PortName      "COMn" from the port-number table, else the device node ("/dev/ttyXRUSB0")
 //   NameDeviceDos the same; NamePDO the device node ("/dev/ttyUSB0")
 //   Description   maker and product ("Serial port" for an on-board UART without a name)
 //   Manufacturer, SerialNumber from the USB device or udev's database
