@@ -323,7 +323,9 @@ TEST_F(SavedConfig, BadValuesLoadNothingAndCreateNothing) {
   for (const auto& c : table) {
     SCOPED_TRACE(c.name);
     qv::RegStore(qv::HKEY_CURRENT_USER).Delete("K", "Cfg");
-    if (c.value) ASSERT_TRUE(qv::RegWriteBinary(qv::HKEY_CURRENT_USER, u"K", u"Cfg", *c.value));
+    if (c.value) {
+      ASSERT_TRUE(qv::RegWriteBinary(qv::HKEY_CURRENT_USER, u"K", u"Cfg", *c.value));
+    }
     TqvComm comm;
     comm.SetLog(&log);
     comm.SetComPortNo(7);
