@@ -266,6 +266,12 @@ class TqvCustomComm : public TqvBaseIO {
   qv::platform::TDispatchGroup& DispatchGroup() { return fDispatch; }
 
  protected:
+  // Ends everything that runs on other threads (keep-connection timer, the
+  // port's threads) and closes the port. A class derived from this one calls
+  // it first thing in its destructor, while its own overrides still exist;
+  // later calls do nothing.
+  void ShutDown();
+
   void Notification(TqvComponent* AComponent, TOperation Operation) override;
   // OpenHandle's helper for descendants: takes over an opened device.
   THandle AdoptDevice(qv::platform::TqvSerialDevicePtr Device);
@@ -300,6 +306,7 @@ class TqvCustomComm : public TqvBaseIO {
   qv::platform::TqvSerialDevicePtr fDevice;
   std::shared_ptr<std::vector<char>> glBuffer;
   std::atomic<bool> fDisconnecting{false};
+  bool fShutDown = false;
   std::atomic<bool> fReconnect{false};
   std::atomic<uint32_t> fReconnectGen{0};
   std::atomic<uint32_t> fPendingErrors{0};
@@ -376,4 +383,5 @@ class TqvCustomSerialComm : public TqvCustomComm {
 class TqvComm : public TqvCustomSerialComm {
  public:
   explicit TqvComm(TqvComponent* AOwner = nullptr) : TqvCustomSerialComm(AOwner) {}
+  ~TqvComm() override { ShutDown(); }
 };

@@ -109,6 +109,15 @@ void TqvMemorySerial::InjectLineError(uint32_t ceBits) {
   cv_.notify_all();
 }
 
+void TqvMemorySerial::InjectLineError(uint32_t ceBits, std::string_view bytes) {
+  std::lock_guard lock(mu_);
+  errors_ |= ceBits;
+  if (ceBits & CE_BREAK) pendingEvents_ |= EV_BREAK;
+  if (ceBits & ~CE_BREAK) pendingEvents_ |= EV_ERR;
+  input_.insert(input_.end(), bytes.begin(), bytes.end());
+  cv_.notify_all();
+}
+
 void TqvMemorySerial::RaiseEvents(uint32_t ev) {
   std::lock_guard lock(mu_);
   pendingEvents_ |= ev;
@@ -271,10 +280,12 @@ std::error_code TqvMemorySerial::Read(std::span<uint8_t> buf, size_t& got) {
     if (auto ec = UsableLocked()) return ec;
     if (readAbortGen_ != gen) return make_error_code(TSerialErrc::Cancelled);
     if (!input_.empty()) {
+      const size_t before = got;
       while (got < buf.size() && !input_.empty()) {
         buf[got++] = input_.front();
         input_.pop_front();
       }
+      if (rx_.OnRead(uint32_t(got - before))) cv_.notify_all();
       if (t.ReadIntervalTimeout && !immediate)
         interval = Clock::now() + std::chrono::milliseconds(t.ReadIntervalTimeout);
       continue;
@@ -299,6 +310,7 @@ std::error_code TqvMemorySerial::ReadAvailable(std::span<uint8_t> buf, size_t& g
     buf[got++] = input_.front();
     input_.pop_front();
   }
+  if (rx_.OnRead(uint32_t(got))) cv_.notify_all();
   return {};
 }
 

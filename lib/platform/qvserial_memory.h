@@ -41,6 +41,8 @@ class TqvMemorySerial final : public TqvSerialDevice,
   void SetModemLines(uint32_t msBits);
   // Line errors (CE_ bits), reported by ClearCommError and as EV_ERR/EV_BREAK.
   void InjectLineError(uint32_t ceBits);
+  // Line errors that arrive together with data, as one change of the line.
+  void InjectLineError(uint32_t ceBits, std::string_view bytes);
   void InjectBreak() { InjectLineError(CE_BREAK); }
   // Raises events the line cannot produce by itself (EV_RXFLAG, EV_RX80FULL...).
   void RaiseEvents(uint32_t ev);

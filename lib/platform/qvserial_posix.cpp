@@ -219,6 +219,16 @@ class PosixSerialDevice final : public TqvSerialDevice {
   // Writes what WriteAsync queued, as far as the device takes it now.
   void FlushPendingLocked();
   bool PendingLocked() const { return pendingOff_ < pending_.size(); }
+  // Bytes left the input queue through a read.
+  void NoteRead(size_t n) {
+    if (n == 0) return;
+    bool look;
+    {
+      std::lock_guard lock(mu_);
+      look = rx_.OnRead(uint32_t(n));
+    }
+    if (look) wake_.Signal();
+  }
   std::error_code SetLineLocked(int bit, bool on) {
     int arg = bit;
     if (Sys().ioctl(Fd(), on ? TIOCMBIS : TIOCMBIC, &arg) < 0) return Errno();
@@ -457,6 +467,11 @@ int RemainingMs(std::optional<Clock::time_point> deadline) {
 std::error_code PosixSerialDevice::Read(std::span<uint8_t> buf, size_t& got) {
   got = 0;
   std::lock_guard dirLock(readMu_);
+  struct Noted {
+    PosixSerialDevice& d;
+    size_t& got;
+    ~Noted() { d.NoteRead(got); }
+  } noted{*this, got};
   readAbort_.Drain();  // an abort before this read started is not for it
   TCommTimeouts t;
   {
@@ -495,6 +510,11 @@ std::error_code PosixSerialDevice::Read(std::span<uint8_t> buf, size_t& got) {
 std::error_code PosixSerialDevice::ReadAvailable(std::span<uint8_t> buf, size_t& got) {
   got = 0;
   std::lock_guard dirLock(readMu_);
+  struct Noted {
+    PosixSerialDevice& d;
+    size_t& got;
+    ~Noted() { d.NoteRead(got); }
+  } noted{*this, got};
   {
     std::lock_guard lock(mu_);
     if (closed_) return make_error_code(TSerialErrc::Closed);
