@@ -236,18 +236,22 @@ void TqvLogFile::AddLogFmt(TDetailLevel l, const std::u16string& Format, const s
 // ~/.local/state) when the program's folder cannot be written.
 std::u16string TqvLogFile::LogFilePath() const {
   std::lock_guard g(cs_);
-  const fs::path& program = CachedProgramPath();
-  if (options_.Contains(TLogOption::loAutoFileName)) {
+  return ResolveLogPath(options_, fileName_, CachedProgramPath());
+}
+
+std::u16string TqvLogFile::ResolveLogPath(TLogOptions options, std::u16string_view fileName,
+                                          const std::filesystem::path& program) {
+  if (options.Contains(TLogOption::loAutoFileName)) {
     if (program.empty()) return {};
     fs::path p = program;
     p.replace_extension(".log");
     return qv::Utf8ToString(WritableOrStateFolder(p).string());
   }
-  if (fileName_.empty()) return {};
-  const fs::path name(qv::StringToUtf8(fileName_));
+  if (fileName.empty()) return {};
+  const fs::path name(qv::StringToUtf8(fileName));
   if (!name.has_parent_path() && !program.empty())
     return qv::Utf8ToString(WritableOrStateFolder(program.parent_path() / name).string());
-  return fileName_;
+  return std::u16string(fileName);
 }
 
 void TqvLogFile::Save() {

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <initializer_list>
 #include <mutex>
 #include <span>
@@ -104,6 +105,9 @@ class TqvLogFile : public TqvCustomLogFile {
   std::u16string PendingText() const;
   // Where the file is written: see LogFilePath in the .cpp for the rules.
   std::u16string LogFilePath() const;
+  // The same rules for a given program path (LogFilePath passes the running one).
+  static std::u16string ResolveLogPath(TLogOptions options, std::u16string_view fileName,
+                                       const std::filesystem::path& program);
 
   // The system information line: library name and version, one space, the
   // operating-system text.

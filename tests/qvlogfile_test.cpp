@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -356,6 +357,27 @@ TEST(LogPath, EffectivePathRules) {
   log.Add(u"memory only");  // no file at all: the text stays in memory
   log.Save();
   EXPECT_NE(log.PendingText().find(u"memory only"), std::u16string::npos);
+}
+
+TEST_F(LogDir, AProgramFolderThatCannotBeWrittenFallsBackToTheStateFolder) {
+  const char* old = std::getenv("XDG_STATE_HOME");
+  const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+  ::setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
+  const fs::path gone = "/nonexistent/bin/prog";  // a folder nobody can write
+  const fs::path here = dir / "bin" / "prog.exe";
+  fs::create_directories(here.parent_path());
+  struct Case { TLogOptions options; const char16_t* fileName; fs::path program; std::string expected; };
+  const Case table[] = {
+      {{loAutoFileName}, u"", gone, (dir / "state/prog.log").string()},
+      {{loAutoFileName}, u"", here, (dir / "bin/prog.log").string()},
+      {{}, u"x.log", gone, (dir / "state/x.log").string()},
+      {{}, u"x.log", here, (dir / "bin/x.log").string()},
+      {{}, u"/nonexistent/y.log", gone, "/nonexistent/y.log"},  // a path of its own is kept (and reported)
+  };
+  for (const auto& c : table)
+    EXPECT_EQ(TqvLogFile::ResolveLogPath(c.options, c.fileName, c.program), u(c.expected)) << c.expected;
+  EXPECT_TRUE(fs::is_directory(dir / "state"));
+  if (saved) ::setenv("XDG_STATE_HOME", saved->c_str(), 1); else ::unsetenv("XDG_STATE_HOME");
 }
 
 // ------------------------------------------------------------------ visual output
