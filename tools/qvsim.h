@@ -32,7 +32,9 @@ using Milliseconds = std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 // Every byte that crossed the line, in the order and the pieces it crossed in: one entry per
-// read() of the host's bytes and per write() of the modem's.
+// read() of the host's bytes and per write() of the modem's. An entry is added just after its
+// write(), so a host may read bytes a moment before they appear here; Simulator::
+// WaitOutputIdle() first gives the whole picture. Listeners must not call the Simulator.
 class Transcript {
  public:
   enum class Direction { ToModem, FromModem };
