@@ -109,6 +109,87 @@ TEST(QvSimPersona, FoundByIdOrCaptionWhateverTheCase) {
   EXPECT_THROW(Simulator("no such phone"), std::invalid_argument);
 }
 
+// What each model's driver sends while it initialises the modem and uses it, and which the
+// model must accept: reset and echo, notifications, message memories, battery, phone book
+// (memory, size, one record in UCS2 and the set it restores) and USSD.
+struct DriverUse {
+  const char* id;
+  std::vector<std::string> lines;
+};
+
+std::vector<DriverUse> BuiltInDriverUse() {
+  const std::vector<std::string> reset = {"AT", "ATZ", "ATE0"};
+  auto cpms3 = [](const char* r, const char* w, const char* s) {
+    return std::string("AT+CPMS=\"") + r + "\",\"" + w + "\",\"" + s + "\"";
+  };
+  auto cpms2 = [](const char* r, const char* w) { return std::string("AT+CPMS=\"") + r + "\",\"" + w + "\""; };
+  auto book = [](const char* mem, const char* size, const char* restore) {
+    return std::vector<std::string>{std::string("AT+CPBS=\"") + mem + "\"", size, "AT+CPBR=?",
+                                    "AT+CSCS=\"UCS2\"", "AT+CPBR=1", std::string("AT+CSCS=\"") + restore + "\""};
+  };
+  auto join = [](std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const std::vector<std::string> common = {"AT+CGMI", "AT+CGMM", "AT+CGMR", "AT+CGSN", "AT+CIMI", "AT+CPIN?",
+                                           "AT+CSQ",  "AT+CMGF=0", "AT+CLIP=1"};
+  const std::string ussd = "AT+CUSD=1,\"*100#\",0";
+  return {
+      {"nokia6230i", join({reset, common, {"AT+CNMI=2,1,,2", "AT+CNMI=2,2,,1", cpms3("ME", "ME", "MT"), "AT+CPMS?", "AT+CBC", ussd},
+                           book("ME", "AT+CPBS?", "PCCP437")})},
+      {"nokia7110", join({reset, common, {"AT+CNMI=2,1", "AT+CNMI=2,2", cpms3("ME", "ME", "SM"), "AT+CPMS?", "AT+CBC", ussd},
+                          {"AT+CPBS=\"ME\"", "AT+CPBS?", "AT+CSCS=\"PCCP437\"", "AT+CPBR=1"}})},
+      {"nokia6120", join({reset, common, {"AT+CBC", ussd}})},
+      {"nokia5310", join({reset, common, {"AT+CBC", ussd}, book("ME", "AT+CPBS?", "PCCP437")})},
+      {"nokiacs10", join({reset, common, {"AT+CNMI=2,1", "AT+CNMI=2,2", cpms3("ME", "ME", "MT"), "AT+CPMS?", "AT+CBC", ussd},
+                          book("ME", "AT+CPBS?", "PCCP437")})},
+      {"samsung_sgh_c120", join({reset, common, {"AT+CNMI=2,1", "AT+CNMI=2,2", cpms3("ME", "ME", "MT"), "AT+CPMS?", "AT+CBC", ussd},
+                                 book("ME", "AT+CPBR=?", "GSM")})},
+      {"set630", join({reset, common, {"AT+CNMI=2,1", "AT+CNMI=2,3", cpms3("ME", "ME", "ME"), "AT+CPMS?", "AT+CBC", ussd},
+                       book("ME", "AT+CPBR=?", "005500540046002D0038")})},
+      {"siemens_a65", join({reset, common, {"AT+CSMS=1", "AT+CNMI=1,1", "AT+CNMI=1,2", cpms3("ME", "ME", "ME"), "AT+CPMS?", "AT+CBC", ussd},
+                            book("ME", "AT+CPBR=?", "GSM")})},
+      {"siemens_mc35i", join({reset, common, {"AT+CSMS=1", "AT+CNMI=1,1,2,1", "AT+CNMI=1,2,2,1", cpms3("ME", "ME", "SM"), "AT+CPMS?", ussd},
+                              book("ME", "AT+CPBR=?", "GSM")})},
+      {"wavecom_multiband_900e", join({reset, common, {"AT+CSMS=1", "AT+CNMI=2,1,2,2", "AT+CNMI=2,2,2,1", cpms2("SM", "SM"), "AT+CPMS?", ussd,
+                                                       "AT+CPBS=\"ME\"", "AT+CPBR=?", "AT+CSCS=\"GSM\"", "AT+CPBR=1",
+                                                       "AT+CPBW=1,\"+4930\",145,\"8000410042\""}})},
+      {"wavecom_wireless_cpu", join({{"AT", "ATZ", "AT+CFUN=1", "ATE0"}, common,
+                                     {"AT+CSMS=1", "AT+CNMI=2,1,2,2", "AT+CNMI=2,2,2,1", cpms2("SM", "SM"), "AT+CPMS?", ussd}})},
+      {"benq_m22", join({reset, common, {"AT+CNMI=2,1,2,1", "AT+CNMI=2,2,2,1", cpms3("ME", "ME", "SM"), "AT+CPMS?", "AT+CBC"},
+                         book("EN", "AT+CPBS?", "PCCP437")})},
+      {"huawei_e220", join({{"ATZ", "ATE0", "AT^CURC=0"}, common,
+                            {"AT+CNMI=1,1,2,1,0", "AT+CNMI=1,2,2,1,0", cpms3("SM", "SM", "SM"), "AT+CPMS?",
+                             "AT+CUSD=1,\"AA180C3602\",15"},
+                            book("SM", "AT+CPBR=?", "GSM")})},
+      {"simcom_sim340", join({reset, common, {"AT+CSMS=1", "AT+CNMI=1,1,2,1", "AT+CNMI=1,2,2,1", cpms3("SM", "SM", "SM"), "AT+CPMS?", ussd},
+                              book("SM", "AT+CPBR=?", "GSM")})},
+      {"simcom_sim7600", join({reset, common, {"AT+CSMS=1", "AT+CNMI=1,1,2,1", "AT+CNMI=1,2,2,1", cpms3("SM", "SM", "SM"), "AT+CPMS?", ussd},
+                               book("SM", "AT+CPBR=?", "GSM")})},
+      {"itegno_iwow", join({reset, common, {"AT+CNMI=2,1,2,1", "AT+CNMI=2,2,2,1", cpms3("ME", "ME", "SM"), "AT+CPMS?", "AT+CBC", ussd},
+                            book("EN", "AT+CPBS?", "PCCP437")})},
+      {"novatel_ovation_mc950", join({reset, common, {"AT+CNMI=2,1,2,1", "AT+CNMI=2,2,2,1", cpms3("SM", "SM", "SM"), "AT+CPMS?", "AT+CBC", ussd},
+                                      book("SM", "AT+CPBS?", "GSM")})},
+      {"sierra_wireless", join({reset, common, {"AT+CNMI=2,1,1,2", "AT+CNMI=2,2,2,1", cpms2("SM", "SM"), "AT+CPMS?", ussd,
+                                                "AT+CPBS=\"ME\"", "AT+CPBR=?", "AT+CSCS=\"GSM\"", "AT+CPBR=1"}})},
+      {"zte", join({{"ATZ", "ATE0"}, common, {"AT+CNMI=1,1,2,1,0", "AT+CNMI=1,2,2,1,0", cpms3("SM", "SM", "SM"), "AT+CPMS?", ussd},
+                    book("SM", "AT+CPBR=?", "GSM")})},
+  };
+}
+
+TEST(QvSimPersona, EachModelAcceptsWhatItsDriverSends) {
+  for (const DriverUse& use : BuiltInDriverUse()) {
+    SCOPED_TRACE(use.id);
+    Simulator sim(use.id);
+    Host host(sim.DevicePath());
+    for (const std::string& line : use.lines) {
+      const std::string reply = host.Command(line);
+      EXPECT_TRUE(reply.ends_with("\r\nOK\r\n")) << line << " -> " << qvsim::Escape(reply);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // V.250 and 27.007 behaviour, as exact bytes
 
@@ -485,7 +566,7 @@ TEST(QvSimPhoneBook, NamesTravelInTheSelectedCharacterSet) {
 TEST(QvSimPhoneBook, ModelSpecificEncodings) {
   {  // numbers in UCS2 too, and the set name itself in UCS2 hex while UCS2 is selected
     Simulator sim("set630");
-    sim.WithModem([](qvsim::Modem& m) { m.WritePhoneBook("ME", 1, {"+123", 145, "Al"}); });
+    sim.WithModem([](qvsim::Modem& m) { m.WritePhoneBook("ME", 1, {"+123", 145, "Al", "", 0}); });
     Host host(sim.DevicePath());
     host.Command("ATE0");
     host.Command("AT+CSCS=\"UCS2\"");
@@ -502,6 +583,43 @@ TEST(QvSimPhoneBook, ModelSpecificEncodings) {
               "\u041F\u0440\u0438\u0432\u0435\u0442");
     EXPECT_EQ(host.Command("AT+CPBR=3"), "\r\n+CPBR: 3,\"+4930\",145,\"80041F04400438043204350442\"\r\n\r\nOK\r\n");
   }
+}
+
+TEST(QvSimPhoneBook, CallsFillTheCallListsInTheModelsLayout) {
+  Simulator sim("siemens_mc35i");  // LD, RC and MC list kind, number, type, name and date
+  Host host(sim.DevicePath());
+  host.Command("ATE0");
+  host.Command("ATD+4930123;");
+  host.Command("ATH");
+  sim.InjectRing("+4940555");
+  host.ReadUntilEnd("RING\r\n");
+  host.Command("ATA");
+  host.Command("ATH");
+  sim.InjectRing("0301234");
+  host.ReadUntilEnd("RING\r\n");
+  sim.InjectHangup();
+  host.ReadUntilEnd("NO CARRIER\r\n");
+  const auto lists = sim.WithModem([](qvsim::Modem& m) {
+    return std::vector<std::map<int, qvsim::PhoneBookEntry>>{m.PhoneBook("LD"), m.PhoneBook("RC"), m.PhoneBook("MC")};
+  });
+  ASSERT_EQ(lists[0].size(), 1u);
+  EXPECT_EQ(lists[0].at(1).number, "+4930123");
+  ASSERT_EQ(lists[1].size(), 1u);
+  EXPECT_EQ(lists[1].at(1).number, "+4940555");
+  ASSERT_EQ(lists[2].size(), 1u);
+  EXPECT_EQ(lists[2].at(1).number, "0301234");
+  const std::string date = lists[1].at(1).date;
+  ASSERT_EQ(date.size(), 17u) << date;
+  host.Command("AT+CPBS=\"RC\"");
+  host.Command("AT+CSCS=\"UCS2\"");
+  EXPECT_EQ(host.Command("AT+CPBR=1"), "\r\n+CPBR: 1,1,\"" + qvsim::Utf8ToUcs2Hex("+4940555") + "\",145,\"\",\"" +
+                                           qvsim::Utf8ToUcs2Hex(date) + "\"\r\n\r\nOK\r\n");
+  Simulator plain("nokia6230i");  // the plain layout elsewhere
+  plain.WithModem([](qvsim::Modem& m) { m.WritePhoneBook("RC", 1, {"+4940555", 145, "Ann", "24/01/02 03:04:05", 1}); });
+  Host other(plain.DevicePath());
+  other.Command("ATE0");
+  other.Command("AT+CPBS=\"RC\"");
+  EXPECT_EQ(other.Command("AT+CPBR=1"), "\r\n+CPBR: 1,\"+4940555\",145,\"Ann\"\r\n\r\nOK\r\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -550,6 +668,11 @@ TEST(QvSimFault, RepliesWaitForTheirDelay) {
   start = qvsim::Clock::now();
   EXPECT_EQ(host.Command("AT+CGMI"), "\r\nQV Simulated Modems\r\n\r\nOK\r\n");
   EXPECT_GE(qvsim::Clock::now() - start, 350ms);
+  sim.SetReplyDelay(0ms);
+  sim.DelayNextReply(300ms);
+  start = qvsim::Clock::now();
+  EXPECT_EQ(host.Command("AT"), "\r\nOK\r\n");
+  EXPECT_GE(qvsim::Clock::now() - start, 300ms);
 }
 
 TEST(QvSimFault, SilenceAndIgnoredCommandsGetNoAnswer) {

@@ -56,6 +56,7 @@ const char kHelp[] =
     "baud N|line|0                   pace bytes (0: off)\n"
     "delay MS                        delay every reply\n"
     "delayto COMMAND MS              delay replies to one command (+CMGS, D, I...)\n"
+    "delaynext MS                    delay the next reply once\n"
     "silent on|off                   a dead modem\n"
     "ignore N                        the next N command lines get no answer\n"
     "garbage N                       N noise bytes\n"
@@ -166,6 +167,10 @@ bool Control(qvsim::Simulator& sim, const std::string& line) {
     int ms = 0;
     in >> command >> ms;
     sim.DelayReplyTo(command, Milliseconds(ms));
+  } else if (cmd == "delaynext") {
+    int ms = 0;
+    in >> ms;
+    sim.DelayNextReply(Milliseconds(ms));
   } else if (cmd == "silent") {
     std::string v;
     in >> v;

@@ -275,6 +275,10 @@ void Simulator::Schedule(std::vector<Output>& outputs, Clock::time_point base) {
       due += fReplyDelay;
       const auto it = fCommandDelays.find(o.command);
       if (it != fCommandDelays.end()) due += it->second;
+      if (!fNextDelays.empty()) {
+        due += fNextDelays.front();
+        fNextDelays.pop_front();
+      }
     }
     Push(std::move(o.bytes), due);
   }
@@ -401,6 +405,11 @@ void Simulator::SetReplyDelay(Milliseconds delay) {
 void Simulator::DelayReplyTo(std::string command, Milliseconds delay) {
   std::lock_guard lock(fMutex);
   fCommandDelays[std::move(command)] = delay;
+}
+
+void Simulator::DelayNextReply(Milliseconds delay) {
+  std::lock_guard lock(fMutex);
+  fNextDelays.push_back(delay);
 }
 
 void Simulator::SetSilent(bool silent) {

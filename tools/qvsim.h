@@ -113,6 +113,7 @@ class Simulator {
   void SetBaudRate(int bitsPerSecond);  // 0: unpaced; else 10 bit times per byte, both ways
   void SetReplyDelay(Milliseconds delay);  // before every reply
   void DelayReplyTo(std::string command, Milliseconds delay);  // "+CMGS", "D", "I", "Z"...
+  void DelayNextReply(Milliseconds delay);  // once, on top of the others; calls queue up
   void SetSilent(bool silent);          // a dead modem: input is read and dropped
   void IgnoreCommands(int count);       // the next `count` lines get no echo and no answer
   void SetSplitWrites(size_t chunk, Milliseconds gap = Milliseconds(2));  // 0: off
@@ -163,6 +164,7 @@ class Simulator {
   int fBaud = 0;
   Milliseconds fReplyDelay{0};
   std::map<std::string, Milliseconds> fCommandDelays;
+  std::deque<Milliseconds> fNextDelays;
   bool fSilent = false;
   int fIgnore = 0;
   size_t fSplit = 0;

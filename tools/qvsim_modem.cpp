@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <ctime>
 
 #include "qvsim_codec.h"
 
@@ -395,9 +396,11 @@ bool Modem::Basic(const Cmd& cmd, Reply& reply) {
       return true;
     }
     fCall = CallState::Active;
+    LogCall(1);
     return true;
   }
   if (n == "H") {
+    if (fCall == CallState::Incoming) LogCall(2);
     fCall = CallState::Idle;
     return true;
   }
@@ -429,6 +432,30 @@ void Modem::Dial(const std::string& dial, Reply& reply) {
   fCallNumber = number;
   reply.final = fDialResult;
   if (fDialResult == "OK") fCall = CallState::Active;
+  LogCall(0);
+}
+
+// Dialled numbers go to DC (or LD), answered calls to RC, missed ones to MC; a full list
+// drops its oldest entry.
+void Modem::LogCall(int kind) {
+  const char* names[3][2] = {{"DC", "LD"}, {"RC", "RC"}, {"MC", "MC"}};
+  Book* book = FindBook(names[kind][0]);
+  if (book == nullptr) book = FindBook(names[kind][1]);
+  if (book == nullptr || book->capacity < 1) return;
+  if (static_cast<int>(book->entries.size()) >= book->capacity) {
+    std::map<int, PhoneBookEntry> shifted;
+    for (auto it = std::next(book->entries.begin()); it != book->entries.end(); ++it) {
+      shifted[static_cast<int>(shifted.size()) + 1] = it->second;
+    }
+    book->entries.swap(shifted);
+  }
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char date[32];
+  std::strftime(date, sizeof date, "%y/%m/%d %H:%M:%S", &tm);
+  const int index = book->entries.empty() ? 1 : book->entries.rbegin()->first + 1;
+  book->entries[index] = {fCallNumber, fCallNumber.starts_with('+') ? 145 : 129, "", date, kind};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -871,14 +898,18 @@ bool Modem::PhoneBookCommand(const Cmd& cmd, Reply& reply) {
       reply.final = CmeError(21);
       return true;
     }
+    const auto& dated = fPersona.datedBooks;
+    const bool withDate = std::find(dated.begin(), dated.end(), fBook) != dated.end();
     std::string block;
     for (auto it = book->entries.lower_bound(*first); it != book->entries.end() && it->first <= last; ++it) {
       const PhoneBookEntry& e = it->second;
       const bool ucs2 = fCharset == "UCS2";
-      const std::string number = ucs2 && fPersona.ucs2Numbers ? Utf8ToUcs2Hex(e.number) : e.number;
+      const std::string number = ucs2 && (fPersona.ucs2Numbers || withDate) ? Utf8ToUcs2Hex(e.number) : e.number;
       if (!block.empty()) block += "\r\n";
-      block += "+CPBR: " + std::to_string(it->first) + "," + Quote(number) + "," + std::to_string(e.type) +
-               "," + Quote(EncodeText(e.name));
+      block += "+CPBR: " + std::to_string(it->first) + ",";
+      if (withDate) block += std::to_string(e.kind) + ",";
+      block += Quote(number) + "," + std::to_string(e.type) + "," + Quote(EncodeText(e.name));
+      if (withDate) block += "," + Quote(EncodeText(e.date));
     }
     if (!block.empty()) reply.infos.push_back(block);
     return true;
@@ -1016,6 +1047,7 @@ bool Modem::Calls(const Cmd& cmd, Reply& reply) {
     return true;
   }
   if (n == "+CHUP") {
+    if (fCall == CallState::Incoming) LogCall(2);
     fCall = CallState::Idle;
     return true;
   }
@@ -1241,6 +1273,7 @@ void Modem::InjectRing(std::string_view number, std::vector<Output>& out) {
 
 void Modem::InjectHangup(std::vector<Output>& out) {
   if (fCall == CallState::Idle) return;
+  if (fCall == CallState::Incoming) LogCall(2);
   fCall = CallState::Idle;
   out.push_back({Output::Kind::Unsolicited, FinalText("NO CARRIER"), {}, {}});
 }

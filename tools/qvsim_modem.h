@@ -41,6 +41,8 @@ struct PhoneBookEntry {
   std::string number;
   int type = 129;
   std::string name;  // UTF-8
+  std::string date;  // call lists: "yy/MM/dd hh:mm:ss"
+  int kind = 0;      // call lists: 0 dialled, 1 received, 2 missed
 };
 
 // One piece of modem output.
@@ -158,6 +160,7 @@ class Modem {
   bool Ussd(const Cmd& cmd, Reply& reply);
 
   void Dial(const std::string& dial, Reply& reply);
+  void LogCall(int kind);  // adds the current call to the persona's call lists
   void FinishPdu(std::vector<Output>& out);
   std::vector<Output> StatusReportFor(std::string_view submitPdu, int reference);
   std::string UssdLine(const UssdAnswer& answer) const;

@@ -29,6 +29,9 @@ struct Persona {
   bool ussdPacked = false;     // USSD strings travel as packed 7-bit hex with scheme 15
   bool ucs2Numbers = false;    // phone book numbers are UCS2 hex too when +CSCS is UCS2
   bool alpha80Names = false;   // GSM-set names "80"+UCS2 hex are SIM alpha UCS2 names
+  // Call lists read as "+CPBR: index,kind,number,type,name,date" (kind 0 dialled, 1 received,
+  // 2 missed); the text fields are UCS2 hex while UCS2 is selected.
+  std::vector<std::string> datedBooks;
   int maxNumberLength = 40;
   int maxNameLength = 14;
 
