@@ -146,24 +146,21 @@ class Modem {
   std::string FinalText(std::string_view final) const;
   std::string CmeError(int code) const;
   std::string CmsError(int code) const;
-  bool NeedsSim(const Cmd& cmd, Reply& reply, bool sms) const;
+  // True (with the SIM's error in reply.final) while the SIM waits for its PIN or PUK.
+  bool NeedsSim(Reply& reply, bool sms) const;
 
+  struct Commands;  // the extended command handlers (qvsim_commands.cpp)
   bool Basic(const Cmd& cmd, Reply& reply);
   bool Extended(const Cmd& cmd, Reply& reply);
-  bool Identity(const Cmd& cmd, Reply& reply);
-  bool Pin(const Cmd& cmd, Reply& reply);
-  bool Messaging(const Cmd& cmd, Reply& reply);
-  bool MessageStore(const Cmd& cmd, Reply& reply);
-  bool PhoneBookCommand(const Cmd& cmd, Reply& reply);
-  bool Status(const Cmd& cmd, Reply& reply);
-  bool Calls(const Cmd& cmd, Reply& reply);
-  bool Ussd(const Cmd& cmd, Reply& reply);
 
   void Dial(const std::string& dial, Reply& reply);
   void LogCall(int kind);  // adds the current call to the persona's call lists
   void FinishPdu(std::vector<Output>& out);
+  std::optional<int> Submit(const std::string& pdu);  // the reference, or nullopt on a failure
   std::vector<Output> StatusReportFor(std::string_view submitPdu, int reference);
+  UssdAnswer UssdAnswerFor(const std::string& request, int dcs) const;
   std::string UssdLine(const UssdAnswer& answer) const;
+  std::string PhoneBookLine(int index, const PhoneBookEntry& entry) const;
   std::string EncodeText(std::string_view utf8) const;        // by the current +CSCS
   std::optional<std::string> DecodeText(std::string_view text) const;
   std::string DecodeName(std::string_view text) const;  // lenient: names of memories, sets
