@@ -557,6 +557,9 @@ TEST(QvSimPhoneBook, NamesTravelInTheSelectedCharacterSet) {
       {"AT+CPBS=\"LD\"", "\r\nOK\r\n"},
       {"AT+CPBW=1,\"1\",129,\"x\"", "\r\n+CME ERROR: 3\r\n"},  // call lists are read-only
       {"AT+CPBS=\"XX\"", "\r\n+CME ERROR: 4\r\n"},
+      // commas inside quotes, blanks around values and quotes
+      {"AT+CPBS=\"ME\";+CPBW= 5 , \"+49\" , 145 ,\"Smith, J\";+CPBR=5",
+       "\r\n+CPBR: 5,\"+49\",145,\"Smith, J\"\r\n\r\nOK\r\n"},
   });
   const auto sm = sim.WithModem([](qvsim::Modem& m) { return m.PhoneBook("SM"); });
   ASSERT_EQ(sm.count(8), 1u);
@@ -725,6 +728,7 @@ TEST(QvSimFault, MergeWindowPutsUnsolicitedAndReplyInOneWrite) {
   sim.InjectRing("");
   host.Send("AT\r");
   EXPECT_EQ(host.ReadUntilEnd("OK\r\n"), "\r\nRING\r\n\r\nOK\r\n");
+  ASSERT_TRUE(sim.WaitOutputIdle());
   std::vector<std::string> writes;
   for (const auto& e : sim.GetTranscript().Entries()) {
     if (e.direction == qvsim::Transcript::Direction::FromModem) writes.push_back(e.bytes);

@@ -203,99 +203,106 @@ std::optional<int> Modem::Submit(const std::string& pdu) {
   return reference;
 }
 
-// Splits a command line after "AT" into basic and extended commands and runs them in turn;
-// the first failing command ends the line with its error.
+// Runs the commands of a line after "AT" in turn; the first that fails ends the line with
+// its error, and a command that prompts for a PDU ends it too.
 void Modem::ExecuteLine(const std::string& line, std::vector<Output>& out) {
-  const std::string upper = Upper(line);
-  const size_t at = upper.find("AT");
+  const size_t at = Upper(line).find("AT");
   if (at == std::string::npos) return;  // not a command line: a modem ignores it
   fLastLine = line;
-  const std::string body = line.substr(at + 2);
+  const std::string_view body = std::string_view(line).substr(at + 2);
   Reply reply;
   std::string lastName;
   size_t p = 0;
   while (reply.final == "OK" && p < body.size()) {
-    const char c = body[p];
-    if (c == ' ' || c == ';') {
+    if (body[p] == ' ' || body[p] == ';') {
       ++p;
       continue;
     }
     Cmd cmd;
-    const char uc = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (std::string_view("+^*$#%!").find(c) != std::string_view::npos) {
-      size_t e = p + 1;
-      while (e < body.size() && (std::isalnum(static_cast<unsigned char>(body[e])) || body[e] == '_')) ++e;
-      cmd.name = Upper(body.substr(p, e - p));
-      // parameters end at a ';' outside quotes
-      size_t q = e;
-      bool inQuote = false;
-      while (q < body.size() && (inQuote || body[q] != ';')) {
-        if (body[q] == '"') inQuote = !inQuote;
-        ++q;
-      }
-      cmd.raw = body.substr(e, q - e);
-      p = q;
-    } else if (uc == 'D') {
-      cmd.name = "D";
-      cmd.raw = body.substr(p + 1);
-      p = body.size();
-    } else if (uc == '&' || uc == 'S') {
-      size_t e = p + 1;
-      if (uc == '&' && e < body.size()) ++e;
-      cmd.name = Upper(body.substr(p, e - p));
-      size_t q = e;
-      while (q < body.size() && (std::isdigit(static_cast<unsigned char>(body[q])) ||
-                                 (uc == 'S' && (body[q] == '=' || body[q] == '?')))) {
-        ++q;
-      }
-      cmd.raw = body.substr(e, q - e);
-      p = q;
-    } else if (std::isalpha(static_cast<unsigned char>(c))) {
-      size_t e = p + 1;
-      while (e < body.size() && (std::isdigit(static_cast<unsigned char>(body[e])) || body[e] == '?')) ++e;
-      cmd.name = std::string(1, uc);
-      cmd.raw = body.substr(p + 1, e - p - 1);
-      p = e;
-    } else {
+    if (!ParseCommand(body, p, cmd)) {
       reply.final = "ERROR";
       break;
     }
-    // operation and arguments of the text after the name
-    std::string_view r = cmd.raw;
-    if (r == "?") {
-      cmd.op = Op::Read;
-    } else if (r == "=?") {
-      cmd.op = Op::Test;
-    } else if (!r.empty() && r.front() == '=') {
-      cmd.op = Op::Set;
-      r.remove_prefix(1);
-      std::string current;
-      bool inQuote = false, quoted = false;
-      for (size_t i = 0; i <= r.size(); ++i) {
-        if (i == r.size() || (r[i] == ',' && !inQuote)) {
-          Arg a;
-          a.quoted = quoted;
-          a.text = current;
-          while (!a.text.empty() && a.text.back() == ' ') a.text.pop_back();
-          while (!a.text.empty() && a.text.front() == ' ') a.text.erase(0, 1);
-          a.present = quoted || !a.text.empty();
-          cmd.args.push_back(a);
-          current.clear();
-          quoted = false;
-        } else if (r[i] == '"') {
-          inQuote = !inQuote;
-          quoted = true;
-        } else {
-          current += r[i];
-        }
-      }
-    }
     lastName = cmd.name;
     if (!ExecuteOne(cmd, reply) && reply.final == "OK") reply.final = "ERROR";
-    // a prompt (empty final) or an error ends the line
   }
   out.push_back({Output::Kind::Reply, Format(reply), lastName, {}});
   for (Output& o : reply.after) out.push_back(std::move(o));
+}
+
+// Takes the command at body[p] (V.250 syntax): extended commands run to a ';' outside quotes,
+// D takes the rest of the line, &X and Sn take their digits, other letters an optional number.
+bool Modem::ParseCommand(std::string_view body, size_t& p, Cmd& cmd) {
+  const auto is = [&](size_t i, auto pred) { return i < body.size() && pred(static_cast<unsigned char>(body[i])); };
+  const char c = body[p];
+  const char uc = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  size_t e = p + 1;
+  if (std::string_view("+^*$#%!").find(c) != std::string_view::npos) {
+    while (is(e, [](unsigned char x) { return std::isalnum(x) || x == '_'; })) ++e;
+    cmd.name = Upper(body.substr(p, e - p));
+    size_t q = e;
+    for (bool inQuote = false; q < body.size() && (inQuote || body[q] != ';'); ++q) {
+      if (body[q] == '"') inQuote = !inQuote;
+    }
+    cmd.raw = body.substr(e, q - e);
+    p = q;
+  } else if (uc == 'D') {
+    cmd.name = "D";
+    cmd.raw = body.substr(p + 1);
+    p = body.size();
+  } else if (uc == '&' || uc == 'S') {
+    if (uc == '&' && e < body.size()) ++e;
+    cmd.name = Upper(body.substr(p, e - p));
+    size_t q = e;
+    while (is(q, [&](unsigned char x) { return std::isdigit(x) || (uc == 'S' && (x == '=' || x == '?')); })) ++q;
+    cmd.raw = body.substr(e, q - e);
+    p = q;
+  } else if (std::isalpha(static_cast<unsigned char>(c))) {
+    while (is(e, [](unsigned char x) { return std::isdigit(x) || x == '?'; })) ++e;
+    cmd.name = std::string(1, uc);
+    cmd.raw = body.substr(p + 1, e - p - 1);
+    p = e;
+  } else {
+    return false;
+  }
+  ParseArguments(cmd);
+  return true;
+}
+
+// The operation ("?", "=?", "=...") and the comma-separated arguments after the name; quotes
+// are removed and mark an argument as present even when it is empty.
+void Modem::ParseArguments(Cmd& cmd) {
+  std::string_view r = cmd.raw;
+  if (r == "?") {
+    cmd.op = Op::Read;
+    return;
+  }
+  if (r == "=?") {
+    cmd.op = Op::Test;
+    return;
+  }
+  if (r.empty() || r.front() != '=') return;
+  cmd.op = Op::Set;
+  r.remove_prefix(1);
+  Arg arg;
+  bool inQuote = false;
+  for (size_t i = 0; i <= r.size(); ++i) {
+    if (i == r.size() || (r[i] == ',' && !inQuote)) {
+      if (!arg.quoted) {  // blanks around an unquoted value do not count
+        const size_t b = arg.text.find_first_not_of(' ');
+        arg.text = b == std::string::npos ? std::string() : arg.text.substr(b, arg.text.find_last_not_of(' ') - b + 1);
+      }
+      arg.present = arg.quoted || !arg.text.empty();
+      cmd.args.push_back(std::move(arg));
+      arg = Arg{};
+    } else if (r[i] == '"') {
+      if (!arg.quoted) arg.text.clear();  // blanks before the opening quote
+      arg.quoted = true;
+      inQuote = !inQuote;
+    } else if (inQuote || !arg.quoted) {  // nothing after the closing quote counts
+      arg.text += r[i];
+    }
+  }
 }
 
 bool Modem::ExecuteOne(const Cmd& cmd, Reply& reply) {

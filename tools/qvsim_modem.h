@@ -140,6 +140,8 @@ class Modem {
   void ReceiveCommandByte(char c, std::vector<Output>& out);
   void ReceivePduByte(char c, std::vector<Output>& out);
   void ExecuteLine(const std::string& line, std::vector<Output>& out);
+  static bool ParseCommand(std::string_view body, size_t& p, Cmd& cmd);
+  static void ParseArguments(Cmd& cmd);
   bool ExecuteOne(const Cmd& cmd, Reply& reply);
   std::string Format(const Reply& reply) const;
   std::string Info(std::string_view text) const;
