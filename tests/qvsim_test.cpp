@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "qvsim_host.h"
 
@@ -186,6 +187,37 @@ TEST(QvSimPersona, EachModelAcceptsWhatItsDriverSends) {
     for (const std::string& line : use.lines) {
       const std::string reply = host.Command(line);
       EXPECT_TRUE(reply.ends_with("\r\nOK\r\n")) << line << " -> " << qvsim::Escape(reply);
+    }
+  }
+}
+
+// The diagnostic every driver runs: each line gets a complete answer from every model, and
+// the vendor commands answer OK on their own models only.
+TEST(QvSimPersona, DiagnosticLinesAllGetAFinalResult) {
+  const char* lines[] = {"ATI", "ATI0", "ATI1", "ATI2", "ATI3", "ATI4", "ATI5", "ATI6", "ATI7", "AT+CGMI",
+                         "AT+CGMM", "AT+CGSN", "AT+CGMR", "AT+CPMS=?", "AT+CPMS?", "AT+CPBS=?", "AT+CPBS?",
+                         "AT+CPBR=?", "AT+CPBW=?", "AT+CSCS=?", "AT+CMGF=?", "AT+CBC=?", "AT+CSQ=?", "AT+CNMI=?",
+                         "AT+CLIP=?", "AT+CMGL=?", "AT+CSMS=?", "AT+CSMS?", "AT+CIMI=?", "AT+CIND?", "AT+CIND=?",
+                         "AT^SIND?", "AT^SIND=?", "AT^CURC?", "AT^CURC=?", "AT+CFUN=?", "AT+CFUN?", "AT+CNMA=?",
+                         "AT+WHCNF?", "AT+WBHV?", "AT^CMDL", "AT+CLAC"};
+  for (const qvsim::Persona& persona : qvsim::Personas()) {
+    SCOPED_TRACE(persona.id);
+    Simulator sim(persona);
+    Host host(sim.DevicePath());
+    host.Command("ATE0");
+    for (const char* line : lines) {
+      const std::string reply = host.Command(line);
+      ASSERT_TRUE(Host::EndsWithFinal(reply)) << line << " -> " << qvsim::Escape(reply);
+      const std::string name = std::string(line).substr(2, std::string(line).find_first_of("?=", 2) - 2);
+      if (name.front() == '^' || name.front() == '+') {
+        const auto& vendor = persona.vendorCommands;
+        const bool own = name.front() == '+' && !name.starts_with("+WHCNF") && !name.starts_with("+WBHV");
+        if (own || std::find(vendor.begin(), vendor.end(), name) != vendor.end()) {
+          EXPECT_TRUE(reply.ends_with("\r\nOK\r\n") || name == "+CBC") << line << " -> " << qvsim::Escape(reply);
+        } else {
+          EXPECT_EQ(reply, "\r\nERROR\r\n") << line;
+        }
+      }
     }
   }
 }
@@ -700,6 +732,17 @@ TEST(QvSimFault, GarbageArrivesAsIs) {
   EXPECT_EQ(got.size(), 64u);
   EXPECT_EQ(got, sim.GetTranscript().FromModem());
   EXPECT_EQ(host.Command("AT"), "AT\r\r\nOK\r\n");  // and the modem still works
+}
+
+TEST(QvSimFault, OutputWaitsForAHostThatDoesNotReadAndLosesNothing) {
+  Simulator sim("generic");
+  Host host(sim.DevicePath());
+  sim.InjectGarbage(200000, 3);  // far more than a pseudo-terminal buffers
+  std::this_thread::sleep_for(100ms);
+  const std::string got = host.ReadUntil([](const std::string& s) { return s.size() >= 200000; }, 10s);
+  ASSERT_TRUE(sim.WaitOutputIdle());
+  EXPECT_EQ(got.size(), 200000u);
+  EXPECT_TRUE(got == sim.GetTranscript().FromModem());
 }
 
 TEST(QvSimFault, SplitWritesCutEveryReplyIntoSmallPieces) {

@@ -299,6 +299,7 @@ int main(int argc, char** argv) {
         if (file.is_open()) file << line << std::flush;
       });
     }
+    sim.GetTranscript().SetMaxEntries(100000);  // "transcript" shows the recent traffic
     sim.SetBaudRate(args.baud);
     sim.SetReplyDelay(qvsim::Milliseconds(args.delay));
     std::cout << "model: " << sim.GetPersona().caption << "\n";

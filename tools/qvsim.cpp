@@ -20,6 +20,7 @@ void Transcript::Add(Direction direction, std::string_view bytes) {
   {
     std::lock_guard lock(fMutex);
     fEntries.push_back(entry);
+    if (fMaxEntries > 0 && fEntries.size() > fMaxEntries) fEntries.pop_front();
     listener = fListener;
   }
   fChanged.notify_all();
@@ -33,12 +34,18 @@ void Transcript::Clear() {
 
 std::vector<Transcript::Entry> Transcript::Entries() const {
   std::lock_guard lock(fMutex);
-  return fEntries;
+  return {fEntries.begin(), fEntries.end()};
+}
+
+void Transcript::SetMaxEntries(size_t count) {
+  std::lock_guard lock(fMutex);
+  fMaxEntries = count;
+  while (fMaxEntries > 0 && fEntries.size() > fMaxEntries) fEntries.pop_front();
 }
 
 namespace {
 
-std::string Joined(const std::vector<Transcript::Entry>& entries, Transcript::Direction d) {
+std::string Joined(const std::deque<Transcript::Entry>& entries, Transcript::Direction d) {
   std::string out;
   for (const auto& e : entries) {
     if (e.direction == d) out += e.bytes;
@@ -312,7 +319,12 @@ bool Simulator::WriteDue(int fd, Clock::time_point now) {
       chunk = std::min(chunk, fSplit);
     }
     const ssize_t n = ::write(fd, p.bytes.data() + p.written, chunk);
-    if (n < 0) return errno == EAGAIN;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return true;  // the host is not reading: wait for room
+    if (n < 0) {  // the line is unusable: what was to be written is lost
+      fQueue.clear();
+      return false;
+    }
     fTranscript.Add(Transcript::Direction::FromModem, std::string_view(p.bytes).substr(p.written, static_cast<size_t>(n)));
     p.written += static_cast<size_t>(n);
     if (fBaud != 0) {

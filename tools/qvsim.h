@@ -55,11 +55,14 @@ class Transcript {
   bool WaitFor(Direction direction, std::string_view needle, Milliseconds timeout) const;
   // Called with every new entry (outside the simulator's lock); for the program's live trace.
   void SetListener(std::function<void(const Entry&)> listener);
+  // Keeps only the newest `count` entries (0: all, the default); for long runs.
+  void SetMaxEntries(size_t count);
 
  private:
   mutable std::mutex fMutex;
   mutable std::condition_variable fChanged;
-  std::vector<Entry> fEntries;
+  std::deque<Entry> fEntries;
+  size_t fMaxEntries = 0;
   std::function<void(const Entry&)> fListener;
 };
 
