@@ -488,6 +488,17 @@ TEST(QvSimInjection, EachInjectionArrivesAsSpecifiedBytes) {
   }
 }
 
+TEST(QvSimInjection, PhonesCountTheirOwnSlotsAfterTheSims) {
+  Simulator sim("nokia6230i");  // SIM of 20, phone memory first in its lists
+  Host host(sim.DevicePath());
+  host.Command("ATE0");
+  EXPECT_EQ(sim.InjectSms(kDeliver, qvsim::SmsRoute::Store), 1);
+  EXPECT_EQ(host.ReadFor(150ms), "\r\n+CMTI: \"ME\",21\r\n");
+  host.Command("AT+CPMS=\"SM\",\"SM\",\"SM\"");
+  EXPECT_EQ(sim.InjectSms(kDeliver, qvsim::SmsRoute::Store), 1);
+  EXPECT_EQ(host.ReadFor(150ms), "\r\n+CMTI: \"SM\",1\r\n");
+}
+
 TEST(QvSimInjection, DirectDeliveryAwaitsAcknowledgementWithCsms1) {
   Simulator sim("wavecom_wireless_cpu");
   Host host(sim.DevicePath());

@@ -580,7 +580,12 @@ int Modem::InjectSms(std::string_view pduHex, SmsRoute route, std::vector<Output
   const int index = StoreSms(fMem[2], pduHex, 0);
   if (index < 0) return -1;
   if (route == SmsRoute::Store || (indicate && mt == 1)) {
-    out.push_back({Output::Kind::Unsolicited, Info("+CMTI: " + Quote(fMem[2]) + "," + std::to_string(index)), {}, {}});
+    int announced = index;
+    if (fPersona.phoneIndexAfterSim && (fMem[2] == "ME" || fMem[2] == "MT")) {
+      const SmsMemory* sim = FindSms("SM");
+      announced += sim ? sim->capacity : 0;
+    }
+    out.push_back({Output::Kind::Unsolicited, Info("+CMTI: " + Quote(fMem[2]) + "," + std::to_string(announced)), {}, {}});
   }
   return index;
 }

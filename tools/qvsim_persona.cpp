@@ -59,18 +59,23 @@ std::vector<Persona> BuildPersonas() {
   all.push_back(Make("nokia6230i", "Nokia 6230i", "Nokia", "Nokia 6230i", "V 03.88",
                      {{0, "Nokia"}, {1, "356938035643809"}, {2, "V 03.88"}, {3, "Nokia 6230i"}},
                      kNokiaSms, kNokiaBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("nokia7110", "Nokia 7110", "Nokia Mobile Phones", "NSE-5", "V 05.01",
                      {{0, "Nokia Mobile Phones"}, {1, "356938035643809"}, {2, "V 05.01"}, {3, "NSE-5"}},
                      kNokiaSms, kNokiaBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("nokia6120", "Nokia 6120", "Nokia", "Nokia 6120", "V 04.21",
                      {{0, "Nokia"}, {1, "356938035643809"}, {2, "V 04.21"}, {3, "Nokia 6120"}},
                      kNokiaSms, kNokiaBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("nokia5310", "Nokia 5310", "Nokia", "Nokia 5310 XpressMusic", "V 09.42",
                      {{0, "Nokia"}, {1, "356938035643809"}, {2, "V 09.42"}, {3, "Nokia 5310 XpressMusic"}},
                      kNokiaSms, kNokiaBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("nokiacs10", "Nokia CS-10", "Nokia", "Nokia Internet Stick CS-10", "V 1.0.13",
                      {{0, ModuleInfo("Nokia", "CS-10", "V 1.0.13")}},
                      kNokiaSms, kNokiaBooks, kModuleCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("samsung_sgh_c120", "Samsung SGH-C120", "Samsung", "SGH-C120", "C120XEGI1",
                      {{0, "SGH-C120"}, {3, "SGH-C120"}},
                      kSamsungSms, kNokiaBooks, kPhoneCharsets));
@@ -109,6 +114,7 @@ std::vector<Persona> BuildPersonas() {
   all.push_back(Make("benq_m22", "BenQ M2x", "BenQ", "M22", "1.40",
                      {{0, "BenQ M22"}, {3, "M22"}},
                      kPhoneSms, kBenqBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("huawei_e220", "Huawei E220", "huawei", "E220", "11.117.09.04.00",
                      {{0, ModuleInfo("huawei", "E220", "11.117.09.04.00")}},
                      kSimOnlySms, kDongleBooks, kModuleCharsets));
@@ -130,10 +136,12 @@ std::vector<Persona> BuildPersonas() {
   all.push_back(Make("itegno_iwow", "iTegno (iWOW)", "iWOW", "TR-800", "TR800_V2.1",
                      {{0, "iWOW TR-800"}},
                      kPhoneSms, kBenqBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("novatel_ovation_mc950", "Novatel Ovation MC950D", "Novatel Wireless Incorporated",
                      "Ovation MC950D Card", "11.50.08.00",
                      {{0, ModuleInfo("Novatel Wireless Incorporated", "Ovation MC950D Card", "11.50.08.00")}},
                      kSimOnlySms, kDongleBooks, kModuleCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("sierra_wireless", "Sierra Wireless", "Sierra Wireless", "MC8775", "H1_0_0_7BMAP",
                      {{0, ModuleInfo("Sierra Wireless", "MC8775", "H1_0_0_7BMAP")}},
                      kWavecomSms, kWavecomBooks, kModuleCharsets));

@@ -32,6 +32,9 @@ struct Persona {
   // Call lists read as "+CPBR: index,kind,number,type,name,date" (kind 0 dialled, 1 received,
   // 2 missed); the text fields are UCS2 hex while UCS2 is selected.
   std::vector<std::string> datedBooks;
+  // Announces messages stored in the phone (ME, MT) with indexes counted after the SIM's
+  // capacity, as phones that number the SIM's slots first do: "+CMTI: "ME",21" for slot 1.
+  bool phoneIndexAfterSim = false;
   int maxNumberLength = 40;
   int maxNameLength = 14;
 
