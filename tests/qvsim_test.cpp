@@ -825,6 +825,33 @@ TEST(QvSimFault, DeviceLossAndANewDeviceBehindTheSameLink) {
   std::filesystem::remove_all(dir);
 }
 
+// The interpreter on its own, fed noise made of command-line material: it never breaks, and
+// a reset afterwards always answers OK.
+TEST(QvSimModem, SurvivesRandomCommandLines) {
+  static constexpr std::string_view kAlphabet = "ATat+CMGSRLDWPBIZEQV0123456789=?,;\"\r\n\x1A\x1B &^SNU";
+  unsigned x = 12345;
+  auto next = [&x] {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  };
+  for (const qvsim::Persona& persona : qvsim::Personas()) {
+    qvsim::Modem modem(persona);
+    for (int round = 0; round < 50; ++round) {
+      std::string noise;
+      for (int i = 0; i < 400; ++i) noise += kAlphabet[next() % kAlphabet.size()];
+      std::vector<qvsim::Output> out;
+      modem.Receive(noise, out);
+      out.clear();
+      modem.Receive("\x1B\rATZ\r", out);
+      std::string bytes;
+      for (const auto& o : out) bytes += o.bytes;
+      ASSERT_TRUE(bytes.ends_with("\r\nOK\r\n")) << persona.id << ": " << qvsim::Escape(noise);
+    }
+  }
+}
+
 TEST(QvSimTranscript, RecordsEveryByteBothWaysReadably) {
   Simulator sim("generic");
   Host host(sim.DevicePath());
