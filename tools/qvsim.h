@@ -92,8 +92,8 @@ class Simulator {
   std::string Path() const;        // the link when there is one, else the device
   bool IsUp() const;
 
-  // Runs `f` on the modem (stores, PIN, settings) under the simulator's lock; whatever `f`
-  // makes the modem output is sent.
+  // Runs `f` on the modem (stores, PIN, answers, settings) under the simulator's lock and
+  // returns its result. Unsolicited output goes through the Inject functions below.
   template <typename F>
   auto WithModem(F&& f) {
     std::lock_guard lock(fMutex);

@@ -15,13 +15,6 @@ using detail::Number;
 using detail::Quote;
 using detail::Upper;
 
-namespace {
-
-constexpr const char* kImei = "356938035643809";
-constexpr const char* kImsi = "262019876543210";
-
-}  // namespace
-
 struct Modem::Commands {
   using Cmd = Modem::Cmd;
   using Reply = Modem::Reply;
@@ -59,7 +52,7 @@ struct Modem::Commands {
   }
 
   static void Cnum(Modem& m, const Cmd& cmd, Reply& reply) {
-    if (!m.NeedsSim(reply, false)) Plain(cmd, reply, "+CNUM: \"Own number\",\"+491711234567\",145");
+    if (!m.NeedsSim(reply, false)) Plain(cmd, reply, std::string("+CNUM: \"Own number\",\"") + kOwnNumber + "\",145");
   }
 
   static void Cmee(Modem& m, const Cmd& cmd, Reply& reply) {

@@ -14,6 +14,11 @@
 
 namespace qvsim {
 
+// The identity every persona reports (+CGSN, +CIMI) and its own number (+CNUM).
+inline constexpr const char* kImei = "356938035643809";
+inline constexpr const char* kImsi = "262019876543210";
+inline constexpr const char* kOwnNumber = "+491711234567";
+
 // How an injected message reaches the host: as +CNMI says, or forced.
 enum class SmsRoute { Auto, Store, Deliver };
 
