@@ -1,0 +1,357 @@
+#include "platform/qvdispatcher.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <iterator>
+#include <vector>
+#include <mutex>
+#include <new>
+#include <utility>
+
+namespace qv::platform {
+
+struct TDispatchGroup::State {
+  bool cancelled = false;  // guarded by the dispatcher's mutex
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The waiting side of a call handed over by RunOnMainThread.
+struct Waiter {
+  enum class Result { Pending, Done, Cancelled };
+  std::mutex mutex;
+  std::condition_variable cv;
+  Result result = Result::Pending;
+  std::exception_ptr error;
+
+  void Finish(Result r, std::exception_ptr e = nullptr) {
+    {
+      std::lock_guard lock(mutex);
+      result = r;
+      error = std::move(e);
+    }
+    cv.notify_all();
+  }
+};
+
+struct Call {
+  std::function<void()> fn;
+  std::shared_ptr<TDispatchGroup::State> group;  // may be empty
+  std::shared_ptr<Waiter> waiter;                 // empty for posted calls
+  std::thread::id from;                           // the handing thread
+};
+
+// The threads whose waited-for calls the main thread is running now, innermost last.
+thread_local std::vector<std::thread::id> tServing;
+
+struct Dispatcher {
+  std::mutex mutex;
+  std::condition_variable cv;  // the main thread waits here
+  std::deque<Call> calls;
+  uint64_t wakes = 0;          // bumped by every wake-up
+  bool hasMain = false;        // SetMainThread was called
+  std::thread::id mainId;
+
+  std::mutex hookMutex;
+  std::shared_ptr<std::function<void()>> hook;
+};
+
+// Never destroyed: threads joined during static destruction (the reaper's)
+// may still set events, which wake the dispatcher.
+Dispatcher& D() {
+  alignas(Dispatcher) static unsigned char storage[sizeof(Dispatcher)];
+  static Dispatcher* d = new (storage) Dispatcher;
+  return *d;
+}
+
+void CallHook() {
+  auto& d = D();
+  std::shared_ptr<std::function<void()>> hook;
+  {
+    std::lock_guard lock(d.hookMutex);
+    hook = d.hook;
+  }
+  if (hook && *hook) (*hook)();
+}
+
+// Queues a call unless its group is cancelled; false when it was refused.
+bool Enqueue(Call call) {
+  auto& d = D();
+  {
+    std::lock_guard lock(d.mutex);
+    if (call.group && call.group->cancelled) return false;
+    d.calls.push_back(std::move(call));
+  }
+  d.cv.notify_all();
+  CallHook();
+  return true;
+}
+
+void Release(Call& call) {
+  if (call.waiter) call.waiter->Finish(Waiter::Result::Cancelled);
+}
+
+bool RunSync(const std::shared_ptr<TDispatchGroup::State>& group, const std::function<void()>& fn) {
+  if (IsMainThread()) {
+    if (group) {
+      std::lock_guard lock(D().mutex);
+      if (group->cancelled) return false;
+    }
+    fn();
+    return true;
+  }
+  auto waiter = std::make_shared<Waiter>();
+  if (!Enqueue(Call{fn, group, waiter, std::this_thread::get_id()})) return false;
+  std::unique_lock lock(waiter->mutex);
+  waiter->cv.wait(lock, [&] { return waiter->result != Waiter::Result::Pending; });
+  if (auto error = std::exchange(waiter->error, nullptr)) {
+    lock.unlock();
+    std::rethrow_exception(std::move(error));
+  }
+  return waiter->result == Waiter::Result::Done;
+}
+
+bool Post(const std::shared_ptr<TDispatchGroup::State>& group, std::function<void()> fn) {
+  return Enqueue(Call{std::move(fn), group, nullptr, std::this_thread::get_id()});
+}
+
+// Runs one queued call; false when the queue was empty.
+bool RunOne() {
+  auto& d = D();
+  Call call;
+  {
+    std::lock_guard lock(d.mutex);
+    if (d.calls.empty()) return false;
+    call = std::move(d.calls.front());
+    d.calls.pop_front();
+    if (call.group && call.group->cancelled) {
+      Release(call);
+      return true;
+    }
+  }
+  std::exception_ptr error;
+  if (call.waiter) tServing.push_back(call.from);
+  try {
+    call.fn();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  if (call.waiter) tServing.pop_back();
+  if (call.waiter) {
+    // Handed over, not copied: the waiting thread alone releases it.
+    call.waiter->Finish(Waiter::Result::Done, std::move(error));
+  } else if (error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "qv: exception in a call posted to the main thread: %s\n", e.what());
+    } catch (...) {
+      std::fprintf(stderr, "qv: exception in a call posted to the main thread\n");
+    }
+  }
+  return true;
+}
+
+// Waits on the dispatcher until a call is queued, a wake-up comes, `extra()`
+// holds or the deadline passes. The dispatcher's lock is held around extra().
+template <class Extra>
+bool WaitMain(Clock::time_point deadline, bool infinite, uint64_t wakesSeen, Extra extra) {
+  auto& d = D();
+  std::unique_lock lock(d.mutex);
+  auto ready = [&] { return !d.calls.empty() || d.wakes != wakesSeen || extra(); };
+  if (infinite) {
+    d.cv.wait(lock, ready);
+    return true;
+  }
+  return d.cv.wait_until(lock, deadline, ready);
+}
+
+uint64_t Wakes() {
+  std::lock_guard lock(D().mutex);
+  return D().wakes;
+}
+
+}  // namespace
+
+namespace detail {
+void PokeMainThread() {
+  auto& d = D();
+  {
+    std::lock_guard lock(d.mutex);
+    ++d.wakes;
+  }
+  d.cv.notify_all();
+}
+}  // namespace detail
+
+// ---------------------------------------------------------------- main thread
+
+void SetMainThread() {
+  auto& d = D();
+  std::lock_guard lock(d.mutex);
+  d.hasMain = true;
+  d.mainId = std::this_thread::get_id();
+}
+
+bool IsMainThread() {
+  auto& d = D();
+  {
+    std::lock_guard lock(d.mutex);
+    if (d.hasMain) return d.mainId == std::this_thread::get_id();
+  }
+  // By default the main thread is the process's initial thread.
+  return ::syscall(SYS_gettid) == ::getpid();
+}
+
+// ---------------------------------------------------------------- groups
+
+TDispatchGroup::TDispatchGroup() : state_(std::make_shared<State>()) {}
+
+TDispatchGroup::~TDispatchGroup() { Cancel(); }
+
+void TDispatchGroup::Cancel() {
+  auto& d = D();
+  std::deque<Call> dropped;
+  {
+    std::lock_guard lock(d.mutex);
+    state_->cancelled = true;
+    auto keep = std::stable_partition(d.calls.begin(), d.calls.end(),
+                                      [this](const Call& c) { return c.group != state_; });
+    std::move(keep, d.calls.end(), std::back_inserter(dropped));
+    d.calls.erase(keep, d.calls.end());
+  }
+  for (auto& c : dropped) Release(c);
+}
+
+void TDispatchGroup::Reopen() {
+  std::lock_guard lock(D().mutex);
+  state_->cancelled = false;
+}
+
+bool TDispatchGroup::Cancelled() const {
+  std::lock_guard lock(D().mutex);
+  return state_->cancelled;
+}
+
+class TDispatchAccess {
+ public:
+  static const std::shared_ptr<TDispatchGroup::State>& Of(TDispatchGroup& g) { return g.state_; }
+};
+
+// ---------------------------------------------------------------- handing over
+
+bool RunOnMainThread(const std::function<void()>& call) { return RunSync(nullptr, call); }
+
+bool RunOnMainThread(TDispatchGroup& group, const std::function<void()>& call) {
+  return RunSync(TDispatchAccess::Of(group), call);
+}
+
+bool PostToMainThread(std::function<void()> call) { return Post(nullptr, std::move(call)); }
+
+bool PostToMainThread(TDispatchGroup& group, std::function<void()> call) {
+  return Post(TDispatchAccess::Of(group), std::move(call));
+}
+
+// ---------------------------------------------------------------- pumping
+
+int ProcessMessages() {
+  if (!IsMainThread()) return 0;
+  size_t pending;
+  {
+    std::lock_guard lock(D().mutex);
+    pending = D().calls.size();
+  }
+  // Only what is pending now: calls queued meanwhile wait for the next pump,
+  // so a busy producer cannot keep the main thread here.
+  int ran = 0;
+  for (size_t i = 0; i < pending && RunOne(); ++i) ++ran;
+  return ran;
+}
+
+bool PumpFor(uint32_t timeoutMs) {
+  if (!IsMainThread()) return false;
+  const uint64_t seen = Wakes();
+  if (ProcessMessages() > 0) return true;
+  const bool woke = WaitMain(Clock::now() + std::chrono::milliseconds(timeoutMs),
+                             timeoutMs == kInfinite, seen, [] { return false; });
+  return ProcessMessages() > 0 || woke;
+}
+
+bool WaitPumping(TEvent& event, uint32_t timeoutMs) {
+  if (!IsMainThread()) return event.Wait(timeoutMs);
+  const bool infinite = timeoutMs == kInfinite;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+  for (;;) {
+    ProcessMessages();
+    bool signalled = false;
+    const uint64_t seen = Wakes();
+    // The event is tested under the dispatcher's lock: a Set() after the test
+    // bumps the wake counter under that lock, so it cannot be missed.
+    WaitMain(deadline, infinite, seen, [&] { return signalled = event.Wait(0); });
+    if (signalled) return true;
+    if (!infinite && Clock::now() >= deadline) {
+      ProcessMessages();
+      return event.Wait(0);
+    }
+  }
+}
+
+void JoinWhilePumping(std::thread& thread) {
+  if (!thread.joinable()) return;
+  if (!IsMainThread()) {
+    thread.join();
+    return;
+  }
+  // std::thread has no timed join: a helper joins it and signals, while this
+  // thread goes on running the calls that the joined thread may wait for.
+  TEvent ended(true, false);
+  std::thread helper([&] {
+    thread.join();
+    ended.Set();
+  });
+  WaitPumping(ended);
+  helper.join();
+}
+
+void WakeMainThread() {
+  detail::PokeMainThread();
+  CallHook();
+}
+
+void SetWakeHook(std::function<void()> hook) {
+  auto& d = D();
+  auto h = hook ? std::make_shared<std::function<void()>>(std::move(hook)) : nullptr;
+  std::lock_guard lock(d.hookMutex);
+  d.hook = std::move(h);
+}
+
+void CancelPendingCalls() {
+  auto& d = D();
+  std::deque<Call> dropped;
+  {
+    std::lock_guard lock(d.mutex);
+    dropped.swap(d.calls);
+  }
+  for (auto& c : dropped) Release(c);
+}
+
+bool IsRunningCallOf(std::thread::id id) {
+  return std::find(tServing.begin(), tServing.end(), id) != tServing.end();
+}
+
+size_t PendingCalls() {
+  std::lock_guard lock(D().mutex);
+  return D().calls.size();
+}
+
+}  // namespace qv::platform

@@ -1,0 +1,784 @@
+#include "qvclasses.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+
+#include "platform/qvdispatcher.h"
+#include "platform/qvhandle.h"
+
+namespace pf = qv::platform;
+
+namespace {
+
+std::u16string ExceptionText(const std::exception& e) { return qv::Utf8ToString(e.what()); }
+
+const std::u16string kFatalErrorFormat = u"Fatal Error: %u, %u, %s";
+
+}  // namespace
+
+// ===========================================================================
+// Message boxes
+
+namespace qv {
+
+namespace {
+std::mutex gBoxMutex;
+TMessageBoxHook gBoxHook;
+}  // namespace
+
+TMessageBoxHook SetMessageBoxHook(TMessageBoxHook hook) {
+  std::lock_guard lock(gBoxMutex);
+  std::swap(gBoxHook, hook);
+  return hook;
+}
+
+void ShowMessageBox(std::u16string_view Text, std::u16string_view Caption, TMsgBoxIcon Icon) {
+  TMessageBoxHook hook;
+  {
+    std::lock_guard lock(gBoxMutex);
+    hook = gBoxHook;
+  }
+  if (hook) {
+    hook(Text, Caption, Icon);
+    return;
+  }
+  const std::string caption = StringToUtf8(Caption.empty() ? u"Error" : Caption);
+  std::fprintf(stderr, "%s: %s\n", caption.c_str(), StringToUtf8(Text).c_str());
+}
+
+}  // namespace qv
+
+// ===========================================================================
+// TqvCustomLogFile
+
+void TqvCustomLogFile::DoFatalError(uint32_t ErrorCode, uint32_t Detail, const std::u16string& ErrorMsg) {
+  bool raise = true;
+  if (OnFatalError) OnFatalError(this, ErrorCode, Detail, ErrorMsg, raise);
+  if (raise) throw EqvError(qv::StringToUtf8(ErrorMsg));
+}
+
+// ===========================================================================
+// TqvNotifyList
+
+struct TqvNotifyList::Record {
+  explicit Record(const TqvNotifyEvent& e) : event(e) {}
+  const TqvNotifyEvent event;
+  std::mutex mutex;
+  std::condition_variable idle;
+  bool alive = true;
+  std::vector<std::thread::id> callers;  // threads inside the callback now
+
+  // A caller on this thread, or one whose hand-over the main thread is running
+  // right now, is suspended below us on the stack: waiting for it would never end.
+  bool OthersInside() const {
+    const auto self = std::this_thread::get_id();
+    return std::any_of(callers.begin(), callers.end(),
+                       [&](auto id) { return id != self && !pf::IsRunningCallOf(id); });
+  }
+};
+
+TqvNotifyList::TqvNotifyList() = default;
+
+TqvNotifyList::~TqvNotifyList() { Clear(); }
+
+// Marks a removed record dead and waits until no other thread is inside its
+// callback; the main thread keeps serving handed-over calls meanwhile, since
+// the callback may be waiting for one of them.
+void TqvNotifyList::Retire(const std::shared_ptr<Record>& r) {
+  std::unique_lock lock(r->mutex);
+  r->alive = false;
+  if (!pf::IsMainThread()) {
+    r->idle.wait(lock, [&] { return !r->OthersInside(); });
+    return;
+  }
+  while (r->OthersInside()) {
+    lock.unlock();
+    pf::PumpFor(10);
+    lock.lock();
+  }
+}
+
+int TqvNotifyList::Add(const TqvNotifyEvent& Item) {
+  std::lock_guard lock(mutex_);
+  items_.push_back(std::make_shared<Record>(Item));
+  return int(items_.size()) - 1;
+}
+
+int TqvNotifyList::AddUnique(const TqvNotifyEvent& Item) {
+  std::lock_guard lock(mutex_);
+  for (const auto& r : items_)
+    if (r->event == Item) return -1;
+  items_.push_back(std::make_shared<Record>(Item));
+  return int(items_.size()) - 1;
+}
+
+void TqvNotifyList::Delete(int Index) {
+  std::shared_ptr<Record> r;
+  {
+    std::lock_guard lock(mutex_);
+    if (Index < 0 || Index >= int(items_.size())) return;
+    r = items_[Index];
+    items_.erase(items_.begin() + Index);
+  }
+  Retire(r);
+}
+
+bool TqvNotifyList::Remove(const TqvNotifyEvent& Item) {
+  std::shared_ptr<Record> r;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(items_.begin(), items_.end(), [&](const auto& p) { return p->event == Item; });
+    if (it == items_.end()) return false;
+    r = *it;
+    items_.erase(it);
+  }
+  Retire(r);
+  return true;
+}
+
+void TqvNotifyList::Clear() {
+  std::vector<std::shared_ptr<Record>> old;
+  {
+    std::lock_guard lock(mutex_);
+    old.swap(items_);
+  }
+  for (const auto& r : old) Retire(r);
+}
+
+TqvNotifyEvent TqvNotifyList::Get(int Index) const {
+  std::lock_guard lock(mutex_);
+  if (Index < 0 || Index >= int(items_.size())) return {};
+  return items_[Index]->event;
+}
+
+void TqvNotifyList::Put(int Index, const TqvNotifyEvent& Item) {
+  std::shared_ptr<Record> old;
+  {
+    std::lock_guard lock(mutex_);
+    if (Index < 0 || Index >= int(items_.size())) return;
+    old = std::exchange(items_[Index], std::make_shared<Record>(Item));
+  }
+  Retire(old);
+}
+
+int TqvNotifyList::IndexOf(const TqvNotifyEvent& Item) const {
+  std::lock_guard lock(mutex_);
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (items_[i]->event == Item) return int(i);
+  return -1;
+}
+
+int TqvNotifyList::Count() const {
+  std::lock_guard lock(mutex_);
+  return int(items_.size());
+}
+
+void TqvNotifyList::Call(TObject* Sender, int32_t Code) const {
+  std::vector<std::shared_ptr<Record>> snapshot;
+  {
+    std::lock_guard lock(mutex_);
+    snapshot = items_;
+  }
+  const auto self = std::this_thread::get_id();
+  for (const auto& r : snapshot) {
+    {
+      std::lock_guard lock(r->mutex);
+      if (!r->alive) continue;  // deleted since the snapshot: its object may be gone
+      r->callers.push_back(self);
+    }
+    struct Leave {
+      Record& r;
+      std::thread::id self;
+      ~Leave() {
+        bool retiring;
+        {
+          std::lock_guard lock(r.mutex);
+          r.callers.erase(std::find(r.callers.begin(), r.callers.end(), self));
+          retiring = !r.alive;
+        }
+        r.idle.notify_all();
+        if (retiring) pf::WakeMainThread();  // a main thread in Retire polls with PumpFor
+      }
+    } leave{*r, self};
+    if (r->event) r->event(Sender, Code);
+  }
+}
+
+// ===========================================================================
+// TqvCustomTerminal
+
+void TqvCustomTerminal::KeyTyped(char16_t Ch) {
+  std::shared_ptr<TKeyHook> hook;
+  {
+    std::lock_guard lock(hookMutex_);
+    hook = hook_;
+  }
+  if (hook && (*hook)(Ch)) return;
+  TypeChar(Ch);
+}
+
+void TqvCustomTerminal::SetKeyHook(TKeyHook Hook) {
+  auto h = Hook ? std::make_shared<TKeyHook>(std::move(Hook)) : nullptr;
+  std::lock_guard lock(hookMutex_);
+  hook_ = std::move(h);
+}
+
+// ===========================================================================
+// TqvBaseIO
+
+TqvBaseIO::TqvBaseIO(TqvComponent* AOwner) : TqvComponent(AOwner), sLogPrefix(u"TqvBaseIO") {}
+
+TqvBaseIO::~TqvBaseIO() {
+  FreeKeepConnectionTimer();
+  fThreadIO.reset();
+  if (fDataProcessor) {
+    fDataProcessor->AttachDevice(nullptr);
+    fDataProcessor = nullptr;
+  }
+  if (fTerminal) {
+    fTerminal->SetKeyHook(nullptr);
+    fTerminal = hTerminal = nullptr;
+  }
+  DeviceListClear();
+}
+
+bool TqvBaseIO::IsOpen() { return fHandle.load() != INVALID_HANDLE_VALUE; }
+
+THandle TqvBaseIO::OpenHandle() { return INVALID_HANDLE_VALUE; }
+
+void TqvBaseIO::CloseDeviceHandle(THandle h) { pf::CloseHandle(h); }
+
+bool TqvBaseIO::HasDataConsumer() {
+  return fTerminal != nullptr || static_cast<bool>(OnAfterReceive) || fDataProcessor != nullptr;
+}
+
+void TqvBaseIO::Open() {
+  fHandle = OpenHandle();
+  if (!IsOpen()) return;
+  if (isThreaded) StartThreads();
+  if (OnOpen) {
+    try {
+      OnOpen(this);
+    } catch (...) {
+      // A handler's failure does not undo the open.
+    }
+  }
+}
+
+void TqvBaseIO::Close() {
+  const THandle h = fHandle.exchange(INVALID_HANDLE_VALUE);
+  if (h == INVALID_HANDLE_VALUE) return;
+  CloseDeviceHandle(h);
+  if (isThreaded) StopThreads();
+  if (OnClose) {
+    try {
+      OnClose(this);
+    } catch (...) {
+      // A handler's failure does not undo the close.
+    }
+  }
+}
+
+void TqvBaseIO::StartThreads() {
+  IsThreadIOTerminated = false;
+  fThreadIO = std::make_unique<TqvThreadIO>(this, fPriority);
+  fThreadIO->Start();
+}
+
+void TqvBaseIO::StopThreads() {
+  if (IsThreadIOTerminated.exchange(true)) return;
+  if (fThreadIO) {
+    fThreadIO->Terminate();
+    fThreadIO->WaitFor();
+    fThreadIO.reset();
+  }
+}
+
+void TqvBaseIO::ThreadExecute(TqvThreadIO& /*Thread*/) {}
+
+void TqvBaseIO::DoFatalError(uint32_t Code, uint32_t Detail, const std::u16string& Msg, bool flShow) {
+  bool raise = true;
+  if (OnFatalError) OnFatalError(this, Code, Detail, Msg, raise);
+  if (fLog) fLog->AddLogFmt(TDetailLevel::dlSimple, kFatalErrorFormat, {uint64_t(Code), uint64_t(Detail), Msg});
+  if (!raise || IsLoading()) return;
+  if (flShow)
+    qv::ShowMessageBox(Msg, u"", qv::TMsgBoxIcon::mbError);
+  else
+    throw EqvError(qv::StringToUtf8(Msg));
+}
+
+void TqvBaseIO::DoNotify(int32_t Code) { qvNotifyList.Call(this, Code); }
+
+bool TqvBaseIO::DataReceived(const char* Data, uint32_t Len) {
+  if (fThreadIO && fUseMainThread && fThreadIO->IsCurrentThread()) {
+    fThreadIO->Synchronize([&] { DataReceived(Data, Len); });
+    return false;
+  }
+  if (IsLogLevel(TDetailLevel::dlDebug)) {
+    static const char16_t kHex[] = u"0123456789ABCDEF";
+    std::u16string hex;
+    hex.reserve(size_t(Len) * 3);
+    for (uint32_t i = 0; i < Len; ++i) {
+      const auto b = static_cast<uint8_t>(Data[i]);
+      hex += kHex[b >> 4];
+      hex += kHex[b & 15];
+      hex += u' ';
+    }
+    WriteLog(TDetailLevel::dlDebug, u"Input data length: " + qv::IntToStr(Len) + u" [" + hex + u"]");
+  }
+  TIgnoreTypes R;
+  if (fDataProcessor) fDataProcessor->DoProcessing(Data, Len, R);
+  if (fTerminal && !R.Contains(TIgnoreType::itTerminal)) TerminalOutput(Data, Len);
+  if (OnAfterReceive) OnAfterReceive(this, Data, Len);
+  return false;
+}
+
+bool TqvBaseIO::AfterSendComplete() {
+  bool claimed = false;
+  if (fDataProcessor) fDataProcessor->DoAfterSendComplete(claimed);
+  return claimed;
+}
+
+void TqvBaseIO::SetDeviceIndex(int32_t /*Value*/) { DoNotify(qvNotifyDeviceChanged); }
+
+int TqvBaseIO::DeviceAdd(std::unique_ptr<TqvDevice> aDevice) {
+  if (!aDevice) return -1;
+  const int index = int(slDevices.size());
+  aDevice->fIndex = index;
+  aDevice->fParent = this;
+  std::u16string name = aDevice->NameFriendly;
+  slDevices.emplace_back(std::move(name), std::move(aDevice));
+  return index;
+}
+
+int TqvBaseIO::DeviceInsert(std::unique_ptr<TqvDevice>& aDevice) {
+  if (!aDevice) return -1;
+  const int n = int(slDevices.size());
+  if (n == 0 || slDevices.back().second->Data < aDevice->Data) return DeviceAdd(std::move(aDevice));
+  for (int i = 0; i < n; ++i) {
+    const int32_t data = slDevices[i].second->Data;
+    if (data == aDevice->Data) return -1;
+    if (data > aDevice->Data) {
+      aDevice->fIndex = i;
+      aDevice->fParent = this;
+      std::u16string name = aDevice->NameFriendly;
+      slDevices.emplace(slDevices.begin() + i, std::move(name), std::move(aDevice));
+      for (int j = i + 1; j <= n; ++j) slDevices[j].second->fIndex = j;
+      return i;
+    }
+  }
+  return -1;  // not reached: the last entry's Data is not below aDevice's
+}
+
+void TqvBaseIO::DeviceListClear() { slDevices.clear(); }
+
+void TqvBaseIO::KeepConnectionTick(TObject* /*Sender*/) {
+  if (OnKeepConnection) OnKeepConnection(this);
+  if (!fKeepConnection) KeepConnectionStop();
+}
+
+void TqvBaseIO::KeepConnectionStart() {
+  std::lock_guard lock(timerMutex_);
+  if (timerKeepConnection) {
+    timerKeepConnection->SetEnabled(false);
+  } else {
+    timerKeepConnection = std::make_unique<TqvTimer>(false);
+    timerKeepConnection->SetInterval(uint32_t(std::max(fKeepConnectionInterval, int32_t(0))));
+    timerKeepConnection->SetOnTimer(TNotifyEvent::Bind(this, &TqvBaseIO::KeepConnectionTick));
+  }
+  timerKeepConnection->SetEnabled(true);
+}
+
+void TqvBaseIO::KeepConnectionStop() {
+  std::lock_guard lock(timerMutex_);
+  if (timerKeepConnection) timerKeepConnection->SetEnabled(false);
+}
+
+void TqvBaseIO::FreeKeepConnectionTimer() {
+  std::unique_ptr<TqvTimer> timer;
+  {
+    std::lock_guard lock(timerMutex_);
+    timer = std::move(timerKeepConnection);
+  }
+  // Destroyed outside the lock: a running tick may still call KeepConnectionStop.
+  timer.reset();
+}
+
+void TqvBaseIO::TerminalOutput(const char* Data, uint32_t Len) {
+  TqvCustomTerminal* out = hTerminal;
+  if (!out || Len == 0) return;
+  fTerminalLocked = true;
+  struct Unlock {
+    std::atomic<bool>& flag;
+    ~Unlock() { flag = false; }
+  } unlock{fTerminalLocked};
+  const std::u16string text = qv::BytesToString(std::string_view(Data, Len));
+  if (Len == 1) {
+    out->TypeChar(text[0]);
+    return;
+  }
+  // Each run between NUL bytes is inserted; the NULs themselves are not shown.
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(u'\0', start);
+    if (end == std::u16string::npos) end = text.size();
+    if (end > start) out->ReplaceSel(std::u16string_view(text).substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+void TqvBaseIO::Update() { DoNotify(qvNotifyDeviceChanged); }
+
+void TqvBaseIO::NotifyAdd(const TqvNotifyEvent& NotifyEvent) { qvNotifyList.AddUnique(NotifyEvent); }
+
+void TqvBaseIO::NotifyDelete(const TqvNotifyEvent& NotifyEvent) { qvNotifyList.Remove(NotifyEvent); }
+
+void TqvBaseIO::GetDeviceList(TqvDeviceRefs* L) {
+  if (slDevices.empty()) DeviceListLoad();
+  if (!L) return;
+  L->clear();
+  for (const auto& [name, device] : slDevices) L->emplace_back(name, device.get());
+}
+
+bool TqvBaseIO::WMDeviceChange(const TqvDeviceChangeMsg& Msg) {
+  if (Msg.Msg != qv::WM_DEVICECHANGE) return false;
+  const bool nodes = Msg.Event == qv::DBT_DEVNODES_CHANGED;
+  const bool port = (Msg.Event == qv::DBT_DEVICEARRIVAL || Msg.Event == qv::DBT_DEVICEREMOVECOMPLETE) &&
+                    Msg.DeviceType == qv::DBT_DEVTYP_PORT;
+  if (!nodes && !port) return false;
+  Update();
+  return true;
+}
+
+bool TqvBaseIO::FlushOutput(uint32_t /*TimeoutMs*/) { return true; }
+
+TqvDevice* TqvBaseIO::GetDevice(int Index) const {
+  if (Index < 0 || Index >= int(slDevices.size())) return nullptr;
+  return slDevices[Index].second.get();
+}
+
+const std::u16string& TqvBaseIO::DeviceName(int Index) const {
+  static const std::u16string kNone;
+  if (Index < 0 || Index >= int(slDevices.size())) return kNone;
+  return slDevices[Index].first;
+}
+
+int TqvBaseIO::IndexOfDevice(const TqvDevice* aDevice) const {
+  for (size_t i = 0; i < slDevices.size(); ++i)
+    if (slDevices[i].second.get() == aDevice) return int(i);
+  return -1;
+}
+
+int TqvBaseIO::IndexOfDeviceData(int32_t Key) const {
+  for (size_t i = 0; i < slDevices.size(); ++i)
+    if (slDevices[i].second->Data == Key) return int(i);
+  return -1;
+}
+
+bool TqvBaseIO::IsLogLevel(TDetailLevel Level) const { return fLog && fLog->DetailLevel() >= Level; }
+
+void TqvBaseIO::WriteLog(TDetailLevel Level, const std::u16string& Text) const {
+  if (!fLog) return;
+  if (Text.empty())
+    fLog->AddSysInfo();
+  else
+    fLog->AddLog(Level, sLogPrefix + Text);
+}
+
+void TqvBaseIO::WriteLogFmt(TDetailLevel Level, const std::u16string& Format,
+                            const std::vector<qv::TqvFmtArg>& Args) const {
+  if (fLog) fLog->AddLogFmt(Level, sLogPrefix + Format, Args);
+}
+
+bool TqvBaseIO::Active() {
+  if (IsLoading() || IsDesigning()) return fActive;
+  return IsOpen();
+}
+
+void TqvBaseIO::SetActive(bool Value) {
+  if (IsLoading()) {
+    fActive = Value;
+    return;
+  }
+  if (Value == Active() && !IsDesigning()) return;
+  if (Value)
+    Open();
+  else
+    Close();
+  if (IsDesigning()) {
+    // A test open: remember whether it worked, and close again.
+    fActive = IsOpen();
+    if (fActive) Close();
+  }
+}
+
+void TqvBaseIO::SetDataProcessor(TqvCustomDataProcessor* Value) {
+  TqvCustomDataProcessor* old = fDataProcessor;
+  // The processor replaced (or cleared) stops hearing this device and sending through it.
+  if (old && old != Value) old->AttachDevice(nullptr);
+  fDataProcessor = Value;
+  if (Value) {
+    Value->AttachDevice(this);
+    FreeNotification(Value);
+  }
+}
+
+void TqvBaseIO::SetLog(TqvCustomLogFile* Value) {
+  fLog = Value;
+  if (Value) FreeNotification(Value);
+}
+
+void TqvBaseIO::SetTerminal(TqvCustomTerminal* Value) {
+  if (fTerminal) {
+    fTerminal->SetKeyHook(nullptr);
+    fTerminal->DeviceBound(nullptr);
+  }
+  if (Value) {
+    Value->DeviceBound(this);
+    Value->SetKeyHook([this](char16_t ch) { return TerminalKey(ch); });
+  }
+  hTerminal = nullptr;
+  fTerminal = Value;
+  if (IsDesigning() && Value && fTerminalUsage == TTerminalUsage::tuNone)
+    fTerminalUsage = TTerminalUsage::tuBoth;
+  SetTerminalUsage(fTerminalUsage);
+  if (Value) FreeNotification(Value);
+}
+
+void TqvBaseIO::SetTerminalUsage(TTerminalUsage Value) {
+  fTerminalUsage = Value;
+  if (!fTerminal) return;
+  const bool shows = Value == TTerminalUsage::tuReceive || Value == TTerminalUsage::tuBoth;
+  hTerminal = shows ? fTerminal : nullptr;
+}
+
+bool TqvBaseIO::TerminalKey(char16_t Ch) {
+  if (fTerminalLocked) return false;
+  if (fTerminalUsage != TTerminalUsage::tuSend && fTerminalUsage != TTerminalUsage::tuBoth) return false;
+  SendChar(Ch);
+  return !fTerminalEcho;  // without echo the key is not shown locally
+}
+
+void TqvBaseIO::Loaded() {
+  TqvComponent::Loaded();
+  try {
+    SetTerminal(fTerminal);
+    SetTerminalUsage(fTerminalUsage);
+    SetActive(fActive);
+  } catch (const std::exception& e) {
+    qv::ShowMessageBox(u"error: " + ExceptionText(e), u"Error", qv::TMsgBoxIcon::mbError);
+  } catch (...) {
+    qv::ShowMessageBox(u"error", u"Error", qv::TMsgBoxIcon::mbError);
+  }
+}
+
+void TqvBaseIO::Notification(TqvComponent* AComponent, TOperation Operation) {
+  TqvComponent::Notification(AComponent, Operation);
+  if (Operation != TOperation::opRemove) return;
+  // The processor detached itself in its destructor; it must not be called now.
+  if (AComponent == fDataProcessor) fDataProcessor = nullptr;
+  if (AComponent == fTerminal) fTerminal = hTerminal = nullptr;
+  if (AComponent == fLog) fLog = nullptr;
+}
+
+// ===========================================================================
+// TqvThreadIO
+
+TqvThreadIO::TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority /*pr*/) : fqvComm(aqvComm) {
+  thread_ = std::thread([this] {
+    started_.Wait();
+    if (Terminated()) return;  // ended before it was started
+    try {
+      fqvComm->ThreadExecute(*this);
+    } catch (...) {
+      // Nothing crosses the thread boundary; the device reports its own errors.
+    }
+  });
+  id_ = thread_.get_id();
+}
+
+TqvThreadIO::~TqvThreadIO() {
+  Terminate();
+  Start();
+  WaitFor();
+}
+
+bool TqvThreadIO::Synchronize(const std::function<void()>& Method) { return pf::RunOnMainThread(Method); }
+
+void TqvThreadIO::WaitFor() {
+  if (thread_.joinable() && std::this_thread::get_id() != id_) pf::JoinWhilePumping(thread_);
+}
+
+bool TqvThreadIO::IsCurrentThread() const { return std::this_thread::get_id() == id_; }
+
+// ===========================================================================
+// TqvCustomDataProcessor
+
+TqvCustomDataProcessor::TqvCustomDataProcessor(TqvComponent* AOwner)
+    : TqvComponent(AOwner), fTimerAsync(std::make_unique<TqvTimer>(false)) {
+  fTimerAsync->SetOnTimer(TNotifyEvent::Bind(this, &TqvCustomDataProcessor::AsyncTimerTick));
+}
+
+TqvCustomDataProcessor::~TqvCustomDataProcessor() {
+  FreeAsyncTimer();
+  AttachDevice(nullptr);
+}
+
+void TqvCustomDataProcessor::DeviceNotify(TObject* /*Sender*/, int32_t Code) {
+  if (Code == qvNotifyClosed)
+    MediumClosed();
+  else if (Code == qvNotifyOpened)
+    MediumOpened();
+}
+
+void TqvCustomDataProcessor::MediumClosed() { WriteLog(TDetailLevel::dlDebug, u"Medium Closed"); }
+
+void TqvCustomDataProcessor::MediumOpened() { WriteLog(TDetailLevel::dlDebug, u"Medium Opened"); }
+
+void TqvCustomDataProcessor::SetDataProcessor(TqvCustomDataProcessor* Value) {
+  if (Value == this) return;
+  fDataProcessor = Value;
+  if (!Value) return;
+  FreeNotification(Value);
+  Value->AttachDevice(fDevice);
+}
+
+void TqvCustomDataProcessor::AttachDevice(TqvBaseIO* Device) {
+  if (fDevice && fDevice != Device) fDevice->NotifyDelete(NotifyHandler());
+  fDevice = Device;
+  if (Device) {
+    FreeNotification(Device);
+    Device->NotifyAdd(NotifyHandler());
+  }
+  // The rest of the chain follows, so that all of it hears the same device.
+  // The check stops at a processor already there (and at a cycle).
+  if (fDataProcessor && fDataProcessor->fDevice != Device) fDataProcessor->AttachDevice(Device);
+}
+
+bool TqvCustomDataProcessor::DoDataSend(const char* Data, uint32_t Len) {
+  if (Len == 0 || !Data) return true;
+  bool ok = false;
+  try {
+    bool handled = false;
+    if (OnDataSend) OnDataSend(this, Data, Len, false, handled);
+    if (handled) {
+      // As if a send had completed: the timer restarts with its interval.
+      std::lock_guard lock(timerMutex_);
+      if (fTimerAsync) fTimerAsync->Restart();
+      ok = true;
+    } else if (!fDevice) {
+      WriteLogFmt(TDetailLevel::dlDetail, u"DoDataSend: no device, %u bytes not sent", {uint64_t(Len)});
+    } else if (!fDevice->SendData(Data, Len)) {
+      WriteLogFmt(TDetailLevel::dlDetail, u"DoDataSend: sending %u bytes failed", {uint64_t(Len)});
+    } else {
+      const uint32_t deadline = fDevice->WriteTimeout() != 0 ? fDevice->WriteTimeout() : SendTimeout();
+      ok = fDevice->FlushOutput(deadline);
+      if (!ok)
+        WriteLogFmt(TDetailLevel::dlDetail, u"DoDataSend: output not flushed within %u ms", {uint64_t(deadline)});
+    }
+    WriteLogFmt(TDetailLevel::dlDebug, u"DoDataSend: %u bytes", {uint64_t(Len)});
+  } catch (const std::exception& e) {
+    ok = false;
+    WriteLogFmt(TDetailLevel::dlDetail, u"DoDataSend: %s", {ExceptionText(e)});
+  } catch (...) {
+    ok = false;
+    WriteLog(TDetailLevel::dlDetail, u"DoDataSend: failed");
+  }
+  return ok;
+}
+
+bool TqvCustomDataProcessor::DoTextSend(std::string_view S) {
+  if (S.empty()) return true;
+  try {
+    bool handled = false;
+    if (OnDataSend) OnDataSend(this, S.data(), uint32_t(S.size()), true, handled);
+    if (handled) return true;
+    if (!fDevice) {
+      WriteLogFmt(TDetailLevel::dlDetail, u"DoTextSend: no device, %u bytes not sent", {uint64_t(S.size())});
+      return false;
+    }
+    if (fDevice->SendString(S)) return true;
+    WriteLogFmt(TDetailLevel::dlDetail, u"DoTextSend: sending %u bytes failed", {uint64_t(S.size())});
+  } catch (const std::exception& e) {
+    WriteLogFmt(TDetailLevel::dlDetail, u"DoTextSend: %s", {ExceptionText(e)});
+  } catch (...) {
+    WriteLog(TDetailLevel::dlDetail, u"DoTextSend: failed");
+  }
+  return false;
+}
+
+void TqvCustomDataProcessor::AsyncTimerTick(TObject* /*Sender*/) {
+  {
+    std::lock_guard lock(timerMutex_);
+    if (fTimerAsync) fTimerAsync->SetEnabled(false);
+  }
+  bool flag = false;
+  DoAfterSendComplete(flag);
+}
+
+void TqvCustomDataProcessor::StartAsyncTimer(uint32_t Interval) {
+  std::lock_guard lock(timerMutex_);
+  if (!fTimerAsync) return;
+  fTimerAsync->SetEnabled(false);
+  if (Interval == 0) return;
+  fTimerAsync->SetInterval(Interval);
+  fTimerAsync->SetEnabled(true);
+}
+
+bool TqvCustomDataProcessor::AsyncTimerEnabled() const {
+  std::lock_guard lock(timerMutex_);
+  return fTimerAsync && fTimerAsync->Enabled();
+}
+
+void TqvCustomDataProcessor::FreeAsyncTimer() {
+  std::unique_ptr<TqvTimer> timer;
+  {
+    std::lock_guard lock(timerMutex_);
+    timer = std::move(fTimerAsync);
+  }
+  timer.reset();  // outside the lock: a running tick may still take it
+}
+
+void TqvCustomDataProcessor::DoFatalErrors(uint32_t Code, uint32_t Detail, const std::u16string& Msg) {
+  bool raise = true;
+  if (OnFatalError) OnFatalError(this, Code, Detail, Msg, raise);
+  if (fLog) fLog->AddLogFmt(TDetailLevel::dlSimple, kFatalErrorFormat, {uint64_t(Code), uint64_t(Detail), Msg});
+  if (raise) throw EqvError(qv::StringToUtf8(Msg));
+}
+
+void TqvCustomDataProcessor::DoProcessing(const char* Data, uint32_t Len, TIgnoreTypes& R) {
+  if (fDataProcessor) fDataProcessor->DoProcessing(Data, Len, R);
+}
+
+void TqvCustomDataProcessor::DataReceive(const char* ptrBuffer, uint32_t Len) {
+  TIgnoreTypes R;
+  DoProcessing(ptrBuffer, Len, R);
+}
+
+void TqvCustomDataProcessor::DoAfterSendComplete(bool& /*flIgnore*/) {}
+
+bool TqvCustomDataProcessor::IsDeviceOpen() const { return fDevice && fDevice->IsOpen(); }
+
+void TqvCustomDataProcessor::SetLog(TqvCustomLogFile* Value) {
+  fLog = Value;
+  if (Value) FreeNotification(Value);
+}
+
+void TqvCustomDataProcessor::WriteLog(TDetailLevel Level, const std::u16string& Text) const {
+  if (fLog) fLog->AddLog(Level, sLogPrefix + Text);
+}
+
+void TqvCustomDataProcessor::WriteLogFmt(TDetailLevel Level, const std::u16string& Format,
+                                         const std::vector<qv::TqvFmtArg>& Args) const {
+  if (fLog) fLog->AddLogFmt(Level, sLogPrefix + Format, Args);
+}
+
+void TqvCustomDataProcessor::Notification(TqvComponent* AComponent, TOperation Operation) {
+  TqvComponent::Notification(AComponent, Operation);
+  if (Operation != TOperation::opRemove) return;
+  if (AComponent == fDataProcessor) fDataProcessor = nullptr;
+  // A device being destroyed has already lost its notify list: only forget it.
+  if (AComponent == fDevice) fDevice = nullptr;
+  if (AComponent == fLog) fLog = nullptr;
+}
