@@ -512,6 +512,17 @@ TEST(QvSimInjection, DirectDeliveryAwaitsAcknowledgementWithCsms1) {
   EXPECT_EQ(host.Command("AT+CNMA=0"), "\r\n+CMS ERROR: 340\r\n");
 }
 
+TEST(QvSimInjection, RingsRepeatUntilAnswered) {
+  Simulator sim("generic");
+  Host host(sim.DevicePath());
+  host.Command("ATE0");
+  sim.InjectRing("+4930", 10, 100ms);
+  EXPECT_EQ(host.ReadFor(250ms), "\r\nRING\r\n\r\nRING\r\n\r\nRING\r\n");
+  EXPECT_EQ(host.Command("ATA"), "\r\nOK\r\n");
+  EXPECT_EQ(host.ReadFor(300ms), "");  // no more rings once answered
+  EXPECT_TRUE(sim.WaitOutputIdle(50ms));
+}
+
 TEST(QvSimInjection, CallsAnswerAndHangUp) {
   Simulator sim("generic");
   Host host(sim.DevicePath());

@@ -46,7 +46,7 @@ const char kHelp[] =
     "sms PDUHEX [store|deliver]      incoming message (hex with SMSC octet), routed by +CNMI\n"
     "text SENDER TEXT...             incoming plain text message (7-bit or UCS2 DELIVER)\n"
     "report PDUHEX [store|deliver]   incoming status report\n"
-    "ring NUMBER                     incoming call: RING (+CRING) and +CLIP\n"
+    "ring NUMBER [COUNT]             incoming call: RING (+CRING) and +CLIP, every 3 s\n"
     "hangup                          the caller hangs up: NO CARRIER\n"
     "ussd TEXT...                    network-initiated USSD text\n"
     "ussdanswer TEXT...              answer to every later AT+CUSD request\n"
@@ -129,8 +129,9 @@ bool Control(qvsim::Simulator& sim, const std::string& line) {
     std::cout << pdu << (r < 0 ? " refused" : r == 0 ? " delivered" : " stored at " + std::to_string(r)) << "\n";
   } else if (cmd == "ring") {
     std::string number;
-    in >> number;
-    sim.InjectRing(number);
+    int count = 1;
+    in >> number >> count;
+    sim.InjectRing(number, std::max(1, count));
   } else if (cmd == "hangup") {
     sim.InjectHangup();
   } else if (cmd == "ussd" || cmd == "ussdanswer") {

@@ -287,30 +287,40 @@ void Simulator::Schedule(std::vector<Output>& outputs, Clock::time_point base) {
         fNextDelays.pop_front();
       }
     }
-    Push(std::move(o.bytes), due);
+    Push(std::move(o.bytes), due, o.ring);
   }
 }
 
 // Output goes in order; a piece due no later than the unwritten piece before it joins it, so
-// that it leaves in the same write.
-void Simulator::Push(std::string bytes, Clock::time_point due) {
+// that it leaves in the same write. Repeated rings are timers, not part of that order: other
+// output passes the ones still to come.
+void Simulator::Push(std::string bytes, Clock::time_point due, bool ring) {
   if (!fPty.IsOpen()) return;
-  if (!fQueue.empty()) {
-    Pending& last = fQueue.back();
-    if (last.written == 0 && due <= last.due) {
+  auto at = fQueue.end();
+  while (!ring && at != fQueue.begin() && std::prev(at)->ring && std::prev(at)->written == 0 &&
+         std::prev(at)->due > due) {
+    --at;
+  }
+  if (at != fQueue.begin()) {
+    Pending& last = *std::prev(at);
+    if (last.written == 0 && due <= last.due && !ring && !last.ring) {
       last.bytes += bytes;
       return;
     }
     due = std::max(due, last.due);
   }
   if (fMergeWindow.count() > 0) due = std::max(due, Clock::now() + fMergeWindow);
-  fQueue.push_back({std::move(bytes), due, 0});
+  fQueue.insert(at, {std::move(bytes), due, 0, ring});
   Wake();
 }
 
 // Writes what is due; true when the device would block and POLLOUT is needed.
 bool Simulator::WriteDue(int fd, Clock::time_point now) {
   while (!fQueue.empty() && fQueue.front().due <= now && fLineFree <= now) {
+    if (!fModem.Ringing()) {  // answered or ended: the rings still to come are off
+      std::erase_if(fQueue, [](const Pending& x) { return x.ring && x.written == 0; });
+      if (fQueue.empty() || fQueue.front().due > now) break;
+    }
     Pending& p = fQueue.front();
     size_t chunk = p.bytes.size() - p.written;
     if (fBaud != 0) {
@@ -372,8 +382,8 @@ int Simulator::InjectStatusReport(std::string_view pduHex, SmsRoute route) {
   return index;
 }
 
-void Simulator::InjectRing(std::string_view number) {
-  Inject([&](auto& out) { fModem.InjectRing(number, out); });
+void Simulator::InjectRing(std::string_view number, int count, Milliseconds interval) {
+  Inject([&](auto& out) { fModem.InjectRing(number, out, count, interval); });
 }
 
 void Simulator::InjectHangup() {

@@ -105,7 +105,8 @@ class Simulator {
   // when refused.
   int InjectSms(std::string_view pduHex, SmsRoute route = SmsRoute::Auto);
   int InjectStatusReport(std::string_view pduHex, SmsRoute route = SmsRoute::Auto);
-  void InjectRing(std::string_view number);
+  // Rings `count` times, `interval` apart, until the call is answered or ended.
+  void InjectRing(std::string_view number, int count = 1, Milliseconds interval = Milliseconds(3000));
   void InjectHangup();
   void InjectUssd(const UssdAnswer& answer);
   void InjectNetworkError(int cmsError);
@@ -137,6 +138,7 @@ class Simulator {
     std::string bytes;
     Clock::time_point due;
     size_t written = 0;
+    bool ring = false;
   };
   enum class Request { None, Drop, BringUp };
 
@@ -144,7 +146,7 @@ class Simulator {
   void ReadInput(int fd);
   void Feed(std::string_view bytes, Clock::time_point base);
   void Schedule(std::vector<Output>& outputs, Clock::time_point base);
-  void Push(std::string bytes, Clock::time_point due);
+  void Push(std::string bytes, Clock::time_point due, bool ring = false);
   bool WriteDue(int fd, Clock::time_point now);
   void DropLocked();
   std::error_code BringUpLocked();

@@ -622,14 +622,18 @@ std::vector<Output> Modem::StatusReportFor(std::string_view submitPdu, int refer
   return out;
 }
 
-void Modem::InjectRing(std::string_view number, std::vector<Output>& out) {
+void Modem::InjectRing(std::string_view number, std::vector<Output>& out, int count,
+                       std::chrono::milliseconds interval) {
   fCall = CallState::Incoming;
   fCallNumber = std::string(number);
   std::string text = fCrc ? Info("+CRING: VOICE") : FinalText("RING");
   if (fClip && !number.empty()) {
     text += Info("+CLIP: " + Quote(number) + "," + (number.starts_with('+') ? "145" : "129"));
   }
-  out.push_back({Output::Kind::Unsolicited, text, {}, {}});
+  for (int i = 0; i < count; ++i) {
+    // the first ring is on the line already; the repeats stop when the call stops ringing
+    out.push_back({Output::Kind::Unsolicited, text, {}, i == 0 ? std::chrono::milliseconds(0) : interval, i > 0});
+  }
 }
 
 void Modem::InjectHangup(std::vector<Output>& out) {

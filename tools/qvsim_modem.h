@@ -57,6 +57,7 @@ struct Output {
   std::string bytes;
   std::string command;  // the command a reply answers, such as "+CMGS" or "D"
   std::chrono::milliseconds delay{0};  // wait this long after the piece before it
+  bool ring = false;  // a ring: not sent once the call is no longer ringing
 };
 
 class Modem {
@@ -77,7 +78,10 @@ class Modem {
   // (invalid PDU, memory full).
   int InjectSms(std::string_view pduHex, SmsRoute route, std::vector<Output>& out);
   int InjectStatusReport(std::string_view pduHex, SmsRoute route, std::vector<Output>& out);
-  void InjectRing(std::string_view number, std::vector<Output>& out);
+  // `count` rings, `interval` apart, as long as the call is not answered or ended.
+  void InjectRing(std::string_view number, std::vector<Output>& out, int count = 1,
+                  std::chrono::milliseconds interval = std::chrono::milliseconds(3000));
+  bool Ringing() const { return fCall == CallState::Incoming; }
   void InjectHangup(std::vector<Output>& out);
   void InjectUssd(const UssdAnswer& answer, std::vector<Output>& out);
   void InjectNetworkError(int cmsError, std::vector<Output>& out);
