@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The program's main job, as far as it goes today: builds the GSM modem simulator, starts it
-# behind a stable link and shows that a client finds a modem there. Needs no input and ends
-# by itself, stopping the simulator and removing what it created.
+# behind a stable link, opens the simulated modem with the library's serial port (qvident) and
+# prints its identification, then lets an independent client (gammu) find it too. Needs no
+# input and ends by itself, stopping the simulator and removing what it created.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
@@ -11,7 +12,7 @@ jobs=$(( $(nproc) + 1 ))
 
 echo "=== building (release) ==="
 cmake --preset release >/dev/null
-cmake --build --preset release --target qvmodemsim -- -j"$jobs"
+cmake --build --preset release --target qvmodemsim qvident -- -j"$jobs"
 
 work=$(mktemp -d)
 link="$work/modem"
@@ -37,20 +38,8 @@ done
 [ -e "$link" ] || { cat "$work/sim.out"; echo "the simulator did not come up"; exit 1; }
 cat "$work/sim.out"
 
-echo "=== a raw exchange on $link ==="
-exec 3<>"$link"
-stty -F "$link" raw -echo 115200
-for command in ATE0 ATI AT+CGMI AT+CGMM AT+CPIN? AT+CSQ; do
-  printf '%s\r' "$command" >&3
-  reply=""
-  while IFS= read -r -t 2 line <&3; do
-    line=${line%$'\r'}
-    [ -n "$line" ] && reply+="${reply:+ | }$line"
-    case "$line" in OK|ERROR|+CME\ ERROR:*|+CMS\ ERROR:*) break ;; esac
-  done
-  printf '%-10s -> %s\n' "$command" "$reply"
-done
-exec 3>&-
+echo "=== the library opens $link with TqvComm ==="
+build/release/demo/qvident "$link"
 
 echo "=== gammu identify through $link ==="
 printf '[gammu]\ndevice = %s\nconnection = at\n' "$link" >"$work/gammurc"
