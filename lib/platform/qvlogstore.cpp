@@ -1,5 +1,7 @@
 #include "platform/qvlogstore.h"
 
+#include "platform/qvfile.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,52 +16,6 @@ namespace qv::platform {
 namespace fs = std::filesystem;
 namespace {
 
-std::error_code LastError() { return {errno, std::generic_category()}; }
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  std::error_code Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd >= 0 && ::close(fd) != 0 ? LastError() : std::error_code();
-  }
-  void Reset() { if (fd_ >= 0) ::close(fd_); fd_ = -1; }
-
- private:
-  int fd_;
-};
-
-std::error_code WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastError();
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return {};
-}
-
-std::error_code ReadAll(int fd, std::string& out) {
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastError();
-    }
-    if (n == 0) return {};
-    out.append(buf, static_cast<size_t>(n));
-  }
-}
-
 // The newest whole lines of `text` that fit in `limit` bytes; when not even
 // the last line fits, its first `limit` bytes.
 std::string_view FitText(std::string_view text, size_t limit, size_t charSize) {
@@ -70,21 +26,6 @@ std::string_view FitText(std::string_view text, size_t limit, size_t charSize) {
   size_t last = 0;
   for (size_t p = 0; (p = NextLineStart(text, p + 1, charSize)) < text.size();) last = p;
   return text.substr(last, limit);
-}
-
-// Kept tail of the file plus the new text, written beside the log and renamed
-// over it.
-std::error_code ReplaceLog(const fs::path& path, std::string_view kept, std::string_view text, mode_t mode) {
-  std::string tmpl = path.string() + ".XXXXXX";
-  UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
-  if (!fd.Valid()) return LastError();
-  std::error_code ec = WriteAll(fd.Get(), kept);
-  if (!ec) ec = WriteAll(fd.Get(), text);
-  if (!ec && ::fchmod(fd.Get(), mode & 07777) != 0) ec = LastError();
-  if (auto cec = fd.Close(); !ec) ec = cec;
-  if (!ec && std::rename(tmpl.c_str(), path.c_str()) != 0) ec = LastError();
-  if (ec) ::unlink(tmpl.c_str());
-  return ec;
 }
 
 }  // namespace
@@ -141,7 +82,7 @@ std::error_code TqvLogAppender::Append(const fs::path& path, const std::function
   if (auto ec = Lock(path, how.LockTimeoutMs)) return ec;
   struct Unlocker { TqvLogAppender* a; ~Unlocker() { a->Unlock(); } } unlocker{this};
 
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  TqvUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   if (!fd.Valid()) return LastError();
   struct stat st{};
   if (::fstat(fd.Get(), &st) != 0) return LastError();
@@ -163,7 +104,8 @@ std::error_code TqvLogAppender::Append(const fs::path& path, const std::function
     if (auto ec = ReadAll(fd.Get(), old)) return ec;
   }
   const size_t cut = excess >= old.size() ? old.size() : NextLineStart(old, excess, how.CharSize);
-  return ReplaceLog(path, std::string_view(old).substr(cut), text, st.st_mode);
+  // The kept tail of the file plus the new text, written beside the log and renamed over it.
+  return ReplaceFile(path, {std::string_view(old).substr(cut), text}, {.Mode = st.st_mode, .Sync = false});
 }
 
 std::error_code TqvLogAppender::Remove(const fs::path& path, int lockTimeoutMs) {

@@ -1,5 +1,7 @@
 #include "platform/qvuevent.h"
 
+#include "platform/qvfile.h"
+
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -12,7 +14,6 @@
 namespace qv::platform {
 namespace {
 
-std::error_code LastError() { return {errno, std::generic_category()}; }
 
 }  // namespace
 

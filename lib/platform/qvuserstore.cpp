@@ -1,5 +1,7 @@
 #include "platform/qvuserstore.h"
 
+#include "platform/qvfile.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -32,34 +34,6 @@ std::string EscapeName(std::string_view name) {
 }
 
 const char* Suffix(TqvStoreValueType t) { return t == TqvStoreValueType::svString ? ".str" : ".bin"; }
-
-std::error_code LastError() { return {errno, std::generic_category()}; }
-
-std::error_code WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastError();
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return {};
-}
-
-// Write `data` to `target` through a temporary file in the same folder, so a
-// reader sees the old or the new value, never a part of one.
-std::error_code ReplaceFile(const fs::path& target, std::string_view data) {
-  std::string tmpl = target.string() + ".XXXXXX";
-  const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-  if (fd < 0) return LastError();
-  std::error_code ec = WriteAll(fd, data);
-  if (!ec && ::fsync(fd) != 0) ec = LastError();
-  if (::close(fd) != 0 && !ec) ec = LastError();
-  if (!ec && std::rename(tmpl.c_str(), target.c_str()) != 0) ec = LastError();
-  if (ec) ::unlink(tmpl.c_str());
-  return ec;
-}
 
 }  // namespace
 
@@ -114,7 +88,7 @@ std::error_code TqvUserStore::Write(std::string_view key, std::string_view name,
   if (auto ec = CreateKey(key)) return ec;
   const fs::path dir = KeyPath(key);
   const std::string base = EscapeName(name);
-  if (auto ec = ReplaceFile(dir / (base + Suffix(value.Type)), value.Data)) return ec;
+  if (auto ec = ReplaceFile(dir / (base + Suffix(value.Type)), {value.Data}, {.Mode = std::nullopt, .Sync = true})) return ec;
   // A value has one type: drop an entry of the other type left from before.
   const auto other = value.Type == TqvStoreValueType::svString ? TqvStoreValueType::svBinary
                                                                : TqvStoreValueType::svString;
