@@ -96,6 +96,23 @@ constexpr size_t kMaxIncludeDepth = 16;
 
 }  // namespace
 
+bool ReadTextFile(const std::string& path, std::u16string& text) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) return false;
+  std::string_view v(bytes);
+  if (v.starts_with("\xEF\xBB\xBF"))
+    text = Utf8ToString(v.substr(3));
+  else if (v.starts_with("\xFF\xFE"))
+    text = DecodeUtf16(v.substr(2), false);
+  else if (v.starts_with("\xFE\xFF"))
+    text = DecodeUtf16(v.substr(2), true);
+  else
+    text = AnsiToString(v);
+  return true;
+}
+
 std::u16string ExtractField(std::u16string_view line, int n) { return Field(line, n); }
 std::string ExtractField(std::string_view line, int n) { return Field(line, n); }
 std::u16string_view TrimView(std::u16string_view s) { return Trim(s); }
@@ -131,15 +148,8 @@ bool TqvCustomATDriver::LoadFromString(std::string_view aStr) {
 }
 
 bool TqvCustomATDriver::LoadFromFile(const std::string& aFileName) {
-  std::ifstream file(aFileName, std::ios::binary);
-  if (!file) return false;
-  std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) return false;
-  std::string_view v(bytes);
-  if (v.starts_with("\xEF\xBB\xBF")) return ParseLines(qv::Utf8ToString(v.substr(3)));
-  if (v.starts_with("\xFF\xFE")) return ParseLines(DecodeUtf16(v.substr(2), false));
-  if (v.starts_with("\xFE\xFF")) return ParseLines(DecodeUtf16(v.substr(2), true));
-  return ParseLines(qv::AnsiToString(v));
+  std::u16string text;
+  return ReadTextFile(aFileName, text) && ParseLines(text);
 }
 
 bool TqvCustomATDriver::ParseLines(std::u16string_view text) {

@@ -62,6 +62,10 @@ int NotificationLineCount(int32_t id);
 std::u16string ExtractField(std::u16string_view line, int n);
 std::string ExtractField(std::string_view line, int n);
 
+// Reads a text file: a byte-order mark selects UTF-8 or UTF-16, otherwise the
+// ANSI code page. False when the file cannot be read.
+bool ReadTextFile(const std::string& path, std::u16string& text);
+
 // Blanks and control characters (everything up to the space) removed at both ends.
 std::u16string_view TrimView(std::u16string_view s);
 std::string_view TrimView(std::string_view s);

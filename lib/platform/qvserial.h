@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -223,6 +224,8 @@ class TqvSerialDevice {
   // Blocking read of up to buf.size() bytes under the time-outs; `got` is what
   // arrived. Purge with PURGE_RXABORT, CancelIo or Close end it early.
   virtual std::error_code Read(std::span<uint8_t> buf, size_t& got) = 0;
+  // Reads what is in the input queue now, up to buf.size() bytes; never waits.
+  virtual std::error_code ReadAvailable(std::span<uint8_t> buf, size_t& got) = 0;
   // Blocking write of every byte under the write time-outs.
   virtual std::error_code Write(std::span<const uint8_t> data, size_t& written) = 0;
   // Copies the bytes and writes them in the background, after what is queued;
@@ -253,6 +256,9 @@ struct TqvSerialOpenResult {
   std::error_code Error;
   std::string Message;        // readable text of the failure
 };
+
+// Opens a device by path: OpenPosixSerial, or a test's in-memory device.
+using TqvSerialOpener = std::function<TqvSerialOpenResult(const std::string& path)>;
 
 // Opens a tty (a real port or a pseudo-terminal) exclusively.
 TqvSerialOpenResult OpenPosixSerial(const std::string& path);

@@ -56,6 +56,17 @@ TqvSerialOpenResult TqvMemorySerial::Open() {
   return r;
 }
 
+TqvSerialOpener TqvMemorySerial::Opener() {
+  std::weak_ptr<TqvMemorySerial> self = weak_from_this();
+  return [self](const std::string&) {
+    if (auto dev = self.lock()) return dev->Open();
+    TqvSerialOpenResult r;
+    r.Error = std::make_error_code(std::errc::no_such_device);
+    r.Message = r.Error.message();
+    return r;
+  };
+}
+
 // ---------------------------------------------------------------- test side
 
 void TqvMemorySerial::FeedInput(std::string_view bytes) {
@@ -276,6 +287,17 @@ std::error_code TqvMemorySerial::Read(std::span<uint8_t> buf, size_t& got) {
     } else {
       cv_.wait(lock);
     }
+  }
+  return {};
+}
+
+std::error_code TqvMemorySerial::ReadAvailable(std::span<uint8_t> buf, size_t& got) {
+  got = 0;
+  std::lock_guard lock(mu_);
+  if (auto ec = UsableLocked()) return ec;
+  while (got < buf.size() && !input_.empty()) {
+    buf[got++] = input_.front();
+    input_.pop_front();
   }
   return {};
 }

@@ -27,6 +27,8 @@ class TqvMemorySerial final : public TqvSerialDevice,
   // Opens the device (again): fails with ENOENT while it is absent and with
   // PortBusy while it is open. Queues start empty.
   TqvSerialOpenResult Open();
+  // An opener that opens this device whatever path it is asked for.
+  TqvSerialOpener Opener();
 
   // ---- the far side and the line
   void FeedInput(std::string_view bytes);
@@ -81,6 +83,7 @@ class TqvMemorySerial final : public TqvSerialDevice,
   void WakeWait() override;
   void AckReceive(uint32_t leftQueued) override;
   std::error_code Read(std::span<uint8_t> buf, size_t& got) override;
+  std::error_code ReadAvailable(std::span<uint8_t> buf, size_t& got) override;
   std::error_code Write(std::span<const uint8_t> data, size_t& written) override;
   std::error_code WriteAsync(std::span<const uint8_t> data) override;
   std::error_code TakeWriteError() override;

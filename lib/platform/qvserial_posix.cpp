@@ -179,6 +179,7 @@ class PosixSerialDevice final : public TqvSerialDevice {
   }
 
   std::error_code Read(std::span<uint8_t> buf, size_t& got) override;
+  std::error_code ReadAvailable(std::span<uint8_t> buf, size_t& got) override;
   std::error_code Write(std::span<const uint8_t> data, size_t& written) override;
   std::error_code WriteAsync(std::span<const uint8_t> data) override;
   std::error_code TakeWriteError() override {
@@ -487,6 +488,27 @@ std::error_code PosixSerialDevice::Read(std::span<uint8_t> buf, size_t& got) {
     if (ms == 0) return {};
     bool ready = false;
     if (auto ec = WaitDevice(POLLIN, readAbort_, ms, ready)) return ec;
+  }
+  return {};
+}
+
+std::error_code PosixSerialDevice::ReadAvailable(std::span<uint8_t> buf, size_t& got) {
+  got = 0;
+  std::lock_guard dirLock(readMu_);
+  {
+    std::lock_guard lock(mu_);
+    if (closed_) return make_error_code(TSerialErrc::Closed);
+  }
+  while (got < buf.size()) {
+    const long n = Sys().read(Fd(), buf.data() + got, buf.size() - got);
+    if (n > 0) {
+      got += size_t(n);
+      continue;
+    }
+    if (n == 0) return make_error_code(TSerialErrc::DeviceLost);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return {};
+    return IsLossErrno(errno) ? make_error_code(TSerialErrc::DeviceLost) : Errno();
   }
   return {};
 }

@@ -1,0 +1,539 @@
+#include "qvatcmd.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/qvdispatcher.h"
+#include "qvscripteddevice.h"
+#include "qvtext.h"
+
+using qv::u;
+using qvtest::TqvMemoryLog;
+using qvtest::TqvScriptedDevice;
+using TDelivery = TqvScriptedDevice::TDelivery;
+using TChunk = TqvScriptedDevice::TChunk;
+
+namespace {
+
+enum : int32_t { kDetect = 1, kInit, kManufacturer, kPinStatus, kSend, kModel, kList, kDiag };
+
+// A processor with the command names of the tests, recording every answered line.
+class TTestProcessor : public TqvCustomATProcessor {
+ public:
+  int32_t CommandIdOf(const TATCommand& e) override {
+    static const std::map<std::u16string, int32_t> ids = {
+        {u"gsmDetect", kDetect},       {u"gsmInit", kInit},   {u"gsmGetManufacturer", kManufacturer},
+        {u"gsmGetPINStatus", kPinStatus}, {u"gsmSend", kSend}, {u"gsmGetModel", kModel},
+        {u"gsmSMSList", kList},        {u"gsmDiagnostics", kDiag}};
+    auto it = ids.find(e.fName);
+    return it == ids.end() ? 99 : it->second;
+  }
+  bool CommandSucceeded() override {
+    auto guard = Guard();
+    answered.push_back(fReply.sDataUseful);
+    if (repeatOnce && answered.size() == 1) {
+      // Send the same entry again, with a new text.
+      slCommands[fCommandIndex - 1].Text = u"AT+RETRY\r";
+      TqvCustomATProcessor::CommandSucceeded();
+      return false;
+    }
+    return TqvCustomATProcessor::CommandSucceeded();
+  }
+  void QueueFinished() override {
+    TqvCustomATProcessor::QueueFinished();
+    auto guard = Guard();
+    ++finished;
+  }
+  std::vector<std::string> Answered() const {
+    auto guard = Guard();
+    return answered;
+  }
+  int Finished() const {
+    auto guard = Guard();
+    return finished;
+  }
+  TATReply& Reply() { return fReply; }
+
+  bool repeatOnce = false;
+
+ private:
+  std::vector<std::string> answered;
+  int finished = 0;
+};
+
+// A device, a processor and a log wired together; the device opened.
+struct TRig {
+  explicit TRig(TDelivery delivery = TDelivery::dlInline, uint32_t timeout = 300) : device(delivery) {
+    proc.SetLog(&log);
+    proc.SetTimeOut(timeout);
+    proc.SetFinalGrace(150);
+    proc.SetActive(true);
+    device.SetDataProcessor(&proc);
+    device.OpenDevice();
+  }
+  ~TRig() { device.Stop(); }
+
+  TqvCustomATDriver* Use(const std::u16string& script) {
+    auto* d = proc.AddDriverFromString(u"test", script);
+    proc.SetDriverIndex(proc.DriverCount() - 1);
+    return d;
+  }
+  TqvCustomATDriver* UseBuiltIn(const char* name) {
+    auto* d = proc.AddDriverFromResource(u"built-in", name);
+    proc.SetDriverIndex(proc.DriverCount() - 1);
+    return d;
+  }
+  // Waits (pumping) until the queue has finished or stopped.
+  void WaitQueue(uint32_t ms = 3000) {
+    const uint32_t start = qv::platform::GetTickCount();
+    while (qv::platform::TicksSince(start) < ms &&
+           (proc.ATState() != TatInternalState::atIdle || proc.Finished() == 0)) {
+      qv::platform::PumpFor(5);
+    }
+    device.Drain();
+  }
+
+  TqvMemoryLog log;
+  TTestProcessor proc;
+  TqvScriptedDevice device;
+};
+
+std::vector<TChunk> Chunks(std::initializer_list<std::string> parts, uint32_t delay = 0) {
+  std::vector<TChunk> out;
+  for (const auto& p : parts) out.push_back({p, delay});
+  return out;
+}
+
+std::vector<TChunk> Bytewise(const std::string& s) {
+  std::vector<TChunk> out;
+  for (char c : s) out.push_back({std::string(1, c), 0});
+  return out;
+}
+
+const TDelivery kDeliveries[] = {TDelivery::dlInline, TDelivery::dlThread, TDelivery::dlMainThread};
+
+std::string Name(TDelivery d) {
+  switch (d) {
+    case TDelivery::dlInline: return "Inline";
+    case TDelivery::dlThread: return "Thread";
+    default: return "MainThread";
+  }
+}
+
+// ---- single exchanges ------------------------------------------------------
+
+struct ExchangeCase {
+  const char* name;
+  std::vector<TChunk> reply;
+  bool result;
+  std::string data, useful;
+  bool isError;
+};
+
+class Exchange : public ::testing::TestWithParam<std::tuple<ExchangeCase, TDelivery>> {};
+
+TEST_P(Exchange, SendAndWaitJudgesTheReply) {
+  const auto& [c, delivery] = GetParam();
+  TRig rig(delivery);
+  rig.UseBuiltIn("QVGSM_SIEMENS_MC35I");
+  rig.device.SetReplies({{"AT+CMD\r", c.reply}});
+  EXPECT_EQ(rig.proc.SendAndWait("AT+CMD\r"), c.result);
+  EXPECT_EQ(rig.device.Sent(), std::vector<std::string>{"AT+CMD\r"});
+  EXPECT_EQ(rig.proc.ReplyLast().sData, c.data);
+  EXPECT_EQ(rig.proc.ReplyLast().sDataUseful, c.useful);
+  EXPECT_EQ(rig.proc.ReplyLast().IsError(), c.isError);
+  EXPECT_EQ(rig.proc.ATState(), TatInternalState::atIdle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Exchange,
+    ::testing::Combine(
+        ::testing::Values(
+            ExchangeCase{"Ok", Chunks({"\r\nOK\r\n"}), true, "\r\nOK\r\n", "", false},
+            ExchangeCase{"SignalQuality", Chunks({"\r\n+CSQ: 20,99\r\n\r\nOK\r\n"}), true,
+                         "\r\n+CSQ: 20,99\r\n\r\nOK\r\n", "+CSQ: 20,99", false},
+            ExchangeCase{"EchoIsPartOfTheReply", Chunks({"AT+CMD\r\r\nX\r\n\r\nOK\r\n"}), true,
+                         "AT+CMD\r\r\nX\r\n\r\nOK\r\n", "AT+CMD\r\r\nX", false},
+            ExchangeCase{"SplitReads", Chunks({"\r\n+CSQ: 1", "0,99\r\n\r\nO", "K\r", "\n"}), true,
+                         "\r\n+CSQ: 10,99\r\n\r\nOK\r\n", "+CSQ: 10,99", false},
+            ExchangeCase{"Bytewise", Bytewise("\r\nA\r\n\r\nOK\r\n"), true, "\r\nA\r\n\r\nOK\r\n", "A", false},
+            ExchangeCase{"Error", Chunks({"\r\nERROR\r\n"}), true, "\r\nERROR\r\n", "", true},
+            ExchangeCase{"NotSupported", Chunks({"\r\nCOMMAND NOT SUPPORT\r\n"}), true,
+                         "\r\nCOMMAND NOT SUPPORT\r\n", "", true},
+            ExchangeCase{"CmeErrorEndsAtOnce", Chunks({"\r\n+CME ERROR: 10\r\n"}), true,
+                         "\r\n+CME ERROR: 10\r", "+CME ERROR: 10", true},
+            // An unsolicited line keeps out of the reply, which keeps what it had.
+            ExchangeCase{"RingInsideReply", Chunks({"\r\n+CSQ: 5,99\r\n\r\nRING\r\n", "\r\nOK\r\n"}), true,
+                         "\r\n+CSQ: 5,99\r\n\r\nOK\r\n", "+CSQ: 5,99", false},
+            ExchangeCase{"NoReply", {}, false, "", "", false},
+            ExchangeCase{"OnlyARing", Chunks({"\r\nRING\r\n"}), false, "", "", false}),
+        ::testing::ValuesIn(kDeliveries)),
+    [](const auto& info) { return std::string(std::get<0>(info.param).name) + Name(std::get<1>(info.param)); });
+
+// ---- notification heads inside a pending reply -------------------------------
+
+struct HeadCase {
+  const char* name;
+  std::string stream;  // what the device sends after AT+CGMI
+};
+
+std::string HeadCaseName(const ::testing::TestParamInfo<std::tuple<HeadCase, int>>& info) {
+  static const char* splits[] = {"Merged", "Bytewise", "Fives"};
+  return std::string(std::get<0>(info.param).name) + splits[std::get<1>(info.param)];
+}
+
+class HeadInsideReply : public ::testing::TestWithParam<std::tuple<HeadCase, int>> {};
+
+TEST_P(HeadInsideReply, ReplyKeepsItsOwnBytes) {
+  const auto& [c, split] = GetParam();
+  TRig rig(TDelivery::dlThread);
+  rig.UseBuiltIn("QVGSM_SIEMENS_MC35I");
+  std::vector<TChunk> chunks;
+  if (split == 0) chunks = Chunks({c.stream});     // one merged read
+  else if (split == 1) chunks = Bytewise(c.stream);  // one byte a read
+  else for (size_t i = 0; i < c.stream.size(); i += 5) chunks.push_back({c.stream.substr(i, 5), 0});
+  rig.device.SetReplies({{"AT+CGMI\r", chunks}});
+  ASSERT_TRUE(rig.proc.SendAndWait("AT+CGMI\r"));
+  EXPECT_EQ(rig.proc.ReplyLast().sDataUseful, "SIEMENS");
+}
+
+const std::string kCmti = "\r\n+CMTI: \"SM\",3\r\n";
+const std::string kCmt = "\r\n+CMT: ,23\r\n07911326040000F0040B911346610089F60000208062917314080CC8F71D14969741F977FD07\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HeadInsideReply,
+    ::testing::Combine(::testing::Values(HeadCase{"HeadBefore", kCmti + "\r\nSIEMENS\r\n\r\nOK\r\n"},
+                                         HeadCase{"HeadBetweenLines", "\r\nSIEMENS\r\n" + kCmti + "\r\nOK\r\n"},
+                                         HeadCase{"HeadInsideLine", "\r\nSIEM" + kCmti + "ENS\r\n\r\nOK\r\n"},
+                                         HeadCase{"HeadAfter", "\r\nSIEMENS\r\n\r\nOK\r\n" + kCmti},
+                                         HeadCase{"TwoLineHead", "\r\nSIEMENS\r\n" + kCmt + "\r\nOK\r\n"},
+                                         HeadCase{"RingAndClip", "\r\nSIEMENS\r\n\r\nRING\r\n\r\n+CLIP: \"+4912\",145\r\n\r\nOK\r\n"}),
+                       ::testing::Values(0, 1, 2)),
+    HeadCaseName);
+
+// ---- time-outs -------------------------------------------------------------
+
+TEST(ATProcessorTimeOut, TimedOutExchangeHasNoReply) {
+  TRig rig(TDelivery::dlInline, 120);
+  rig.device.SetReplies({{"AT\r", Chunks({"\r\nOK\r\n"})}, {"AT+SLOW\r", Chunks({"\r\npartial"})}});
+  ASSERT_TRUE(rig.proc.SendAndWait("AT\r"));
+  EXPECT_FALSE(rig.proc.SendAndWait("AT+SLOW\r"));
+  EXPECT_EQ(rig.proc.ReplyLast().sData, "");
+  EXPECT_EQ(rig.proc.CmdSendAndWaitResult("AT+SLOW<cr>"), u"");
+  EXPECT_EQ(rig.device.Sent().back(), "AT+SLOW\r");
+  EXPECT_EQ(rig.proc.ATState(), TatInternalState::atIdle);
+  EXPECT_TRUE(rig.log.Contains("qvAT: Timeout!!! 120 ms \"\r\npartial\""));
+}
+
+TEST(ATProcessorTimeOut, NotificationsDoNotStopTheTimeOut) {
+  TRig rig(TDelivery::dlThread, 150);
+  rig.UseBuiltIn("QVGSM_SIEMENS_MC35I");
+  rig.device.SetReplies({{"AT+CMD\r", Chunks({kCmti, "\r\nRING\r\n", "\r\n+CLIP: \"1\",129\r\n"}, 10)}});
+  EXPECT_FALSE(rig.proc.SendAndWait("AT+CMD\r"));
+  rig.device.Drain();
+  // The timer ended the exchange: nothing is left pending.
+  EXPECT_EQ(rig.proc.ATState(), TatInternalState::atIdle);
+}
+
+TEST(ATProcessorTimeOut, ListItemsKeepAListingAlive) {
+  TRig rig(TDelivery::dlThread, 200);
+  rig.UseBuiltIn("QVGSM_SIEMENS_MC35I");
+  std::vector<TChunk> items;
+  for (int i = 1; i <= 6; ++i)
+    items.push_back({"\r\n+CMGL: " + std::to_string(i) + ",1,,23\r\n07911326040000F0040B911346610089F6\r\n", 70});
+  items.push_back({"\r\nOK\r\n", 70});
+  rig.device.SetReplies({{"AT+CMGL=4\r", items}});
+  EXPECT_TRUE(rig.proc.SendAndWait("AT+CMGL=4\r"));
+  EXPECT_EQ(rig.proc.ReplyLast().sData, "\r\nOK\r\n");
+}
+
+TEST(ATProcessorTimeOut, QueuedLineTimeOutStopsTheQueue) {
+  TRig rig(TDelivery::dlInline, 100);
+  rig.device.SetReplies({{"A1\r", Chunks({"\r\nOK\r\n"})}});
+  for (auto t : {u"A1\r", u"A2\r", u"A3\r"}) rig.proc.EnqueueText(t);
+  rig.proc.StartQueue();
+  const uint32_t start = qv::platform::GetTickCount();
+  while (rig.proc.ATState() != TatInternalState::atIdle && qv::platform::TicksSince(start) < 2000)
+    qv::platform::PumpFor(5);
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"A1\r", "A2\r"}));
+  EXPECT_EQ(rig.proc.Finished(), 0);
+  EXPECT_FALSE(rig.log.Contains("Queue finished"));
+}
+
+// ---- queue, commands, prompt -------------------------------------------------
+
+const char16_t kScript[] =
+    u"Include = qvgsm_AT_responses\r\n"
+    u"HKR, Responses, \"<cr><lf>>\", 1, 101\r\n"
+    u"HKR, Responses, \"<cr><lf>+CMGS:\", 1, 102\r\n"
+    u"HKR, gsmInit, \"AT<cr>\", 1\r\n"
+    u"HKR, gsmInit, \"ATE0<cr>\", 2\r\n"
+    u"HKR, gsmInit, \"AT+CSCS=<q>GSM<q><sem><cr>\", 3\r\n"
+    u"HKR, gsmSend, \"AT+CMGS=5<cr>\", 1, 101\r\n"
+    u"HKR, gsmSend, \"0011<#26>\", 2\r\n";
+
+TEST(ATProcessorQueue, SendsEveryLineAfterItsPredecessorWasAnswered) {
+  for (auto delivery : kDeliveries) {
+    SCOPED_TRACE(Name(delivery));
+    TRig rig(delivery);
+    rig.Use(kScript);
+    rig.device.SetReplies({{"AT\r", Chunks({"\r\nOK\r\n"})},
+                           {"ATE0\r", Chunks({"ATE0\r\r\nOK", "\r\n"})},
+                           {"AT+CSCS=\"GSM\";\r", Chunks({"\r\nOK\r\n"})}});
+    rig.proc.EnqueueCommand(kInit);
+    rig.proc.EnqueueText(u"AT\r");
+    ASSERT_EQ(rig.proc.QueueCount(), 4u);
+    rig.proc.StartQueue();
+    rig.WaitQueue();
+    EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"AT\r", "ATE0\r", "AT+CSCS=\"GSM\";\r", "AT\r"}));
+    EXPECT_EQ(rig.proc.Answered(), (std::vector<std::string>{"", "ATE0", "", ""}));
+    EXPECT_EQ(rig.proc.Finished(), 1);
+    EXPECT_TRUE(rig.log.Contains("qvAT: Queue finished"));
+  }
+}
+
+TEST(ATProcessorQueue, FalseFromTheSuccessHookRepeatsTheLine) {
+  TRig rig;
+  rig.proc.repeatOnce = true;
+  rig.device.SetReplies({{"AT1\r", Chunks({"\r\nOK\r\n"})}, {"AT+RETRY\r", Chunks({"\r\nOK\r\n"})},
+                         {"AT2\r", Chunks({"\r\nOK\r\n"})}});
+  rig.proc.EnqueueText(u"AT1\r");
+  rig.proc.EnqueueText(u"AT2\r");
+  rig.proc.StartQueue();
+  rig.WaitQueue();
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"AT1\r", "AT+RETRY\r", "AT2\r"}));
+}
+
+TEST(ATProcessorQueue, ErrorStopsTheQueue) {
+  TRig rig;
+  rig.device.SetReplies({{"A1\r", Chunks({"\r\n+CME ERROR: 3\r\n"})}});
+  rig.proc.EnqueueText(u"A1\r");
+  rig.proc.EnqueueText(u"A2\r");
+  rig.proc.StartQueue();
+  EXPECT_EQ(rig.device.Sent(), std::vector<std::string>{"A1\r"});
+  EXPECT_EQ(rig.proc.ATState(), TatInternalState::atIdle);
+  EXPECT_TRUE(rig.proc.ReplyLast().IsError());
+  EXPECT_TRUE(rig.log.Contains("qvAT: ERROR Returned !!! \r\n+CME ERROR: 3\r"));
+}
+
+TEST(ATProcessorQueue, ReopenedDeviceStartsIdle) {
+  TRig rig(TDelivery::dlInline, 5000);
+  rig.device.SetReplies({{"A1\r", Chunks({"\r\nOK\r\n"})}});
+  for (auto t : {u"A1\r", u"A2\r", u"A3\r"}) rig.proc.EnqueueText(t);
+  rig.proc.StartQueue();  // A2 stays unanswered
+  rig.device.CloseDevice();
+  rig.device.OpenDevice();
+  EXPECT_EQ(rig.proc.ATState(), TatInternalState::atIdle);
+  EXPECT_EQ(rig.proc.QueueCount(), 0u);
+  rig.device.Inject(Chunks({"\r\nOK\r\n"}));  // a late answer to A2 sends nothing more
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"A1\r", "A2\r"}));
+}
+
+TEST(ATProcessorCommands, RunCommandWithPrompt) {
+  for (auto delivery : kDeliveries) {
+    SCOPED_TRACE(Name(delivery));
+    TRig rig(delivery);
+    rig.Use(kScript);
+    rig.device.SetReplies({{"AT+CMGS=5\r", Chunks({"\r\n> "})},
+                           {"0011\x1A", Chunks({"\r\n+CMGS: 12\r\n", "\r\nOK\r\n"})}});
+    EXPECT_TRUE(rig.proc.RunCommand(kSend));
+    EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"AT+CMGS=5\r", "0011\x1A"}));
+    EXPECT_EQ(rig.proc.ReplyLast().sData, "\r\nOK\r\n");
+    EXPECT_TRUE(rig.log.Contains("qvAT: cmd: AT+CMGS=5<cr>"));
+    EXPECT_TRUE(rig.log.Contains("qvAT: send:0011\x1A"));
+  }
+}
+
+TEST(ATProcessorCommands, RunCommandFailures) {
+  TRig rig(TDelivery::dlInline, 100);
+  rig.Use(kScript);
+  rig.device.SetReplies({{"AT\r", Chunks({"\r\nOK\r\n"})}, {"ATE0\r", Chunks({"\r\nERROR\r\n"})}});
+  EXPECT_FALSE(rig.proc.RunCommand(kInit));  // second line fails, the third is not sent
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"AT\r", "ATE0\r"}));
+  EXPECT_FALSE(rig.proc.RunCommand(kDetect));  // no such command: nothing sent
+  EXPECT_EQ(rig.device.Sent().size(), 2u);
+  rig.device.CloseDevice();
+  EXPECT_FALSE(rig.proc.RunCommand(kInit));
+  EXPECT_EQ(rig.device.Sent().size(), 2u);
+}
+
+TEST(ATProcessorCommands, FailedSendFailsTheLineAtOnce) {
+  TRig rig(TDelivery::dlInline, 5000);
+  rig.device.SetReplies({{"AT\r", Chunks({"\r\nOK\r\n"})}});
+  ASSERT_TRUE(rig.proc.SendAndWait("AT\r"));
+  rig.device.SetFailSends(true);
+  const uint32_t start = qv::platform::GetTickCount();
+  EXPECT_FALSE(rig.proc.SendAndWait("AT\r"));
+  EXPECT_LT(qv::platform::TicksSince(start), 2000u);
+  EXPECT_EQ(rig.proc.ReplyLast().sData, "");
+  EXPECT_EQ(rig.proc.ATState(), TatInternalState::atIdle);
+}
+
+TEST(ATProcessorCommands, TokensAndFinalResultStripping) {
+  TTestProcessor p;
+  EXPECT_EQ(p.ExpandCommand(u"AT<CR><lf><#26><q>x<Q><sem>"), u"AT\r\n\x1A\"x\";");
+  EXPECT_EQ(p.EncodeTokens(u"a\r\n\x1A\";"), u"a<cr><lf><#26><q><sem>");
+  EXPECT_EQ(p.StripFinalResult("\r\n+CSQ: 1\r\n\r\nOK\r\n"), "+CSQ: 1");
+  EXPECT_EQ(p.StripFinalResult("\r\n+A\r\n\r\nOK\r\n\r\nERROR\r\n\r\n+B"), "+A\r\n\r\n+B");
+}
+
+// ---- reply cache -------------------------------------------------------------
+
+TEST(ATProcessorCache, StoredReplyIsJudgedLikeALiveOne) {
+  TRig rig(TDelivery::dlInline, 100);
+  rig.Use(u"HKR, Responses, \"<cr><lf>RINGING<cr><lf>\", 1, 1\r\n"
+          u"HKR, Responses, \"<cr><lf>ERROR<cr><lf>\", 1, 3\r\n"
+          u"HKR, Responses, \"<cr><lf>X<cr><lf>\", 1, 2\r\n"
+          u"HKR, Responses, \"<cr><lf>OK<cr><lf>\", 1, 0\r\n"
+          u"HKR, Responses, \"<cr><lf>Nokia<cr><lf><cr><lf>OK<cr><lf>\", 1, 109\r\n"
+          u"HKR, gsmGetModel, \"ATI<cr>\", 1\r\n"
+          u"HKR, gsmDetect, \"ATI<cr>\", 1, 109\r\n");
+  rig.device.SetReplies({{"ATI\r", Chunks({"\r\nSamsung\r\n\r\nOK\r\n"})}});
+  rig.proc.SetReplyCache(true);
+  EXPECT_TRUE(rig.proc.RunCommand(kModel));
+  EXPECT_FALSE(rig.proc.RunCommand(kDetect));  // from the cache: OK is not the expected 109
+  EXPECT_EQ(rig.device.Sent().size(), 1u);
+  EXPECT_TRUE(rig.log.Contains("qvAT: cmd: ATI<cr>"));
+  rig.proc.SetReplyCache(false);
+
+  // With a Nokia reply cached, detection from the cache succeeds and sends nothing.
+  rig.device.SetReplies({{"ATI\r", Chunks({"\r\nNokia\r\n\r\nOK\r\n"})}});
+  rig.proc.SetReplyCache(true);
+  EXPECT_TRUE(rig.proc.RunCommand(kDetect));
+  EXPECT_TRUE(rig.proc.RunCommand(kDetect));
+  EXPECT_EQ(rig.device.Sent().size(), 2u);
+  EXPECT_EQ(rig.proc.ReplyLast().sData, "\r\nNokia\r\n\r\nOK\r\n");
+}
+
+TEST(ATProcessorCache, TimedOutExchangeIsNotStored) {
+  TRig rig(TDelivery::dlInline, 80);
+  rig.UseBuiltIn("QVGSM_NOKIA6230I");
+  rig.device.SetReplies({{"ATI\r", Chunks({"\r\nSamsung\r\n\r\nOK\r\n"})}});
+  rig.proc.SetReplyCache(true);
+  EXPECT_FALSE(rig.proc.RunCommand(kDetect));
+  EXPECT_FALSE(rig.proc.RunCommand(kDetect));
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"ATI\r", "ATI\r"}));
+}
+
+// ---- final result owned by a line answered before it --------------------------
+
+struct OwedCase {
+  const char* name;
+  const char* script;
+  int32_t command;
+  std::string line, answer;  // the first line and its pattern without the final
+};
+
+std::string OwedCaseName(const ::testing::TestParamInfo<std::tuple<OwedCase, int>>& info) {
+  static const char* v[] = {"SameWrite", "LaterWrite", "Split"};
+  return std::string(std::get<0>(info.param).name) + v[std::get<1>(info.param)];
+}
+
+class OwedFinal : public ::testing::TestWithParam<std::tuple<OwedCase, int>> {};
+
+TEST_P(OwedFinal, NextLineWaitsForTheFinalResult) {
+  const auto& [c, variant] = GetParam();
+  TRig rig(TDelivery::dlThread, 1000);
+  rig.proc.SetFinalGrace(800);
+  rig.UseBuiltIn(c.script);
+  std::vector<TChunk> first;
+  if (variant == 0) first = Chunks({c.answer + "\r\nOK\r\n"});          // same write
+  if (variant == 1) first = {{c.answer, 0}, {"\r\nOK\r\n", 60}};        // a later write
+  if (variant == 2) first = {{c.answer + "\r\nO", 0}, {"K\r\n", 30}};   // split
+  rig.device.SetReplies({{c.line, first}, {"AT+CGMM\r", Chunks({"\r\nmodel\r\n\r\nOK\r\n"})}});
+  rig.proc.EnqueueCommand(c.command);
+  rig.proc.EnqueueCommand(kModel);
+  rig.proc.StartQueue();
+  rig.WaitQueue();
+  EXPECT_EQ(rig.proc.Answered(), (std::vector<std::string>{"", "model"}));
+  const auto events = rig.device.Events();
+  auto pos = [&](const std::string& e) { return std::find(events.begin(), events.end(), e) - events.begin(); };
+  EXPECT_LT(pos(variant == 2 ? "rx:K\r\n" : events[variant == 1 ? 2 : 1]), pos("tx:AT+CGMM\r"));
+
+  // The same order for synchronous commands.
+  rig.proc.ClearQueue();
+  EXPECT_TRUE(rig.proc.RunCommand(c.command));
+  EXPECT_TRUE(rig.proc.RunCommand(kModel));
+  EXPECT_EQ(rig.proc.ReplyLast().sDataUseful, "model");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OwedFinal,
+    ::testing::Combine(
+        ::testing::Values(OwedCase{"WavecomDetect", "QVGSM_WAVECOM_MULTIBAND_900E", kDetect, "ATI0\r",
+                                   "WAVECOM MODEM\r\n"},
+                          OwedCase{"WirelessCpuDetect", "QVGSM_WAVECOM_WIRELESS_CPU", kDetect, "AT+CGMI\r",
+                                   "WAVECOM WIRELESS CPU\r\n"},
+                          OwedCase{"SierraPin", "QVGSM_SIERRA_WIRELESS", kPinStatus, "AT+CPIN?\r",
+                                   "\r\n+CPIN: READY\r\n"}),
+        ::testing::Values(0, 1, 2)),
+    OwedCaseName);
+
+TEST(OwedFinalGrace, MissingFinalDelaysOnlyByTheGrace) {
+  TRig rig(TDelivery::dlThread, 1000);
+  rig.proc.SetFinalGrace(60);
+  rig.UseBuiltIn("QVGSM_WAVECOM_MULTIBAND_900E");
+  rig.device.SetReplies({{"ATI0\r", Chunks({"WAVECOM MODEM\r\n"})}, {"AT+CGMI\r", Chunks({"\r\nm\r\n\r\nOK\r\n"})}});
+  rig.proc.EnqueueCommand(kDetect);
+  rig.proc.EnqueueCommand(kManufacturer);
+  rig.proc.StartQueue();
+  rig.WaitQueue();
+  EXPECT_EQ(rig.proc.Answered(), (std::vector<std::string>{"", "m"}));
+  EXPECT_EQ(rig.proc.Finished(), 1);
+}
+
+// ---- drivers -----------------------------------------------------------------
+
+TEST(ATProcessorDrivers, DriverListAndIndex) {
+  TTestProcessor p;
+  EXPECT_EQ(p.DriverIndex(), -1);
+  EXPECT_EQ(p.DriverCount(), 0);
+  ASSERT_EQ(p.Driver()->slResponses.size(), 2u);
+  auto* d = p.AddDriverFromResource(u"Siemens M35i[t]", "qvgsm_siemens_mc35i");
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(p.DriverIndex(), -1);  // adding does not select
+  EXPECT_EQ(d->Caption(), u"Siemens M35i[t]");
+  // RINGING first, then the id-0 patterns moved to position 3.
+  EXPECT_EQ(d->GetResponse(0)->Tag, 1);
+  EXPECT_EQ(d->GetResponse(3)->Tag, 0);
+  p.SetDriverIndex(0);
+  EXPECT_EQ(p.Driver(), d);
+  EXPECT_THROW(p.SetDriverIndex(5), EqvError);
+  EXPECT_EQ(p.DriverIndex(), 0);
+  EXPECT_EQ(p.Driver(), d);
+  EXPECT_EQ(p.GetDriver(0)->GetCommands(44)->idCmd, 99);  // CommandIdOf assigned every entry
+  p.DriversClearAll();
+  EXPECT_EQ(p.DriverIndex(), -1);
+  EXPECT_EQ(p.Driver()->slResponses.size(), 2u);
+}
+
+TEST(ATProcessorDrivers, ScriptsThatAreNotDriversAreRejected) {
+  TqvMemoryLog log;
+  TTestProcessor p;
+  p.SetLog(&log);
+  EXPECT_EQ(p.AddDriverFromString(u"junk", u"\x7F\x45LF binary junk\r\n; nothing here"), nullptr);
+  EXPECT_EQ(p.DriverCount(), 0);
+  EXPECT_TRUE(log.Contains("qvAT: Driver script not loaded: junk"));
+  EXPECT_THROW(p.AddDriverFromFile(u"", "/nonexistent/dir/x.inf"), EqvError);
+  EXPECT_EQ(p.DriverCount(), 0);
+}
+
+TEST(ATProcessorDrivers, AddDriverFromFileNamesItAfterTheFile) {
+  const auto path = std::filesystem::temp_directory_path() / "qvatcmd_test_model.inf";
+  std::ofstream(path, std::ios::binary) << "Include = qvgsm_AT_responses\r\nHKR, gsmInit, \"AT<cr>\", 1\r\n";
+  TTestProcessor p;
+  auto* d = p.AddDriverFromFile(u"", path.string());
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->Caption(), u"qvatcmd_test_model.inf");
+  EXPECT_EQ(d->slResponses.size(), 10u);
+  std::filesystem::remove(path);
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+// The modem's command interpreter: V.250 command lines, 3GPP TS 27.005 messaging and
+// 27.007 phone commands, SIM stores. No threads and no I/O: bytes from the host go in, the
+// bytes the modem answers come out as pieces the simulator schedules and writes.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qvsim_persona.h"
+
+namespace qvsim {
+
+// How an injected message reaches the host: as +CNMI says, or forced.
+enum class SmsRoute { Auto, Store, Deliver };
+
+// When the network's USSD answer arrives relative to the final result of AT+CUSD.
+enum class UssdTiming { AfterOk, BeforeOk, Never };
+
+enum class PinState { Ready, SimPin, SimPuk };
+
+struct UssdAnswer {
+  std::string text = "Your balance is 12.34";  // UTF-8, encoded as the persona and +CSCS require
+  int status = 0;                  // <m>: 0 done, 1 further action required, 2 terminated
+  UssdTiming timing = UssdTiming::AfterOk;
+  std::chrono::milliseconds delay{50};  // after the OK, for UssdTiming::AfterOk
+  bool raw = false;                // `text` goes into the string field unchanged, with `dcs`
+  int dcs = 15;
+  int cmeError = 0;                // not 0: AT+CUSD fails with this +CME ERROR instead
+};
+
+struct StoredSms {
+  int status = 0;   // 0 received unread, 1 received read, 2 stored unsent, 3 stored sent
+  std::string pdu;  // hex, beginning with the service centre length octet
+};
+
+struct PhoneBookEntry {
+  std::string number;
+  int type = 129;
+  std::string name;  // UTF-8
+};
+
+// One piece of modem output.
+struct Output {
+  enum class Kind { Echo, Reply, Unsolicited };
+  Kind kind = Kind::Reply;
+  std::string bytes;
+  std::string command;  // the command a reply answers, such as "+CMGS" or "D"
+  std::chrono::milliseconds delay{0};  // wait this long after the piece before it
+};
+
+class Modem {
+ public:
+  explicit Modem(const Persona& persona);
+
+  const Persona& GetPersona() const { return fPersona; }
+
+  // The device restarts: settings and line state reset, a SIM with a PIN asks for it again;
+  // stores keep their contents.
+  void PowerCycle();
+
+  // Feeds bytes from the host; what the modem answers is appended to `out`.
+  void Receive(std::string_view bytes, std::vector<Output>& out);
+
+  // Injections; unsolicited output is appended to `out`. InjectSms and InjectStatusReport
+  // return the storage index, 0 when delivered directly, -1 when the message was refused
+  // (invalid PDU, memory full).
+  int InjectSms(std::string_view pduHex, SmsRoute route, std::vector<Output>& out);
+  int InjectStatusReport(std::string_view pduHex, SmsRoute route, std::vector<Output>& out);
+  void InjectRing(std::string_view number, std::vector<Output>& out);
+  void InjectHangup(std::vector<Output>& out);
+  void InjectUssd(const UssdAnswer& answer, std::vector<Output>& out);
+  void InjectNetworkError(int cmsError, std::vector<Output>& out);
+
+  // SIM and modem state.
+  void SetPin(std::string pin, PinState state, int pinAttempts = 3, std::string puk = "12345678");
+  PinState GetPinState() const { return fPinState; }
+  int PinAttempts() const { return fPinAttempts; }
+  void SetSignal(int rssi, int ber) { fRssi = rssi; fBer = ber; }
+  void SetBattery(int bcs, int bcl) { fBcs = bcs; fBcl = bcl; }
+  void SetUssdAnswer(std::string request, UssdAnswer answer) { fUssdAnswers[std::move(request)] = std::move(answer); }
+  void SetDefaultUssdAnswer(UssdAnswer answer) { fDefaultUssd = std::move(answer); }
+  void SetDialResult(std::string result) { fDialResult = std::move(result); }
+  // The next `count` submissions (+CMGS, +CMSS) fail with +CMS ERROR: code.
+  void FailSubmissions(int cmsError, int count) { fFailCode = cmsError; fFailCount = count; }
+  void SetNextReference(int reference) { fNextReference = reference & 0xFF; }
+
+  // Stores. Memory names as the persona has them ("MT" is the phone and SIM view of "ME").
+  // Returns the index the message got, -1 when the memory is unknown or full.
+  int StoreSms(std::string_view memory, std::string_view pduHex, int status);
+  std::map<int, StoredSms> SmsIn(std::string_view memory) const;
+  // PDUs the host submitted with +CMGS or +CMSS, oldest first.
+  const std::vector<std::string>& Submitted() const { return fSubmitted; }
+  bool WritePhoneBook(std::string_view memory, int index, PhoneBookEntry entry);
+  std::map<int, PhoneBookEntry> PhoneBook(std::string_view memory) const;
+
+  // Current settings, for tests and the control console.
+  bool Echo() const { return fEcho; }
+  int Cmee() const { return fCmee; }
+  std::string Charset() const { return fCharset; }
+  std::vector<int> Cnmi() const { return fCnmi; }
+  std::string StatusText() const;
+
+ private:
+  struct Arg {
+    std::string text;
+    bool quoted = false;
+    bool present = false;
+  };
+  enum class Op { Exec, Read, Test, Set };
+  struct Cmd {
+    std::string name;  // "+CMGS", "^SIND", "I", "D"...
+    Op op = Op::Exec;
+    std::vector<Arg> args;
+    std::string raw;   // text after the name
+  };
+  struct Reply {
+    std::vector<std::string> infos;
+    std::string final = "OK";  // empty: no final result (a prompt follows)
+    std::vector<Output> after;  // unsolicited pieces that follow the reply
+  };
+  struct SmsMemory {
+    int capacity = 0;
+    std::map<int, StoredSms> slots;
+  };
+  struct Book {
+    int capacity = 0;
+    bool readOnly = false;
+    std::map<int, PhoneBookEntry> entries;
+  };
+  enum class InputMode { Command, PduSend, PduWrite };
+  enum class CallState { Idle, Incoming, Active };
+
+  void Reset();
+  void ReceiveCommandByte(char c, std::vector<Output>& out);
+  void ReceivePduByte(char c, std::vector<Output>& out);
+  void ExecuteLine(const std::string& line, std::vector<Output>& out);
+  bool ExecuteOne(const Cmd& cmd, Reply& reply);
+  std::string Format(const Reply& reply) const;
+  std::string Info(std::string_view text) const;
+  std::string FinalText(std::string_view final) const;
+  std::string CmeError(int code) const;
+  std::string CmsError(int code) const;
+  bool NeedsSim(const Cmd& cmd, Reply& reply, bool sms) const;
+
+  bool Basic(const Cmd& cmd, Reply& reply);
+  bool Extended(const Cmd& cmd, Reply& reply);
+  bool Identity(const Cmd& cmd, Reply& reply);
+  bool Pin(const Cmd& cmd, Reply& reply);
+  bool Messaging(const Cmd& cmd, Reply& reply);
+  bool MessageStore(const Cmd& cmd, Reply& reply);
+  bool PhoneBookCommand(const Cmd& cmd, Reply& reply);
+  bool Status(const Cmd& cmd, Reply& reply);
+  bool Calls(const Cmd& cmd, Reply& reply);
+  bool Ussd(const Cmd& cmd, Reply& reply);
+
+  void Dial(const std::string& dial, Reply& reply);
+  void FinishPdu(std::vector<Output>& out);
+  std::vector<Output> StatusReportFor(std::string_view submitPdu, int reference);
+  std::string UssdLine(const UssdAnswer& answer) const;
+  std::string EncodeText(std::string_view utf8) const;        // by the current +CSCS
+  std::optional<std::string> DecodeText(std::string_view text) const;
+  std::string DecodeName(std::string_view text) const;  // lenient: names of memories, sets
+  SmsMemory* FindSms(std::string_view name);
+  const SmsMemory* FindSms(std::string_view name) const;
+  Book* FindBook(std::string_view name);
+  const Book* FindBook(std::string_view name) const;
+  std::string CpmsCounts() const;
+
+  const Persona& fPersona;
+  std::map<std::string, SmsMemory> fSms;
+  std::map<std::string, Book> fBooks;
+
+  // Line assembly.
+  InputMode fMode = InputMode::Command;
+  std::string fLine;
+  std::string fLastLine;
+  std::string fPdu;
+  int fPduLength = 0;
+  int fPduStatus = 2;
+
+  // Settings (reset by ATZ).
+  bool fEcho = true;
+  bool fVerbose = true;
+  bool fQuiet = false;
+  int fCmee = 0;
+  int fCmgf = 0;
+  std::string fCharset;
+  std::vector<int> fCnmi;
+  int fCsms = 0;
+  bool fClip = false;
+  bool fCrc = false;
+  bool fUssdEnabled = false;
+  std::string fMem[3];
+  std::string fBook;
+
+  // SIM and network.
+  PinState fPinState = PinState::Ready;
+  std::string fPinCode = "1234";
+  std::string fPukCode = "12345678";
+  int fPinAttempts = 3;
+  int fPukAttempts = 10;
+  bool fPinRequired = false;
+  std::string fSca = "+491720000000";
+  int fRssi = 21, fBer = 99, fBcs = 0, fBcl = 85;
+  int fFun = 1;
+  std::map<std::string, UssdAnswer> fUssdAnswers;
+  std::optional<UssdAnswer> fDefaultUssd;
+  std::string fDialResult = "OK";
+  int fFailCode = 0, fFailCount = 0;
+  int fNextReference = 1;
+  bool fAckPending = false;
+  std::vector<std::string> fSubmitted;
+  CallState fCall = CallState::Idle;
+  std::string fCallNumber;
+};
+
+}  // namespace qvsim

@@ -1,0 +1,45 @@
+// Personas of the modem simulator: what each simulated model answers to identification
+// commands and which stores, character sets and vendor commands it has.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qvsim {
+
+struct MemoryInfo {
+  std::string name;  // "SM", "ME", "SR", "ON"...
+  int capacity = 0;
+};
+
+struct Persona {
+  std::string id;       // short name, such as "siemens_mc35i"
+  std::string caption;  // the model's caption, such as "Siemens M35i[t]"
+  std::string manufacturer;  // +CGMI
+  std::string model;         // +CGMM
+  std::string revision;      // +CGMR
+  // ATI texts by number (ATI is ATI0); a number without an entry answers ERROR.
+  std::vector<std::pair<int, std::string>> identification;
+  std::vector<MemoryInfo> smsMemories;    // first one is the default of all three
+  std::vector<MemoryInfo> phoneBooks;     // first one is selected after reset
+  std::vector<std::string> charsets;      // first one is selected after reset
+  std::vector<std::string> vendorCommands;  // such as "^SIND"; answered with OK
+  bool battery = true;         // answers +CBC
+  bool ussdPacked = false;     // USSD strings travel as packed 7-bit hex with scheme 15
+  bool ucs2Numbers = false;    // phone book numbers are UCS2 hex too when +CSCS is UCS2
+  bool alpha80Names = false;   // GSM-set names "80"+UCS2 hex are SIM alpha UCS2 names
+  int maxNumberLength = 40;
+  int maxNameLength = 14;
+
+  // The ATI text for number n, or nullptr.
+  const std::string* Identification(int n) const;
+};
+
+// All personas: the 19 driver models, in the order of the built-in drivers, then "generic".
+const std::vector<Persona>& Personas();
+
+// Finds a persona by id or caption, letter case and punctuation ignored; nullptr when unknown.
+const Persona* FindPersona(std::string_view name);
+
+}  // namespace qvsim
