@@ -93,7 +93,10 @@ void TqvGsm::SmsSend(TqvPduSms& aPDU) {
       parts.push_back(aPDU.AsPDU());
     }
   } else {
-    if (aPDU.PartCount() > 1) return RefuseSend(u"the text does not fit one message and AutoCutText is off");
+    TqvPduSms probe(aPDU);  // how many parts the whole text needs
+    probe.SetAutoCutText(true);
+    probe.SetText(aPDU.Text());
+    if (probe.PartCount() > 1) return RefuseSend(u"the text does not fit one message and AutoCutText is off");
     parts.push_back(aPDU.AsPDU());
   }
   if (aPDU.Error() || std::any_of(parts.begin(), parts.end(), [](const auto& p) { return p.empty(); }))
