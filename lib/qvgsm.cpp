@@ -507,3 +507,81 @@ void TqvGsm::UpdateSignalInfo() {
   auto guard = Guard();
   ParseSignal(ReplyLast().sDataUseful, LineOf(ReplyLast().idDriverCmd));
 }
+
+// ---------------------------------------------------------------------------
+// The masking log
+
+void TqvSecretLog::MarkSecret(std::u16string clear, std::u16string masked) {
+  std::lock_guard lk(fMutex);
+  fClear = std::move(clear);
+  fMasked = std::move(masked);
+}
+
+std::u16string TqvSecretLog::Masked(const std::u16string& s) const {
+  std::lock_guard lk(fMutex);
+  if (fClear.empty()) return s;
+  std::u16string r = s;
+  for (size_t p = r.find(fClear); p != std::u16string::npos; p = r.find(fClear, p + fMasked.size()))
+    r.replace(p, fClear.size(), fMasked);
+  return r;
+}
+
+void TqvSecretLog::Save() {
+  if (auto* t = Target()) t->Save();
+}
+void TqvSecretLog::Clear() {
+  if (auto* t = Target()) t->Clear();
+}
+void TqvSecretLog::Add(const std::u16string& s) {
+  if (auto* t = Target()) t->Add(Masked(s));
+}
+void TqvSecretLog::AddSysInfo() {
+  if (auto* t = Target()) t->AddSysInfo();
+}
+void TqvSecretLog::AddLog(TDetailLevel l, const std::u16string& s) {
+  if (auto* t = Target(); t && t->DetailLevel() >= l) t->AddLog(l, Masked(s));
+}
+void TqvSecretLog::AddFmt(const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) {
+  if (auto* t = Target()) t->Add(Masked(qv::Format(Format, Args)));
+}
+void TqvSecretLog::AddLogFmt(TDetailLevel l, const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) {
+  if (auto* t = Target(); t && t->DetailLevel() >= l) t->AddLog(l, Masked(qv::Format(Format, Args)));
+}
+
+void TqvGsm::SetLog(TqvCustomLogFile* Value) {
+  if (auto* old = fSecretLog.Target(); old && old != Value) RemoveFreeNotification(old);
+  fSecretLog.SetTarget(Value);
+  if (Value) FreeNotification(Value);
+  TqvCustomATProcessor::SetLog(Value ? &fSecretLog : nullptr);
+}
+
+void TqvGsm::Notification(TqvComponent* AComponent, TOperation Operation) {
+  if (Operation == TOperation::opRemove && AComponent == fSecretLog.Target()) {
+    fSecretLog.SetTarget(nullptr);
+    TqvCustomATProcessor::SetLog(nullptr);
+  }
+  TqvCustomATProcessor::Notification(AComponent, Operation);
+}
+
+// The line about to be sent carries the PIN when it is a PIN line of the
+// current driver: it (and its echo) shows in the log with the PIN masked.
+void TqvGsm::MarkSecretLine(std::string_view bytes) {
+  const std::u16string pin = PIN();
+  const std::u16string text = qv::AnsiToString(qv::TrimView(bytes));
+  if (!pin.empty() && text.find(pin) != std::u16string::npos) {
+    auto guard = Guard();
+    for (int32_t n = 1;; ++n) {
+      const int32_t i = Driver()->IndexOfCommand(gsmSetPIN, n);
+      if (i < 0) break;
+      if (!IsPinLine(i)) continue;
+      const std::u16string line(qv::TrimView(std::u16string_view(ExpandCommand(Driver()->GetCommands(i)->fCommand))));
+      if (line != text) continue;
+      std::u16string masked = text;
+      for (size_t p = masked.find(pin); p != std::u16string::npos; p = masked.find(pin, p + pin.size()))
+        masked.replace(p, pin.size(), std::u16string(pin.size(), u'*'));
+      fSecretLog.MarkSecret(text, masked);
+      return;
+    }
+  }
+  fSecretLog.MarkSecret({}, {});
+}

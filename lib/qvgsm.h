@@ -80,6 +80,31 @@ std::string StripReplyPrefix(std::string_view text);
 
 class TqvGsm;
 
+// The log the component writes through: it forwards to the application's log
+// and masks the line the component has marked secret (the PIN line and its
+// echo) wherever that line appears, until the next line is sent.
+class TqvSecretLog : public TqvCustomLogFile {
+ public:
+  void SetTarget(TqvCustomLogFile* t) { fTarget = t; }
+  TqvCustomLogFile* Target() const { return fTarget.load(); }
+  // `clear` is shown as `masked` from now on; an empty `clear` ends it.
+  void MarkSecret(std::u16string clear, std::u16string masked);
+
+  void Save() override;
+  void Clear() override;
+  void Add(const std::u16string& s) override;
+  void AddSysInfo() override;
+  void AddLog(TDetailLevel l, const std::u16string& s) override;
+  void AddFmt(const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) override;
+  void AddLogFmt(TDetailLevel l, const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) override;
+
+ private:
+  std::u16string Masked(const std::u16string& s) const;
+  std::atomic<TqvCustomLogFile*> fTarget{nullptr};
+  mutable std::mutex fMutex;
+  std::u16string fClear, fMasked;
+};
+
 // The worker that handles one new-message notification.
 class TSmsThread {
  public:
@@ -105,6 +130,9 @@ class TqvGsm : public TqvCustomATProcessor {
   ~TqvGsm() override;
 
   // --- properties
+  // The application's log; the component writes through a masking proxy.
+  TqvCustomLogFile* Log() const { return fSecretLog.Target(); }
+  void SetLog(TqvCustomLogFile* Value);
   bool Autodetect() const { return fAutodetect; }
   void SetAutodetect(bool v) { fAutodetect = v; }
   const std::u16string& Text() const { return fText; }
@@ -212,6 +240,7 @@ class TqvGsm : public TqvCustomATProcessor {
   void MediumOpened() override;
   void AsyncTimerTick(TObject* Sender) override;
   bool DoDataSend(const char* Data, uint32_t Len) override;
+  void Notification(TqvComponent* AComponent, TOperation Operation) override;
 
   // --- added virtual operations
   virtual void EnqueueInitCommands();
@@ -293,7 +322,10 @@ class TqvGsm : public TqvCustomATProcessor {
   const TATCommand* CurrentQueueLine() const;
   void LogBusy(const char16_t* what) const;
 
+  void MarkSecretLine(std::string_view bytes);
+
   // fields (see the class comment for who guards what)
+  TqvSecretLog fSecretLog;
   std::u16string fText, fPhoneNumber;
   mutable std::mutex fInfoMutex;  // device texts, memories, PIN
   std::u16string fDeviceManufacturer, fDeviceName, fDeviceIMEI, fDeviceIMSI, fDeviceVersion;

@@ -268,6 +268,7 @@ void TqvGsm::AsyncTimerTick(TObject* Sender) {
 }
 
 bool TqvGsm::DoDataSend(const char* Data, uint32_t Len) {
+  MarkSecretLine(std::string_view(Data, Len));
   const bool ok = TqvCustomATProcessor::DoDataSend(Data, Len);
   auto guard = Guard();
   fSendFailed = !ok;

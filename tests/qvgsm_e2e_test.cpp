@@ -173,6 +173,7 @@ TEST(GsmE2E, PinNeverReachesTheLogInClear) {
   ASSERT_TRUE(rig.Open());
   EXPECT_EQ(Count(rig.sim->GetTranscript().ToModem(), "AT+CPIN=2468"), 1u);
   EXPECT_EQ(rig.log.All().find("2468"), std::string::npos) << rig.log.All();
+  EXPECT_EQ(rig.log.Grep("qvGsm: send:AT+CPIN=****").size(), 1u);
 }
 
 // ---------------------------------------------------------------------------
