@@ -552,13 +552,14 @@ void TqvGsm::SetLog(TqvCustomLogFile* Value) {
   if (auto* old = fSecretLog.Target(); old && old != Value) RemoveFreeNotification(old);
   fSecretLog.SetTarget(Value);
   if (Value) FreeNotification(Value);
-  TqvCustomATProcessor::SetLog(Value ? &fSecretLog : nullptr);
+  // The proxy is a member: no free notification is needed for it.
+  fLog = Value ? &fSecretLog : nullptr;
 }
 
 void TqvGsm::Notification(TqvComponent* AComponent, TOperation Operation) {
   if (Operation == TOperation::opRemove && AComponent == fSecretLog.Target()) {
     fSecretLog.SetTarget(nullptr);
-    TqvCustomATProcessor::SetLog(nullptr);
+    fLog = nullptr;
   }
   TqvCustomATProcessor::Notification(AComponent, Operation);
 }
