@@ -14,6 +14,13 @@ using namespace qv::gsm;
 // Opening and closing
 
 void TqvGsm::MediumOpened() {
+  {
+    // The processor starts idle: a queue still running (Update while open) ends here.
+    auto guard = Guard();
+    fCollectState = 0;
+    fCollectText.clear();
+    if (fQueueActive) EndQueue(false);
+  }
   TqvCustomATProcessor::MediumOpened();
   {
     std::lock_guard lk(fSmsMutex);

@@ -359,3 +359,19 @@ TEST(Gsm, InitialisationErrorsEndTheQueue) {
     EXPECT_EQ(after, ignore ? 1 : 0);
   }
 }
+
+// Update while a queue runs starts over: the old queue ends, the turn is free.
+TEST(Gsm, UpdateDuringAQueueStartsOver) {
+  TRig rig;
+  rig.device.SetResponder([](const std::string&) -> std::vector<TChunk> { return {}; });  // silent
+  int ends = 0, after = 0;
+  rig.gsm.OnDiagnostic = [&](TObject*, const std::u16string& at, const std::u16string&, bool&) { ends += at.empty(); };
+  rig.gsm.OnAfterInit = [&](TObject*) { ++after; };
+  rig.gsm.RunDiagnostic();
+  EXPECT_TRUE(rig.gsm.IsBusy());
+  rig.Answer({{"AT+CPIN?", "\r\n+CPIN: READY\r\n\r\nOK\r\n"}});
+  rig.gsm.Update();
+  ASSERT_TRUE(PumpUntil([&] { return after == 1; }));
+  EXPECT_EQ(ends, 1);
+  EXPECT_FALSE(rig.gsm.IsBusy());
+}
