@@ -141,7 +141,7 @@ class TqvGsm : public TqvCustomATProcessor {
   void SetPhoneNumber(std::u16string v) { fPhoneNumber = std::move(v); }
   bool IgnoreInitErrors() const { return fIgnoreInitErrors; }
   void SetIgnoreInitErrors(bool v) { fIgnoreInitErrors = v; }
-  TgsmNewSmsMode NewSmsMode() const { return fNewSmsMode; }
+  TgsmNewSmsMode NewSmsMode() const { return fNewSmsMode.load(); }
   // A new value is applied to an open modem at once.
   void SetNewSmsMode(TgsmNewSmsMode v);
   std::u16string PIN() const;
@@ -350,7 +350,7 @@ class TqvGsm : public TqvCustomATProcessor {
   TgsmATType fGsmAT = TgsmATType::gtNokia;
   bool fAutodetect = true;
   std::atomic<uint32_t> fIdMultiPartPDU;
-  TgsmNewSmsMode fNewSmsMode = TgsmNewSmsMode::nsmNotifyOnly;
+  std::atomic<TgsmNewSmsMode> fNewSmsMode{TgsmNewSmsMode::nsmNotifyOnly};
   bool fIgnoreInitErrors = false;
   std::u16string fInitCommands;
 

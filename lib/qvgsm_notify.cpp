@@ -75,10 +75,10 @@ void TSmsThread::Execute() {
 
 void TqvGsm::StartWorker(std::string text, bool direct) {
   ReapWorkers(false);
-  if (fCancelled) return;
-  auto w = std::make_unique<TSmsThread>(this, std::move(text), direct);
+  // Under the list's lock, so that the destructor's final join sees every worker.
   std::lock_guard lk(fWorkersMutex);
-  fWorkers.push_back(std::move(w));
+  if (fCancelled) return;
+  fWorkers.push_back(std::make_unique<TSmsThread>(this, std::move(text), direct));
 }
 
 // Joins the workers that have ended (all of them with `all`), outside the list's lock.
