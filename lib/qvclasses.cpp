@@ -69,9 +69,12 @@ struct TqvNotifyList::Record {
   bool alive = true;
   std::vector<std::thread::id> callers;  // threads inside the callback now
 
+  // A caller on this thread, or one whose hand-over the main thread is running
+  // right now, is suspended below us on the stack: waiting for it would never end.
   bool OthersInside() const {
     const auto self = std::this_thread::get_id();
-    return std::any_of(callers.begin(), callers.end(), [&](auto id) { return id != self; });
+    return std::any_of(callers.begin(), callers.end(),
+                       [&](auto id) { return id != self && !pf::IsRunningCallOf(id); });
   }
 };
 
@@ -280,6 +283,7 @@ void TqvBaseIO::Close() {
 void TqvBaseIO::StartThreads() {
   IsThreadIOTerminated = false;
   fThreadIO = std::make_unique<TqvThreadIO>(this, fPriority);
+  fThreadIO->Start();
 }
 
 void TqvBaseIO::StopThreads() {
@@ -582,9 +586,9 @@ void TqvBaseIO::Notification(TqvComponent* AComponent, TOperation Operation) {
 // TqvThreadIO
 
 TqvThreadIO::TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority /*pr*/) : fqvComm(aqvComm) {
-  pf::TEvent started(true, false);
-  thread_ = std::thread([this, &started] {
-    started.Wait();
+  thread_ = std::thread([this] {
+    started_.Wait();
+    if (Terminated()) return;  // ended before it was started
     try {
       fqvComm->ThreadExecute(*this);
     } catch (...) {
@@ -592,11 +596,11 @@ TqvThreadIO::TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority /*pr*/) : fqvComm(a
     }
   });
   id_ = thread_.get_id();
-  started.Set();
 }
 
 TqvThreadIO::~TqvThreadIO() {
   Terminate();
+  Start();
   WaitFor();
 }
 

@@ -22,6 +22,7 @@
 #include "qvcomponent.h"
 #include "qvtext.h"
 #include "qvtimer.h"
+#include "platform/qvthread.h"
 
 class TqvBaseIO;
 class TqvCustomDataProcessor;
@@ -122,8 +123,10 @@ class TqvCustomLogFile : public TqvComponent {
 // objects of one class subscribe independently. Add/Delete and Call may run on
 // different threads: Call works on a snapshot, skips an entry deleted meanwhile,
 // and Delete returns only when no other thread is still inside that entry's
-// callback (the main thread pumps the dispatcher while it waits). A callback
-// may delete any entry, its own included.
+// callback (the main thread pumps the dispatcher while it waits; a caller
+// whose hand-over the main thread is running at that moment is not waited
+// for, as it cannot go on before Delete returns). A callback may delete any
+// entry, its own included.
 class TqvNotifyList {
  public:
   TqvNotifyList();
@@ -233,15 +236,26 @@ class TqvCustomTerminal : public TqvComponent {
 class TqvThreadIO;
 
 // The base of every I/O device component. The virtual operations keep the
-// order of the design; the serial port (TqvCustomComm) overrides the handle,
-// open/close, thread, send, buffer and device-list operations.
-//
-// Sending: SendChar/SendString/SendData return true when the device accepted
-// every byte, false on an error (device closed, write failure, short write).
-// FlushOutput(ms) waits until the output has left the device, at most ms
-// (0 = no wait limit); false on an error or when the time ran out.
-// WriteTimeout() is the device's write time-out (0 when it has none), used as
-// the flush deadline of a data processor's sends.
+// order of the design. A device family (the serial port) provides:
+// - OpenHandle/CloseDeviceHandle (and IsOpen when the handle is not all of the
+//   state); it may wrap Open/Close, and raises DoNotify(qvNotifyOpened) at the
+//   end of a successful open and DoNotify(qvNotifyClosed) after OnClose;
+// - SendChar/SendString/SendData: true when the device accepted every byte,
+//   false on an error (closed, write failure, short write);
+// - FlushOutput(ms): wait until the output has left the device, at most ms
+//   (0: no limit); false on an error or when the time ran out. WriteTimeout():
+//   the device's write time-out (0: none), the flush deadline of a processor's
+//   sends;
+// - ClearDevice*, GetDeviceIndex/SetDeviceIndex, DeviceListLoad, Update;
+// - StartThreads/StopThreads for its own threads; received blocks go to
+//   DataReceived on the delivering thread, a drained transmit buffer to
+//   AfterSendComplete;
+// - KeepConnectionTick (reopen); a class that overrides it calls
+//   FreeKeepConnectionTimer() first thing in its destructor.
+// Threads: property writes, Open/Close and the device list belong to the main
+// thread; DoNotify, DataReceived, the logging operations and KeepConnection*
+// may run on any thread. A thread the device owns and that hands calls to the
+// main thread is joined with qv::platform::JoinWhilePumping.
 class TqvBaseIO : public TqvComponent {
  public:
   explicit TqvBaseIO(TqvComponent* AOwner = nullptr);
@@ -355,7 +369,7 @@ class TqvBaseIO : public TqvComponent {
   TqvCustomLogFile* fLog = nullptr;
   TqvCustomDataProcessor* fDataProcessor = nullptr;
   std::vector<std::pair<std::u16string, std::unique_ptr<TqvDevice>>> slDevices;
-  bool fKeepConnection = false;
+  std::atomic<bool> fKeepConnection{false};  // read by the keep-connection tick
   int32_t fKeepConnectionInterval = 2000;
   TqvCustomTerminal* hTerminal = nullptr;  // where output goes; none with tuNone/tuSend
   TTerminalUsage fTerminalUsage = TTerminalUsage::tuNone;
@@ -378,8 +392,10 @@ class TqvBaseIO : public TqvComponent {
 
 // ---------------------------------------------------------------------------
 // The generic reception thread: runs the device's ThreadExecute(*this) until it
-// returns. Owned by the device and joined in its destructor (pumping the
-// dispatcher on the main thread); exceptions from ThreadExecute are swallowed.
+// returns. Created suspended; Start() lets it run (so that the owner has stored
+// it before the thread can look at it). Owned by the device and joined in its
+// destructor (pumping the dispatcher on the main thread); exceptions from
+// ThreadExecute are swallowed.
 class TqvThreadIO {
  public:
   TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority pr);
@@ -387,6 +403,7 @@ class TqvThreadIO {
   TqvThreadIO(const TqvThreadIO&) = delete;
   TqvThreadIO& operator=(const TqvThreadIO&) = delete;
 
+  void Start() { started_.Set(); }
   void Terminate() { terminated_.store(true); }
   bool Terminated() const { return terminated_.load(); }
   // Runs Method on the main thread and waits; false when it was cancelled.
@@ -398,6 +415,7 @@ class TqvThreadIO {
  private:
   TqvBaseIO* fqvComm;
   std::atomic<bool> terminated_{false};
+  qv::platform::TEvent started_{true, false};
   std::thread thread_;
   std::thread::id id_;
 };
@@ -445,6 +463,8 @@ class TqvCustomDataProcessor : public TqvComponent {
 
   bool Active() const { return fActive; }
   bool IsDeviceOpen() const;
+  // Whether the one-shot timer is armed.
+  bool AsyncTimerEnabled() const;
   TqvBaseIO* Device() const { return fDevice; }
   TqvCustomDataProcessor* DataProcessor() const { return fDataProcessor; }
   TqvCustomLogFile* Log() const { return fLog; }
@@ -463,8 +483,6 @@ class TqvCustomDataProcessor : public TqvComponent {
   // Stops and destroys the one-shot timer, waiting for a running tick; later
   // StartAsyncTimer calls do nothing.
   void FreeAsyncTimer();
-  // Whether the one-shot timer is armed.
-  bool AsyncTimerEnabled() const;
   // This processor's subscription on a device's notify list.
   TqvNotifyEvent NotifyHandler() { return TqvNotifyEvent::Bind(this, &TqvCustomDataProcessor::DeviceNotify); }
 

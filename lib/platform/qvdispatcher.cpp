@@ -13,6 +13,8 @@
 #include <iterator>
 #include <vector>
 #include <mutex>
+#include <new>
+#include <utility>
 
 namespace qv::platform {
 
@@ -64,9 +66,12 @@ struct Dispatcher {
   std::shared_ptr<std::function<void()>> hook;
 };
 
+// Never destroyed: threads joined during static destruction (the reaper's)
+// may still set events, which wake the dispatcher.
 Dispatcher& D() {
-  static Dispatcher d;
-  return d;
+  alignas(Dispatcher) static unsigned char storage[sizeof(Dispatcher)];
+  static Dispatcher* d = new (storage) Dispatcher;
+  return *d;
 }
 
 void CallHook() {
@@ -109,7 +114,10 @@ bool RunSync(const std::shared_ptr<TDispatchGroup::State>& group, const std::fun
   if (!Enqueue(Call{fn, group, waiter, std::this_thread::get_id()})) return false;
   std::unique_lock lock(waiter->mutex);
   waiter->cv.wait(lock, [&] { return waiter->result != Waiter::Result::Pending; });
-  if (waiter->error) std::rethrow_exception(waiter->error);
+  if (auto error = std::exchange(waiter->error, nullptr)) {
+    lock.unlock();
+    std::rethrow_exception(std::move(error));
+  }
   return waiter->result == Waiter::Result::Done;
 }
 
@@ -140,7 +148,8 @@ bool RunOne() {
   }
   if (call.waiter) tServing.pop_back();
   if (call.waiter) {
-    call.waiter->Finish(Waiter::Result::Done, error);
+    // Handed over, not copied: the waiting thread alone releases it.
+    call.waiter->Finish(Waiter::Result::Done, std::move(error));
   } else if (error) {
     try {
       std::rethrow_exception(error);

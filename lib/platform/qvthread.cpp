@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 
@@ -51,13 +52,15 @@ TEvent::~TEvent() = default;
 
 void TEvent::Set() {
   {
+    // Notified under the lock: a waiter that returns may destroy the event at
+    // once, so nothing of it may be touched after the unlock.
     std::lock_guard lock(state_->mutex);
     state_->signalled = true;
+    if (state_->manual)
+      state_->cv.notify_all();
+    else
+      state_->cv.notify_one();
   }
-  if (state_->manual)
-    state_->cv.notify_all();
-  else
-    state_->cv.notify_one();
   detail::PokeMainThread();
 }
 
@@ -110,9 +113,12 @@ struct QueueRegistry {
   TThreadId nextId = 1;
 };
 
+// Never destroyed: a thread's slot leaves it when the thread ends, which may
+// be after static destruction began.
 QueueRegistry& Registry() {
-  static QueueRegistry registry;
-  return registry;
+  alignas(QueueRegistry) static unsigned char storage[sizeof(QueueRegistry)];
+  static QueueRegistry* registry = new (storage) QueueRegistry;
+  return *registry;
 }
 
 // The calling thread's id and queue; the queue leaves the registry with the thread.
