@@ -215,6 +215,7 @@ void TqvCustomATProcessor::SetDriverIndex(int32_t Value) {
   TqvCustomATDriver* driver = Value < 0 ? &fDefaultDriver : GetDriver(Value);  // throws when out of range
   fDriverIndex = Value;
   fCurrentDriver = driver;
+  driver->ResponsesResetState();  // partial matches from its last use are stale
 }
 
 TqvCustomATDriver* TqvCustomATProcessor::Driver() const {
@@ -302,6 +303,7 @@ void TqvCustomATProcessor::StartLine(const std::string& bytes, int32_t expected,
   WriteLog(TDL::dlDebug, u"send:" + Text(bytes));
   if (!sent && fLineSeq == seq && fATState != TatInternalState::atIdle) {
     WriteLog(TDL::dlDetail, u"Send failed");
+    StopTimer();
     ClearReply();
     fReplyLast.Clear();
     fATState = TatInternalState::atIdle;
@@ -376,6 +378,10 @@ bool TqvCustomATProcessor::WaitReply(qv::platform::TEvent* handle, uint32_t ms) 
     }
     if (exchange && ExchangeOverdue(seq)) continue;  // ended now: the event is set
     if (exchange && LinePending(seq)) continue;
+    if (event.IsSet()) {  // ended between the slice and the test above
+      signalled = true;
+      break;
+    }
     if (pf::TicksSince(start) >= ms) break;
   }
   fLock.Reacquire(depth);

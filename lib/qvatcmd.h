@@ -172,7 +172,8 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   // Holds the processor's lock for the life of the returned object.
   std::unique_lock<qv::TqvReentrantMutex> Guard() const { return std::unique_lock(fLock); }
 
-  TqvDiagnosticEvent fOnDiagnostic;
+  // Diagnostics event; the GSM component publishes and raises it.
+  TqvDiagnosticEvent OnDiagnostic;
 
  protected:
   enum class TLineOutcome { loPending, loReplied, loError, loTimedOut, loSendFailed };

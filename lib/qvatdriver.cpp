@@ -1,6 +1,7 @@
 #include "qvatdriver.h"
 
 #include <algorithm>
+#include <bit>
 #include <fstream>
 #include <iterator>
 
@@ -218,6 +219,7 @@ void TqvCustomATDriver::AddResponse(std::u16string_view rest) {
   event->Tag = Number(rest, 3, 0);
   event->Data = static_cast<uint32_t>(Number(rest, 4, 0));
   slResponses.push_back({std::u16string(rest), std::move(event)});
+  fIndexValid = false;
 }
 
 void TqvCustomATDriver::AddCommand(std::u16string_view rest) {
@@ -239,7 +241,7 @@ void TqvCustomATDriver::AddSetting(std::u16string_view rest) {
   slSettings.push_back({std::u16string(rest), std::move(set)});
 }
 
-int32_t TqvCustomATDriver::IsResponse(uint8_t Ch) {
+int32_t TqvCustomATDriver::IsResponseAll(uint8_t Ch) {
   const auto count = static_cast<int32_t>(slResponses.size());
   for (int32_t i = 0; i < count; ++i) {
     if (slResponses[i].Object->IsEvent(Ch, 0)) {
@@ -250,8 +252,44 @@ int32_t TqvCustomATDriver::IsResponse(uint8_t Ch) {
   return -1;
 }
 
+void TqvCustomATDriver::BuildIndex() {
+  fIndexValid = true;
+  fIndexData = slResponses.data();
+  fIndexSize = slResponses.size();
+  fIndexFits = slResponses.size() <= 64;
+  fMatchers.clear();
+  fFirstByte.fill(0);
+  fActive = 0;
+  if (!fIndexFits) return;
+  for (size_t i = 0; i < slResponses.size(); ++i) {
+    TCommEventNew* m = slResponses[i].Object.get();
+    fMatchers.push_back(m);
+    const uint64_t bit = uint64_t{1} << i;
+    if (m->Len() > 0) fFirstByte[static_cast<uint8_t>(m->Str()[0])] |= bit;
+    if (m->IsPossible()) fActive |= bit;
+  }
+}
+
+int32_t TqvCustomATDriver::IsResponse(uint8_t Ch) {
+  if (!IndexCurrent()) BuildIndex();
+  if (!fIndexFits) return IsResponseAll(Ch);
+  // In list order, as the first completing matcher wins.
+  for (uint64_t step = fActive | fFirstByte[Ch]; step != 0; step &= step - 1) {
+    const int i = std::countr_zero(step);
+    TCommEventNew* m = fMatchers[static_cast<size_t>(i)];
+    if (m->IsEvent(Ch, 0)) {
+      ResponsesResetState();
+      return i;
+    }
+    const uint64_t bit = uint64_t{1} << i;
+    fActive = m->IsPossible() ? (fActive | bit) : (fActive & ~bit);
+  }
+  return -1;
+}
+
 void TqvCustomATDriver::ResponsesResetState() {
   for (auto& e : slResponses) e.Object->Reset();
+  fActive = 0;
 }
 
 int32_t TqvCustomATDriver::IndexOfSetting(int32_t aID, int32_t aLine) const {
@@ -294,10 +332,12 @@ void TqvCustomATDriver::MoveResponses(int32_t id, int32_t position) {
     auto entry = std::move(slResponses[i]);
     slResponses.erase(slResponses.begin() + i);
     slResponses.insert(slResponses.begin() + position, std::move(entry));
+    fIndexValid = false;
   }
 }
 
 void TqvCustomATDriver::ClearAll() {
+  fIndexValid = false;
   slResponses.clear();
   slCommands.clear();
   slSettings.clear();

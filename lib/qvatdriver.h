@@ -114,8 +114,15 @@ class TqvCustomATDriver : public TObject {
 
   // Index of the response that byte Ch completes (all matchers are then reset
   // and later ones do not see the byte), or -1.
+  //
+  // Only matchers that are inside a partial match or whose pattern starts with
+  // Ch are stepped: every other matcher would stay idle anyway, so the result
+  // is that of stepping them all in list order. slResponses may be read freely;
+  // change it through the driver (loading, MoveResponses, ClearAll) or call
+  // ResponsesChanged() afterwards, and feed its matchers only through here.
   virtual int32_t IsResponse(uint8_t Ch);
   virtual void ResponsesResetState();
+  void ResponsesChanged() { fIndexValid = false; }
 
   int32_t IndexOfSetting(int32_t aID, int32_t aLine) const;
   int32_t IndexOfCommand(int32_t aID, int32_t aLine) const;
@@ -147,6 +154,22 @@ class TqvCustomATDriver : public TObject {
   void AddCommand(std::u16string_view rest);
   void AddSetting(std::u16string_view rest);
 
+  bool IndexCurrent() const {
+    return fIndexValid && fIndexData == slResponses.data() && fIndexSize == slResponses.size();
+  }
+  void BuildIndex();
+  int32_t IsResponseAll(uint8_t Ch);
+
   std::u16string fCaption;
   std::vector<std::u16string> fIncludeStack;  // guards against include cycles
+
+  // Matching index: bit i stands for slResponses[i] (up to 64 responses; a
+  // longer list steps every matcher).
+  bool fIndexValid = false;
+  bool fIndexFits = false;
+  const void* fIndexData = nullptr;
+  size_t fIndexSize = 0;
+  std::vector<TCommEventNew*> fMatchers;
+  std::array<uint64_t, 256> fFirstByte{};  // matchers whose pattern starts with the byte
+  uint64_t fActive = 0;                    // matchers inside a partial match
 };

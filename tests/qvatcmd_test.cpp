@@ -22,7 +22,7 @@ using TChunk = TqvScriptedDevice::TChunk;
 
 namespace {
 
-enum : int32_t { kDetect = 1, kInit, kManufacturer, kPinStatus, kSend, kModel, kList, kDiag };
+enum : int32_t { kDetect = 1, kInit, kManufacturer, kPinStatus, kSend, kModel, kList, kDiag, kConfirm, kNotify };
 
 // A processor with the command names of the tests, recording every answered line.
 class TTestProcessor : public TqvCustomATProcessor {
@@ -31,7 +31,8 @@ class TTestProcessor : public TqvCustomATProcessor {
     static const std::map<std::u16string, int32_t> ids = {
         {u"gsmDetect", kDetect},       {u"gsmInit", kInit},   {u"gsmGetManufacturer", kManufacturer},
         {u"gsmGetPINStatus", kPinStatus}, {u"gsmSend", kSend}, {u"gsmGetModel", kModel},
-        {u"gsmSMSList", kList},        {u"gsmDiagnostics", kDiag}};
+        {u"gsmSMSList", kList},        {u"gsmDiagnostics", kDiag},
+        {u"gsmSMSDirectConfirm", kConfirm}, {u"gsmSMSNotifyEnable", kNotify}};
     auto it = ids.find(e.fName);
     return it == ids.end() ? 99 : it->second;
   }
@@ -323,6 +324,14 @@ TEST(ATProcessorQueue, ErrorStopsTheQueue) {
   EXPECT_TRUE(rig.log.Contains("qvAT: ERROR Returned !!! \r\n+CME ERROR: 3\r"));
 }
 
+TEST(ATProcessorQueue, ErrorWhileIdleIsIgnored) {
+  TRig rig;
+  rig.device.Inject(Chunks({"\r\nERROR\r\n", "\r\n+CME ERROR: 4\r\n"}));
+  EXPECT_FALSE(rig.log.Contains("ERROR Returned"));
+  EXPECT_EQ(rig.proc.ReplyLast().sData, "");
+  EXPECT_EQ(rig.proc.ATState(), TatInternalState::atIdle);
+}
+
 TEST(ATProcessorQueue, ReopenedDeviceStartsIdle) {
   TRig rig(TDelivery::dlInline, 5000);
   rig.device.SetReplies({{"A1\r", Chunks({"\r\nOK\r\n"})}});
@@ -382,6 +391,27 @@ TEST(ATProcessorCommands, TokensAndFinalResultStripping) {
   EXPECT_EQ(p.EncodeTokens(u"a\r\n\x1A\";"), u"a<cr><lf><#26><q><sem>");
   EXPECT_EQ(p.StripFinalResult("\r\n+CSQ: 1\r\n\r\nOK\r\n"), "+CSQ: 1");
   EXPECT_EQ(p.StripFinalResult("\r\n+A\r\n\r\nOK\r\n\r\nERROR\r\n\r\n+B"), "+A\r\n\r\n+B");
+}
+
+TEST(ATProcessorCommands, SendCommandNoWaitSendsBackToBack) {
+  TRig rig(TDelivery::dlThread, 200);
+  rig.UseBuiltIn("QVGSM_SIMCOM_SIM7600");
+  EXPECT_TRUE(rig.proc.SendCommandNoWait(kNotify));
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"AT+CSMS=1\r", "AT+CNMI=1,1,2,1\r"}));
+  EXPECT_TRUE(rig.proc.SendCommandNoWait(kConfirm));  // its one line is empty: nothing is sent
+  EXPECT_FALSE(rig.proc.SendCommandNoWait(kDetect + 1000));
+  EXPECT_EQ(rig.device.Sent().size(), 2u);
+}
+
+TEST(ATProcessorCommands, IdleBytesAreBounded) {
+  TRig rig;
+  std::string noise(300000, 'x');
+  for (size_t i = 0; i < noise.size(); i += 97) noise[i] = '\r';
+  rig.device.Inject(Chunks({noise}));
+  EXPECT_LE(rig.proc.Reply().sData.size(), 4096u);
+  rig.device.SetReplies({{"AT\r", Chunks({"\r\nOK\r\n"})}});
+  EXPECT_TRUE(rig.proc.SendAndWait("AT\r"));
+  EXPECT_EQ(rig.proc.ReplyLast().sData, "\r\nOK\r\n");
 }
 
 // ---- reply cache -------------------------------------------------------------

@@ -417,3 +417,70 @@ TEST(BuiltInScripts, ModelDriverTable) {
 }
 
 }  // namespace
+
+namespace {
+
+// The matcher steps every response in list order, as written down for the
+// processor; the driver's IsResponse skips idle matchers that cannot start.
+// Both must complete the same pattern on the same byte and leave the same state.
+int32_t LiteralIsResponse(TqvCustomATDriver& d, uint8_t ch) {
+  for (size_t i = 0; i < d.slResponses.size(); ++i) {
+    if (d.slResponses[i].Object->IsEvent(ch, 0)) {
+      for (auto& e : d.slResponses) e.Object->Reset();
+      return static_cast<int32_t>(i);
+    }
+  }
+  return -1;
+}
+
+void ExpectSameMatching(const std::string& script, const std::string& stream, std::string_view what) {
+  TqvCustomATDriver fast, literal;
+  ASSERT_TRUE(fast.LoadFromString(script));
+  ASSERT_TRUE(literal.LoadFromString(script));
+  size_t completions = 0;
+  for (size_t i = 0; i < stream.size(); ++i) {
+    if (i == stream.size() / 2) {  // reordering mid-stream keeps partial matches with their matchers
+      fast.MoveResponses(109, 1);
+      literal.MoveResponses(109, 1);
+    }
+    const auto b = static_cast<uint8_t>(stream[i]);
+    const int32_t expected = LiteralIsResponse(literal, b);
+    const int32_t got = fast.IsResponse(b);
+    if (got != expected) FAIL() << what << " at byte " << i << ": " << got << " instead of " << expected;
+    completions += expected >= 0;
+    for (size_t k = 0; k < fast.slResponses.size(); ++k)
+      if (fast.slResponses[k].Object->Reserved != literal.slResponses[k].Object->Reserved)
+        FAIL() << what << " matcher " << k << " at byte " << i;
+  }
+  EXPECT_GT(completions, 0u) << what;
+}
+
+TEST(DriverMatching, SameResultsAsSteppingEveryMatcher) {
+  std::string real;
+  const std::string pdu = "07911326040000F0040B911346610089F60000208062917314080CC8F71D14969741F977FD07";
+  for (int i = 0; i < 5; ++i) {
+    real += "\r\n+CMGL: " + std::to_string(i) + ",1,,39\r\n" + pdu + "\r\n\r\nRING\r\n";
+    real += "WAVECOM MODEM\r\n\r\nOK\r\n\r\n+CPIN: READY\r\n\r\nOK\r\n\r\n+CME ERROR: 3\r\n\r\n\r\nERROR\r\n";
+    real += "\r\n>\r\n+CMGS: 4\r\n\r\nNO CARRIER\r\n\r\n+CUSD: 0,\"AA\",15\r\n";
+  }
+  // Bytes drawn from the patterns' own characters, so that partial matches
+  // overlap, break off and restart all the time.
+  std::string random;
+  uint32_t seed = 12345;
+  const std::string alphabet = "\r\n\r\n\r\nOKERIG+CMPSN: WAVEOMDTXY>0";
+  for (int i = 0; i < 30000; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    random += alphabet[(seed >> 16) % alphabet.size()];
+  }
+  for (const auto& m : qv::kModelDrivers) {
+    const std::string script(*qv::FindEmbeddedResource(m.Script));
+    ExpectSameMatching(script, real, m.Script);
+    ExpectSameMatching(script, random, m.Script);
+  }
+  // More responses than the index holds: every matcher is stepped.
+  std::string big;
+  for (int i = 0; i < 70; ++i) big += "HKR, Responses, \"<cr><lf>R" + std::to_string(i % 7) + "<cr><lf>\", 1, " + std::to_string(i) + "\n";
+  ExpectSameMatching(big, "\r\nR3\r\n\r\nR\r\nR6\r\n" + random.substr(0, 5000), "70 responses");
+}
+
+}  // namespace
