@@ -358,10 +358,12 @@ std::u16string EncodeAddress(std::u16string_view address, bool isServiceCentre) 
 
 std::u16string DecodeAddress(std::u16string_view hex, size_t pos, int len, uint8_t type) {
   if (len <= 0) return {};
-  if ((type & 0xD0) == 0xD0) {  // alphanumeric
-    const int octets = len / 2;
-    const int septets = (octets / 7) * 8 + octets % 7;
-    return SeptetsToText(UnpackSeptets(hex, pos, septets, 0));
+  if ((type & 0xD0) == 0xD0) {  // alphanumeric: len counts semi-octets
+    std::u16string septets = UnpackSeptets(hex, pos, len * 4 / 7, 0);
+    // Seven zero bits that end the last octet are its fill, not an '@':
+    // "Testing" arrives as 0D (useful semi-octets) or 0E (every semi-octet).
+    if (!septets.empty() && septets.size() % 8 == 0 && septets.back() == 0) septets.pop_back();
+    return SeptetsToText(septets);
   }
   std::u16string out;
   if ((type & 0x70) == 0x10) out.push_back(u'+');  // international number
@@ -469,7 +471,10 @@ void TqvPduSms::Clear() {
   fPortType = TqvPduPort::ppNone;
   fPortSrc = 0;
   fPortDest = 0;
-  fTextRefused = false;
+  if (fTextRefused) {  // the refused text is gone, and so is its error
+    fTextRefused = false;
+    fError = false;
+  }
 }
 
 void TqvPduSms::Assign(const TqvPduSms* aSrc) {
@@ -496,6 +501,11 @@ void TqvPduSms::Assign(const TqvPduSms* aSrc) {
 void TqvPduSms::SetCoding(TqvPduCoding v) {
   fCoding = v;
   fCodingFixed = v != TqvPduCoding::pcAuto;
+  // Set after the text, the coding still has to find septets to send.
+  if (fCodingFixed && !fText.empty()) {
+    if (v == TqvPduCoding::pc7bit) fText7bit = TextToSeptets(fText);
+    SplitIntoParts();
+  }
 }
 
 void TqvPduSms::SetText(std::u16string_view t) {
@@ -503,10 +513,6 @@ void TqvPduSms::SetText(std::u16string_view t) {
   fIsEmpty = fText.empty();
   if (!fCodingFixed || fCoding == TqvPduCoding::pcAuto) fCoding = DetectCoding(fText);
   if (fCoding == TqvPduCoding::pc7bit) fText7bit = TextToSeptets(fText);
-  if (fTextRefused) {
-    fTextRefused = false;
-    fError = false;
-  }
   SplitIntoParts();
 }
 
@@ -535,6 +541,10 @@ int TqvPduSms::PartLength(int headerOctets) const {
 }
 
 void TqvPduSms::SplitIntoParts() {
+  if (fTextRefused) {  // a new text or coding: judge it afresh
+    fTextRefused = false;
+    fError = false;
+  }
   if (!fAutoCutText) return;
   const std::u16string_view s = CodedText();
   const int b = fPortType == TqvPduPort::pp8bit ? 5 : fPortType == TqvPduPort::pp16bit ? 7 : 0;
@@ -644,39 +654,48 @@ std::u16string TqvPduSms::AsPDU() {
     return r;
   }
   r += u"00";  // TP-PID
+  AppendHex2(r, (fAlert ? 0x10u : 0x00u) | (fCoding == TqvPduCoding::pc7bit   ? 0x00u
+                                            : fCoding == TqvPduCoding::pc8bit ? 0x04u
+                                                                              : 0x08u));
+  if (fIncoming) AppendTimeField(r, fDateTime, true);
+  else if (fTTLType != TqvPduTTL::ttlNone) AppendTimeField(r, fTTLValue, fTTLType != TqvPduTTL::ttlOffset);
+  AppendUserData(r, h);
+  fIsEmpty = false;
+  return r;
+}
 
+// The units of the coded text that part PartNumber carries behind the header.
+std::u16string_view TqvPduSms::PartChunk(int headerOctets) const {
   const std::u16string_view s = CodedText();
-  const int len = PartLength(h.size);
-  const int a = h.size % 7;
+  const int len = PartLength(headerOctets);
   const int part = fAutoCutText ? std::max(fPartNumber, 1) : 1;
   size_t start = 0;
   for (int i = 1; i < part && start < s.size(); ++i) start = ChunkEnd(s, start, len, fCoding);
   const size_t end = start < s.size() ? ChunkEnd(s, start, len, fCoding) : start;
-  const std::u16string_view chunk = s.substr(start, end - start);
+  return s.substr(start, end - start);
+}
 
-  unsigned dcs = fAlert ? 0x10 : 0x00;
-  dcs |= fCoding == TqvPduCoding::pc7bit ? 0x00 : fCoding == TqvPduCoding::pc8bit ? 0x04 : 0x08;
-  AppendHex2(r, dcs);
-
-  if (fIncoming) AppendTimeField(r, fDateTime, true);
-  else if (fTTLType != TqvPduTTL::ttlNone) AppendTimeField(r, fTTLValue, fTTLType != TqvPduTTL::ttlOffset);
-
+// TP-UDL, the header and the text of this part.
+void TqvPduSms::AppendUserData(std::u16string& r, const Header& h) const {
+  const std::u16string_view chunk = PartChunk(h.size);
+  const size_t headerOctets = static_cast<size_t>(h.size);
   size_t udl;
-  if (fCoding == TqvPduCoding::pc7bit) udl = static_cast<size_t>((h.size * 8 + 6) / 7) + chunk.size();
-  else if (fCoding == TqvPduCoding::pc8bit) udl = static_cast<size_t>(h.size) + chunk.size();
-  else udl = static_cast<size_t>(h.size) + 2 * chunk.size();
+  if (fCoding == TqvPduCoding::pc7bit) udl = (headerOctets * 8 + 6) / 7 + chunk.size();
+  else if (fCoding == TqvPduCoding::pc8bit) udl = headerOctets + chunk.size();
+  else udl = headerOctets + 2 * chunk.size();
   AppendHex2(r, udl & 0xFF);
-  for (int i = 0; i < h.size; ++i) AppendHex2(r, h.octets[static_cast<size_t>(i)]);
+  for (size_t i = 0; i < headerOctets; ++i) AppendHex2(r, h.octets[i]);
 
   if (fCoding == TqvPduCoding::pc7bit) {
+    // After a header the text starts on a septet boundary: a leading space
+    // stands in for the fill bits.
+    const int a = h.size % 7;
     AppendPackedSeptets(r, chunk, a, a != 0);
   } else if (fCoding == TqvPduCoding::pc8bit) {
     for (char16_t c : chunk) AppendHex2(r, c & 0xFF);
   } else {
     for (char16_t c : chunk) AppendHex4(r, c);
   }
-  fIsEmpty = false;
-  return r;
 }
 
 double TqvPduSms::ReadTimeField(std::u16string_view s, size_t& q) {
@@ -763,8 +782,8 @@ void TqvPduSms::ReadUserText(std::u16string_view s, size_t q, int udl, int heade
 }
 
 void TqvPduSms::SetAsPDU(std::u16string_view pdu) {
-  fError = true;
   Clear();
+  fError = true;  // until the walk below succeeds
   fCodingFixed = false;
 
   std::u16string s = Trimmed(pdu);
@@ -781,18 +800,8 @@ void TqvPduSms::SetAsPDU(std::u16string_view pdu) {
     q = 5 + static_cast<size_t>(n - 1) * 2;
   }
 
-  const uint8_t f = octet(q);
+  ReadFirstOctet(octet(q));
   q += 2;
-  fFo = f;
-  fIncoming = (f & 0x03) == 0x03 || (f & 0x01) == 0;
-  fIsHeader = (f & 0x40) != 0;
-  fReport = (f & 0x02) != 0;
-  fConfirm = (f & 0x20) != 0;
-  fNotLast = (f & 0x04) == 0;
-  fTTLType = (f & 0x18) == 0x18 ? TqvPduTTL::ttlAbs
-             : (f & 0x08)       ? TqvPduTTL::ttlExt
-             : (f & 0x10)       ? TqvPduTTL::ttlOffset
-                                : TqvPduTTL::ttlNone;
 
   if (!fIncoming || fReport) {
     fRefId = octet(q);
@@ -803,7 +812,8 @@ void TqvPduSms::SetAsPDU(std::u16string_view pdu) {
     q += 4;
   } else if (n < v.size()) {
     const int count = n + (n & 1);
-    fPhone = DecodeAddress(v, q + 4, count, octet(q + 2));
+    const uint8_t type = octet(q + 2);
+    fPhone = DecodeAddress(v, q + 4, (type & 0xD0) == 0xD0 ? n : count, type);
     q += 4 + static_cast<size_t>(count);
   }
 
@@ -829,23 +839,40 @@ void TqvPduSms::SetAsPDU(std::u16string_view pdu) {
     }
   }
 
+  ReadUserData(v, q);
+  fError = false;
+  fIsEmpty = false;
+}
+
+void TqvPduSms::ReadFirstOctet(uint8_t f) {
+  fFo = f;
+  fIncoming = (f & 0x03) == 0x03 || (f & 0x01) == 0;  // DELIVER 00, status report 10
+  fIsHeader = (f & 0x40) != 0;
+  fReport = (f & 0x02) != 0;
+  fConfirm = (f & 0x20) != 0;
+  fNotLast = (f & 0x04) == 0;
+  fTTLType = (f & 0x18) == 0x18 ? TqvPduTTL::ttlAbs
+             : (f & 0x08)       ? TqvPduTTL::ttlExt
+             : (f & 0x10)       ? TqvPduTTL::ttlOffset
+                                : TqvPduTTL::ttlNone;
+}
+
+// TP-UDL, the user-data header and the text, from position q.
+void TqvPduSms::ReadUserData(std::u16string_view s, size_t q) {
   switch (fDCS & 0x0C) {
     case 0x04: fCoding = TqvPduCoding::pc8bit; break;
     case 0x08: fCoding = TqvPduCoding::pc16bit; break;
     default: fCoding = TqvPduCoding::pc7bit; break;
   }
-
-  const int udl = octet(q);
+  const int udl = HexToOctet(s, q);
   q += 2;
   int headerOctets = 0;
   if (fIsHeader) {
-    headerOctets = octet(q) + 1;
-    ReadUserDataHeader(v, q);
+    headerOctets = HexToOctet(s, q) + 1;
+    ReadUserDataHeader(s, q);
     q += 2 * static_cast<size_t>(headerOctets);
   }
-  ReadUserText(v, q, udl, headerOctets);
-  fError = false;
-  fIsEmpty = false;
+  ReadUserText(s, q, udl, headerOctets);
 }
 
 std::u16string TqvPduSms::ReportText() const {

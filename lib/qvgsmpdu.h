@@ -54,7 +54,8 @@ TqvPduCoding DetectCoding(std::u16string_view text);
 // Address field (length, type, digits) as hex text. "+" numbers get type 91,
 // other numbers 81, anything else is an alphanumeric address (D0).
 std::u16string EncodeAddress(std::u16string_view address, bool isServiceCentre);
-// len is the number of hex characters holding the address digits.
+// len is the number of hex characters holding the address digits; for an
+// alphanumeric address (type D0) it may be the odd count of useful semi-octets.
 std::u16string DecodeAddress(std::u16string_view hex, size_t pos, int len, uint8_t type);
 
 // "2008/03/25,14:30" (any separators) to a date-time; 0 when it is no date.
@@ -113,8 +114,9 @@ class TqvPduSms {
   int32_t PartMaxLen() const { return fPartMaxLen; }
   bool Error() const { return fError; }
 
-  // The coding in force. Writing it fixes the coding for later texts (set it
-  // before Text); writing pcAuto lets each text assignment detect it again.
+  // The coding in force. Writing it fixes the coding for later texts and
+  // re-cuts a text already set; writing pcAuto lets each text assignment
+  // detect it again.
   TqvPduCoding Coding() const { return fCoding; }
   void SetCoding(TqvPduCoding v);
 
@@ -163,8 +165,12 @@ class TqvPduSms {
   int PartLength(int headerOctets) const;
   void SplitIntoParts();
   uint8_t FirstOctet();
+  std::u16string_view PartChunk(int headerOctets) const;
+  void AppendUserData(std::u16string& r, const Header& h) const;
   void AppendTimeField(std::u16string& r, double v, bool absolute) const;
   double ReadTimeField(std::u16string_view s, size_t& q);
+  void ReadFirstOctet(uint8_t f);
+  void ReadUserData(std::u16string_view s, size_t q);
   void ReadUserDataHeader(std::u16string_view s, size_t q);
   void ReadUserText(std::u16string_view s, size_t q, int udl, int headerOctets);
 

@@ -137,6 +137,7 @@ TEST(PduHelpers, EncodeAddress) {
       {u"", true, u"00"},
       {u"+", false, u"00"},
       {u"Test", false, u"08D0D4F29C0E"},
+      {u"Testing", false, u"0ED0D4F29C9E769F01"},
       {u"12 3", false, u"08D031196806"},
   };
   for (const auto& c : cases)
@@ -149,6 +150,10 @@ TEST(PduHelpers, DecodeAddress) {
   EXPECT_EQ(DecodeAddress(u"2143F5", 1, 6, 0xA1), u"12345");  // national
   EXPECT_EQ(DecodeAddress(u"21C3", 1, 4, 0x81), u"123C");      // hex digits pass as letters
   EXPECT_EQ(DecodeAddress(u"D4F29C0E", 1, 8, 0xD0), u"Test");
+  // Seven septets: 13 useful semi-octets, or 14 counting the fill.
+  EXPECT_EQ(DecodeAddress(u"D4F29C9E769F01", 1, 13, 0xD0), u"Testing");
+  EXPECT_EQ(DecodeAddress(u"D4F29C9E769F01", 1, 14, 0xD0), u"Testing");
+  EXPECT_EQ(DecodeAddress(u"00", 1, 2, 0xD0), u"@");  // a real '@' is kept
   EXPECT_EQ(DecodeAddress(u"21", 1, 8, 0x81), u"12");          // stops at the end of the text
   EXPECT_EQ(DecodeAddress(u"", 1, 0, 0x91), u"");
 }
@@ -243,6 +248,12 @@ TEST(PduEncode, DetectedCodingFollowsTheTextButACallerCodingStays) {
   EXPECT_EQ(copyOfDetected.Coding(), TqvPduCoding::pc16bit);
   copyOfDetected.SetText(u"plain");
   EXPECT_EQ(copyOfDetected.Coding(), TqvPduCoding::pc7bit);
+
+  // A coding written after the text still sends the text.
+  TqvPduSms late = Outgoing(u"+1", u"\u00E9t\u00E9");
+  late.SetCoding(TqvPduCoding::pc7bit);
+  EXPECT_EQ(Decoded(late.AsPDU()).Text(), u"\u00E9t\u00E9");
+  EXPECT_EQ(late.AsPDU().substr(14, 2), u"00");
 
   copyOfDetected.Assign(nullptr);
   EXPECT_EQ(copyOfDetected.Text(), u"plain");
@@ -436,6 +447,10 @@ TEST(PduEncode, TooManyPartsIsRefused) {
   tooLong.SetText(u"short again");
   EXPECT_FALSE(tooLong.Error());
   EXPECT_EQ(Decoded(tooLong.AsPDU()).Text(), u"short again");
+
+  TqvPduSms refusedThenDecoded = Outgoing(u"+1", Repeat(u'x', 153 * 255 + 1));
+  refusedThenDecoded.SetAsPDU(u"00");  // a failed decoding reports its own error
+  EXPECT_TRUE(refusedThenDecoded.Error());
 }
 
 TEST(PduEncode, ReusedRecordDropsAStaleHeader) {
