@@ -238,7 +238,8 @@ void TMsgThread::Execute(std::shared_ptr<State> st) {
         // HandleCommEvent reports its own errors; nothing leaves this thread.
       }
     }
-    if (st->terminated || !com->IsOpen()) break;
+    // The port is no longer open (no virtual call: the owner may be in its destructor).
+    if (st->terminated || com->Handle() == INVALID_HANDLE_VALUE) break;
   }
 }
 
@@ -260,17 +261,26 @@ TqvCustomComm::TqvCustomComm(TqvComponent* AOwner) : TqvBaseIO(AOwner) {
   ApplyLineSettings();
 }
 
-TqvCustomComm::~TqvCustomComm() {
-  // No keep-connection tick may reach this object while it goes away.
-  FreeKeepConnectionTimer();
+TqvCustomComm::~TqvCustomComm() { ShutDown(); }
+
+void TqvCustomComm::ShutDown() {
+  if (fShutDown) return;
+  fShutDown = true;
+  // No keep-connection tick may reach this object while it goes away: a tick
+  // waiting for the main thread is released before the timer is destroyed
+  // (which pumps, and would otherwise run the reopen now).
   fTimerDispatch.Cancel();
+  FreeKeepConnectionTimer();
   SetTerminal(nullptr);
   SetDataProcessor(nullptr);
   OnTraceState = nullptr;
   Close();
   StopThreads();
   FreeReceiveBuffer();
-  if (auto dev = std::exchange(fDevice, nullptr)) dev->Close();  // a lost device
+  if (auto dev = Device()) {  // a lost device
+    AdoptDevice(nullptr);
+    dev->Close();
+  }
 }
 
 pf::TqvSerialDevicePtr TqvCustomComm::Device() const {
@@ -975,10 +985,7 @@ void TqvCustomComm::Notification(TqvComponent* AComponent, TOperation Operation)
 
 TqvCustomSerialComm::TqvCustomSerialComm(TqvComponent* AOwner) : TqvCustomComm(AOwner) {}
 
-TqvCustomSerialComm::~TqvCustomSerialComm() {
-  // A tick reopening the port would call this class's OpenHandle.
-  FreeKeepConnectionTimer();
-}
+TqvCustomSerialComm::~TqvCustomSerialComm() { ShutDown(); }
 
 std::string TqvCustomSerialComm::OpenPath() {
   if (!fDevicePath.empty()) return qv::StringToUtf8(fDevicePath);

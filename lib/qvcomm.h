@@ -15,11 +15,24 @@
 // keep-connection reopen included, runs on the main thread: a program (or
 // test) must pump the dispatcher (qv::platform::PumpFor/ProcessMessages, or a
 // GUI wake hook) for data to arrive.
+//
+// Using it:
+//   TqvComm comm;
+//   comm.SetDataProcessor(&gsm);              // receives every block
+//   comm.SetDevicePath(u"/dev/pts/3");        // any tty; or SetComPortNo(101)
+//   comm.SetActive(true);                     // throws EqvError on failure unless
+//                                             // OnFatalError clears RaiseException
+//   ... qv::platform::PumpFor(50) on the main thread ...
+// In tests, an in-memory device stands in for the port:
+//   auto dev = qv::platform::TqvMemorySerial::Create();
+//   comm.SetDeviceOpener(dev->Opener());       // every open opens `dev`
+//   dev->FeedInput("OK\r\n"); dev->TakeOutput(); dev->SetModemLines(...); dev->Lose();
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -266,6 +279,12 @@ class TqvCustomComm : public TqvBaseIO {
   qv::platform::TDispatchGroup& DispatchGroup() { return fDispatch; }
 
  protected:
+  // Ends everything that runs on other threads (keep-connection timer, the
+  // port's threads) and closes the port. A class derived from this one calls
+  // it first thing in its destructor, while its own overrides still exist;
+  // later calls do nothing.
+  void ShutDown();
+
   void Notification(TqvComponent* AComponent, TOperation Operation) override;
   // OpenHandle's helper for descendants: takes over an opened device.
   THandle AdoptDevice(qv::platform::TqvSerialDevicePtr Device);
@@ -300,6 +319,7 @@ class TqvCustomComm : public TqvBaseIO {
   qv::platform::TqvSerialDevicePtr fDevice;
   std::shared_ptr<std::vector<char>> glBuffer;
   std::atomic<bool> fDisconnecting{false};
+  bool fShutDown = false;
   std::atomic<bool> fReconnect{false};
   std::atomic<uint32_t> fReconnectGen{0};
   std::atomic<uint32_t> fPendingErrors{0};
@@ -376,4 +396,5 @@ class TqvCustomSerialComm : public TqvCustomComm {
 class TqvComm : public TqvCustomSerialComm {
  public:
   explicit TqvComm(TqvComponent* AOwner = nullptr) : TqvCustomSerialComm(AOwner) {}
+  ~TqvComm() override { ShutDown(); }
 };

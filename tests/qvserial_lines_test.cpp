@@ -272,6 +272,10 @@ TEST(SerialEvents, ReceiveReportIsAnEdge) {
   EXPECT_FALSE(rx.OnSample(3));  // someone read two
   EXPECT_TRUE(rx.OnSample(4));   // one more arrived
   rx.OnAck(4, 4);
+  EXPECT_FALSE(rx.OnRead(3));
+  EXPECT_TRUE(rx.OnRead(1)) << "the application read what was left: new input is news again";
+  EXPECT_TRUE(rx.OnReadable());
+  rx.OnAck(4, 4);
   EXPECT_FALSE(rx.OnSample(0));  // read by the application: back to waiting
   EXPECT_TRUE(rx.WantsReadable());
   EXPECT_TRUE(rx.OnReadable());

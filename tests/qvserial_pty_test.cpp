@@ -393,3 +393,50 @@ TEST(SerialPty, ReadErrorsFromTheSystem) {
   SetSysCalls(nullptr);
   dev->Close();
 }
+
+TEST(SerialPty, DrainWaitsForAFarSideThatReadsAndGivesUpAtItsDeadline) {
+  TqvPtyPair pty;
+  auto dev = OpenOrFail(pty.SlavePath());
+  ASSERT_TRUE(dev);
+  std::string big(1 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = char(i % 251);
+  ASSERT_FALSE(dev->WriteAsync(Bytes(big)));  // taken at once, far more than the pty holds
+  uint32_t errors;
+  TComStat stat;
+  ASSERT_FALSE(dev->ClearCommError(errors, stat));
+  EXPECT_GT(stat.cbOutQue, 0u);
+  EXPECT_EQ(dev->Drain(50ms), TSerialErrc::TimedOut) << "nobody reads on the far side";
+  std::string got;
+  std::thread reader([&] { got = pty.Read(big.size(), 30s); });
+  EXPECT_FALSE(dev->Drain(30s));
+  reader.join();
+  EXPECT_TRUE(got == big) << got.size();
+}
+
+namespace {
+std::atomic<int> gWrites{0};
+long WriteAgainThenFail(int, const void*, size_t) {
+  errno = gWrites++ == 0 ? EAGAIN : EIO;
+  return -1;
+}
+}  // namespace
+
+TEST(SerialPty, AQueuedWriteThatFailsLaterIsReported) {
+  TqvPtyPair pty;
+  auto dev = OpenOrFail(pty.SlavePath());
+  ASSERT_TRUE(dev);
+  ASSERT_FALSE(dev->SetCommMask(EV_RXCHAR | EV_TXEMPTY));
+  uint32_t mask = 0;
+  ASSERT_FALSE(dev->WaitCommEvent(mask));
+  SeamOverride seam;
+  seam.Calls().write = WriteAgainThenFail;
+  seam.Install();
+  gWrites = 0;
+  ASSERT_FALSE(dev->WriteAsync(Bytes("AT\r"))) << "queued: the device was busy";
+  ASSERT_FALSE(dev->WaitCommEvent(mask));
+  EXPECT_EQ(mask, EV_WRITEERROR) << "no transmit-empty for data that never left";
+  EXPECT_EQ(dev->TakeWriteError(), TSerialErrc::DeviceLost);
+  EXPECT_FALSE(dev->TakeWriteError());
+  SetSysCalls(nullptr);
+  dev->Close();
+}

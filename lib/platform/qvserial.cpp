@@ -93,6 +93,13 @@ bool RxReportState::OnSample(uint32_t queued) {
   return false;
 }
 
+bool RxReportState::OnRead(uint32_t n) {
+  if (state_ != State::Unread) return false;
+  baseline_ = baseline_ > n ? baseline_ - n : 0;
+  if (baseline_ == 0) state_ = State::Idle;  // what was left is gone: new input is news
+  return state_ == State::Idle;
+}
+
 void RxReportState::OnPurged() {
   if (state_ == State::Unread) state_ = State::Idle;
 }

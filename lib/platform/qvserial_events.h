@@ -43,6 +43,8 @@ class RxReportState {
   void OnAck(uint32_t left, uint32_t queued);
   // A sample of the input queue while Unread; true when it is to be reported.
   bool OnSample(uint32_t queued);
+  // Someone read `n` bytes; true when the wait should look again.
+  bool OnRead(uint32_t n);
   // The input queue was emptied by a purge.
   void OnPurged();
 

@@ -80,14 +80,34 @@ std::string TqvMemorySerial::TakeOutput() {
   return std::exchange(transmitted_, {});
 }
 
-void TqvMemorySerial::SetWriteStall(bool stalled) {
+void TqvMemorySerial::SetOutputHook(TOutputHook hook) {
   std::lock_guard lock(mu_);
-  stalled_ = stalled;
-  if (!stalled_) {
-    transmitted_.append(outQueue_.begin(), outQueue_.end());
-    outQueue_.clear();
+  hook_ = hook ? std::make_shared<TOutputHook>(std::move(hook)) : nullptr;
+}
+
+void TqvMemorySerial::CallHook(const std::string& left) {
+  if (left.empty()) return;
+  std::shared_ptr<TOutputHook> hook;
+  {
+    std::lock_guard lock(mu_);
+    hook = hook_;
   }
-  cv_.notify_all();
+  if (hook) (*hook)(left);
+}
+
+void TqvMemorySerial::SetWriteStall(bool stalled) {
+  std::string left;
+  {
+    std::lock_guard lock(mu_);
+    stalled_ = stalled;
+    if (!stalled_) {
+      left.assign(outQueue_.begin(), outQueue_.end());
+      transmitted_ += left;
+      outQueue_.clear();
+    }
+    cv_.notify_all();
+  }
+  CallHook(left);
 }
 
 void TqvMemorySerial::SetModemLines(uint32_t msBits) {
@@ -106,6 +126,15 @@ void TqvMemorySerial::InjectLineError(uint32_t ceBits) {
   errors_ |= ceBits;
   if (ceBits & CE_BREAK) pendingEvents_ |= EV_BREAK;
   if (ceBits & ~CE_BREAK) pendingEvents_ |= EV_ERR;
+  cv_.notify_all();
+}
+
+void TqvMemorySerial::InjectLineError(uint32_t ceBits, std::string_view bytes) {
+  std::lock_guard lock(mu_);
+  errors_ |= ceBits;
+  if (ceBits & CE_BREAK) pendingEvents_ |= EV_BREAK;
+  if (ceBits & ~CE_BREAK) pendingEvents_ |= EV_ERR;
+  input_.insert(input_.end(), bytes.begin(), bytes.end());
   cv_.notify_all();
 }
 
@@ -271,10 +300,12 @@ std::error_code TqvMemorySerial::Read(std::span<uint8_t> buf, size_t& got) {
     if (auto ec = UsableLocked()) return ec;
     if (readAbortGen_ != gen) return make_error_code(TSerialErrc::Cancelled);
     if (!input_.empty()) {
+      const size_t before = got;
       while (got < buf.size() && !input_.empty()) {
         buf[got++] = input_.front();
         input_.pop_front();
       }
+      if (rx_.OnRead(uint32_t(got - before))) cv_.notify_all();
       if (t.ReadIntervalTimeout && !immediate)
         interval = Clock::now() + std::chrono::milliseconds(t.ReadIntervalTimeout);
       continue;
@@ -299,16 +330,21 @@ std::error_code TqvMemorySerial::ReadAvailable(std::span<uint8_t> buf, size_t& g
     buf[got++] = input_.front();
     input_.pop_front();
   }
+  if (rx_.OnRead(uint32_t(got))) cv_.notify_all();
   return {};
 }
 
-void TqvMemorySerial::PushOutputLocked(std::span<const uint8_t> data) {
-  if (stalled_)
+std::string TqvMemorySerial::PushOutputLocked(std::span<const uint8_t> data) {
+  std::string left;
+  if (stalled_) {
     outQueue_.insert(outQueue_.end(), data.begin(), data.end());
-  else
-    transmitted_.append(data.begin(), data.end());
+  } else {
+    left.assign(data.begin(), data.end());
+    transmitted_ += left;
+  }
   txWatch_ = true;
   cv_.notify_all();
+  return left;
 }
 
 std::error_code TqvMemorySerial::Write(std::span<const uint8_t> data, size_t& written) {
@@ -331,16 +367,22 @@ std::error_code TqvMemorySerial::Write(std::span<const uint8_t> data, size_t& wr
     }
   }
   if (auto ec = UsableLocked()) return ec;
-  PushOutputLocked(data);
+  const std::string left = PushOutputLocked(data);
   written = data.size();
+  lock.unlock();
+  CallHook(left);
   return {};
 }
 
 std::error_code TqvMemorySerial::WriteAsync(std::span<const uint8_t> data) {
-  std::lock_guard lock(mu_);
-  if (auto ec = UsableLocked()) return ec;
-  if (failWrites_) return failWrites_;
-  PushOutputLocked(data);
+  std::string left;
+  {
+    std::lock_guard lock(mu_);
+    if (auto ec = UsableLocked()) return ec;
+    if (failWrites_) return failWrites_;
+    left = PushOutputLocked(data);
+  }
+  CallHook(left);
   return {};
 }
 
@@ -350,12 +392,15 @@ std::error_code TqvMemorySerial::TakeWriteError() {
 }
 
 std::error_code TqvMemorySerial::TransmitCommChar(uint8_t ch) {
-  std::lock_guard lock(mu_);
-  if (auto ec = UsableLocked()) return ec;
-  if (failWrites_) return failWrites_;
-  transmitted_.push_back(char(ch));  // ahead of whatever is stalled
-  txWatch_ = true;
-  cv_.notify_all();
+  {
+    std::lock_guard lock(mu_);
+    if (auto ec = UsableLocked()) return ec;
+    if (failWrites_) return failWrites_;
+    transmitted_.push_back(char(ch));  // ahead of whatever is stalled
+    txWatch_ = true;
+    cv_.notify_all();
+  }
+  CallHook(std::string(1, char(ch)));
   return {};
 }
 

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -34,6 +35,11 @@ class TqvMemorySerial final : public TqvSerialDevice,
   void FeedInput(std::string_view bytes);
   // What has left the device (not what is stalled in its output queue).
   std::string TakeOutput();
+  // Called with every block as it leaves the device, on the writing thread
+  // and outside the device's lock, so it may answer with FeedInput (a
+  // scripted far side). The bytes are still kept for TakeOutput.
+  using TOutputHook = std::function<void(std::string_view bytes)>;
+  void SetOutputHook(TOutputHook hook);
   // While stalled, written bytes stay in the output queue; blocking writes
   // wait (and may run into their time-out), Drain waits.
   void SetWriteStall(bool stalled);
@@ -41,6 +47,8 @@ class TqvMemorySerial final : public TqvSerialDevice,
   void SetModemLines(uint32_t msBits);
   // Line errors (CE_ bits), reported by ClearCommError and as EV_ERR/EV_BREAK.
   void InjectLineError(uint32_t ceBits);
+  // Line errors that arrive together with data, as one change of the line.
+  void InjectLineError(uint32_t ceBits, std::string_view bytes);
   void InjectBreak() { InjectLineError(CE_BREAK); }
   // Raises events the line cannot produce by itself (EV_RXFLAG, EV_RX80FULL...).
   void RaiseEvents(uint32_t ev);
@@ -99,7 +107,9 @@ class TqvMemorySerial final : public TqvSerialDevice,
 
  private:
   std::error_code UsableLocked() const;
-  void PushOutputLocked(std::span<const uint8_t> data);
+  // Returns what left the device now, for the output hook.
+  std::string PushOutputLocked(std::span<const uint8_t> data);
+  void CallHook(const std::string& left);
 
   const std::string path_;
   const intptr_t handle_;
@@ -128,6 +138,7 @@ class TqvMemorySerial final : public TqvSerialDevice,
   bool dtr_ = false, rts_ = false, break_ = false, suspended_ = false;
   std::vector<uint32_t> purges_;
   std::vector<TEscape> escapes_;
+  std::shared_ptr<TOutputHook> hook_;
 };
 
 }  // namespace qv::platform

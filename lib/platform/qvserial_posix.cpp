@@ -37,6 +37,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kSampleTickMs = 10;
 constexpr int kDrainTickMs = 2;
+constexpr int kMaxDrainTickMs = 64;
 
 std::error_code Errno(int e = errno) { return {e, std::generic_category()}; }
 
@@ -219,6 +220,20 @@ class PosixSerialDevice final : public TqvSerialDevice {
   // Writes what WriteAsync queued, as far as the device takes it now.
   void FlushPendingLocked();
   bool PendingLocked() const { return pendingOff_ < pending_.size(); }
+  void StartTxWatchLocked() {
+    txWatch_ = true;
+    txTickMs_ = kDrainTickMs;
+  }
+  // Bytes left the input queue through a read.
+  void NoteRead(size_t n) {
+    if (n == 0) return;
+    bool look;
+    {
+      std::lock_guard lock(mu_);
+      look = rx_.OnRead(uint32_t(n));
+    }
+    if (look) wake_.Signal();
+  }
   std::error_code SetLineLocked(int bit, bool on) {
     int arg = bit;
     if (Sys().ioctl(Fd(), on ? TIOCMBIS : TIOCMBIC, &arg) < 0) return Errno();
@@ -244,6 +259,7 @@ class PosixSerialDevice final : public TqvSerialDevice {
   std::vector<uint8_t> pending_;
   size_t pendingOff_ = 0;
   bool txWatch_ = false;  // something was written since the output queue was last seen empty
+  int txTickMs_ = kDrainTickMs;
   std::error_code writeError_;
   bool writeErrorReported_ = true;
   LineSnapshot eventBase_, errorBase_;
@@ -354,7 +370,7 @@ void PosixSerialDevice::FlushPendingLocked() {
     const long n = Sys().write(Fd(), pending_.data() + pendingOff_, pending_.size() - pendingOff_);
     if (n > 0) {
       pendingOff_ += size_t(n);
-      txWatch_ = true;
+      StartTxWatchLocked();
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -399,7 +415,10 @@ std::error_code PosixSerialDevice::WaitCommEvent(uint32_t& mask) {
           txWatch_ = false;
           ev |= mask_ & EV_TXEMPTY;
         } else {
-          timeoutMs = timeoutMs < 0 ? kDrainTickMs : std::min(timeoutMs, kDrainTickMs);
+          // Output held back (flow control, a far side that does not read):
+          // look again on a tick that grows while nothing changes.
+          timeoutMs = timeoutMs < 0 ? txTickMs_ : std::min(timeoutMs, txTickMs_);
+          txTickMs_ = std::min(txTickMs_ * 2, kMaxDrainTickMs);
         }
       }
       if ((mask_ & kSampledEvents) && (hasCounters_ || hasModem_)) {
@@ -457,6 +476,11 @@ int RemainingMs(std::optional<Clock::time_point> deadline) {
 std::error_code PosixSerialDevice::Read(std::span<uint8_t> buf, size_t& got) {
   got = 0;
   std::lock_guard dirLock(readMu_);
+  struct Noted {
+    PosixSerialDevice& d;
+    size_t& got;
+    ~Noted() { d.NoteRead(got); }
+  } noted{*this, got};
   readAbort_.Drain();  // an abort before this read started is not for it
   TCommTimeouts t;
   {
@@ -495,6 +519,11 @@ std::error_code PosixSerialDevice::Read(std::span<uint8_t> buf, size_t& got) {
 std::error_code PosixSerialDevice::ReadAvailable(std::span<uint8_t> buf, size_t& got) {
   got = 0;
   std::lock_guard dirLock(readMu_);
+  struct Noted {
+    PosixSerialDevice& d;
+    size_t& got;
+    ~Noted() { d.NoteRead(got); }
+  } noted{*this, got};
   {
     std::lock_guard lock(mu_);
     if (closed_) return make_error_code(TSerialErrc::Closed);
@@ -535,7 +564,7 @@ std::error_code PosixSerialDevice::Write(std::span<const uint8_t> data, size_t& 
         const long n = Sys().write(Fd(), data.data() + written, data.size() - written);
         if (n > 0) {
           written += size_t(n);
-          txWatch_ = true;
+          StartTxWatchLocked();
           continue;
         }
         err = n < 0 ? errno : EIO;
@@ -576,7 +605,7 @@ std::error_code PosixSerialDevice::TransmitCommChar(uint8_t ch) {
   for (;;) {
     const long n = Sys().write(Fd(), &ch, 1);
     if (n == 1) {
-      txWatch_ = true;
+      StartTxWatchLocked();
       break;
     }
     if (n < 0 && errno == EINTR) continue;
