@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "platform/qvportnames.h"
 #include "qvresource.h"
 #include "qvtext.h"
 
@@ -66,6 +67,18 @@ void AddPortSorted(std::u16string_view entry, int32_t number, TqvStringItems& li
   auto it = std::find_if(list.begin(), list.end(), [&](const auto& i) { return i.Object > number; });
   if (it == list.end() || (it != list.begin() && std::prev(it)->Object == number)) return;
   list.insert(it, {std::u16string(entry), number});
+}
+
+void GetComPortList(TqvStringItems& list, bool withValues, const qv::platform::TqvDeviceRoots& roots) {
+  list.clear();
+  for (const auto& tty : qv::platform::EnumerateTtyDevices(roots)) {
+    if (tty.LegacyUart && !tty.UartKnown) continue;  // the driver's spare slots: no port there
+    const auto number = qv::platform::PortNumberOf(tty.Name);
+    if (!number) continue;  // outside the port-number table: no COM name
+    std::u16string entry = u"COM" + qv::IntToStr(*number);
+    if (withValues) entry += u"=" + qv::Utf8ToString(tty.DevNode);
+    AddPortSorted(entry, *number, list);
+  }
 }
 
 std::u16string MultiSzToString(std::u16string_view buf, std::u16string_view sep) {

@@ -36,8 +36,9 @@ std::u16string FormatOsVersion(const qv::platform::TqvOsInfo& info);
 std::u16string LibraryVersion();
 
 // The serial ports the system knows (every tty with a hardware device behind
-// it), as "COMn" or, with values, "COMn=" + device node, each with its port
-// number as object value, ascending and unique by number.
+// it that has a number in the port-number table; on-board UART slots where no
+// UART answered are left out), as "COMn" or, with values, "COMn=" + device
+// node, each with its port number as object value, ascending and unique.
 void GetComPortList(TqvStringItems& list, bool withValues,
                     const qv::platform::TqvDeviceRoots& roots = {});
 

@@ -17,6 +17,15 @@ const char* RootName(TqvRegRoot root) {
 
 }  // namespace
 
+TqvRegRoot RegRootFromName(std::u16string_view name) {
+  std::u16string upper(name);
+  for (auto& c : upper)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+  if (upper == u"HKEY_CURRENT_USER" || upper == u"HKCU") return TqvRegRoot::rrCurrentUser;
+  if (upper == u"HKEY_LOCAL_MACHINE" || upper == u"HKLM") return TqvRegRoot::rrLocalMachine;
+  return TqvRegRoot::rrNone;
+}
+
 qv::platform::TqvUserStore RegStore(TqvRegRoot root) {
   const char* name = RootName(root);
   const auto base = qv::platform::UserConfigDir();

@@ -20,6 +20,10 @@ enum class TqvRegRoot : uint32_t {
 inline constexpr TqvRegRoot HKEY_CURRENT_USER = TqvRegRoot::rrCurrentUser;
 inline constexpr TqvRegRoot HKEY_LOCAL_MACHINE = TqvRegRoot::rrLocalMachine;
 
+// A root by name: "HKEY_CURRENT_USER"/"HKCU", "HKEY_LOCAL_MACHINE"/"HKLM"
+// (letter case ignored); rrNone for anything else.
+TqvRegRoot RegRootFromName(std::u16string_view name);
+
 // An open key: its root and its path below the root.
 struct TqvRegKey {
   TqvRegRoot Root = TqvRegRoot::rrNone;

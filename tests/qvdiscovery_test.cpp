@@ -196,3 +196,74 @@ TEST(Uevent, KernelSocketOpensAndStopsPromptly) {
   watcher.Stop();
   EXPECT_FALSE(watcher.Running());
 }
+
+// ------------------------------------------------------------------ records for the device list
+
+#include "platform/qvdispatcher.h"
+#include "qvsysutils.h"
+#include "qvwin32di.h"
+
+TEST_F(DiscoveryTree, PortNameListUsesThePortNumberTable) {
+  TqvStringItems list;
+  GetComPortList(list, true, tree.Roots());
+  const std::string dev = tree.Roots().Dev.string();
+  auto entry = [&](int n, const char* node) { return TqvStringItem{qv::u("COM" + std::to_string(n) + "=" + dev + "/" + node), n}; };
+  // Every hardware tty, its node there or not, but no UART slot without a UART (ttyS1).
+  EXPECT_EQ(list, (TqvStringItems{entry(1, "ttyS0"), entry(11, "ttyS10"), entry(101, "ttyUSB0"),
+                                  entry(102, "ttyUSB1"), entry(201, "ttyACM0")}));
+  GetComPortList(list, false, tree.Roots());
+  EXPECT_EQ(list.front(), (TqvStringItem{u"COM1", 1}));
+}
+
+TEST_F(DiscoveryTree, PlugAndPlayRecordsCarryTheDeviceTexts) {
+  qv::SetDeviceRoots(tree.Roots());
+  ASSERT_TRUE(qv::SetupApiLoad());
+  const auto all = qv::EnumPnpDevices(false);
+  const auto present = qv::EnumPnpDevices(true);
+  qv::SetDeviceRoots({});
+  std::vector<std::u16string> names, presentNames;
+  for (const auto& d : all) names.push_back(d->PortName);
+  for (const auto& d : present) presentNames.push_back(d->PortName);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"COM201", u"COM1", u"COM11", u"COM101", u"COM102"}));
+  EXPECT_EQ(presentNames, (std::vector<std::u16string>{u"COM201", u"COM1", u"COM101", u"COM102"}));
+  const auto& usb0 = *all[3];
+  EXPECT_EQ(usb0.Data, 101);
+  EXPECT_EQ(usb0.Description, u"HUAWEI Mobile");
+  EXPECT_EQ(usb0.Manufacturer, u"HUAWEI");
+  EXPECT_EQ(usb0.Service, u"option");
+  EXPECT_EQ(usb0.NamePDO, qv::u((tree.Roots().Dev / "ttyUSB0").string()));
+  EXPECT_EQ(usb0.NameSymbolic, qv::u((tree.Roots().Dev / "serial/by-id/usb-HUAWEI_HUAWEI_Mobile_A1B2-if00-port0").string()));
+  EXPECT_FALSE(usb0.InstanceId.empty());
+  EXPECT_NE(usb0.InstanceId, all[4]->InstanceId);
+  EXPECT_EQ(usb0.InstanceIdParent, all[4]->InstanceIdParent);
+  EXPECT_EQ(all[1]->Description, u"Serial port");
+  EXPECT_EQ(all[0]->Description, u"Nokia 6230i");
+}
+
+TEST(DeviceChange, KernelEventsBecomeMessagesOnTheMainThread) {
+  qv::platform::SetMainThread();
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+  std::vector<std::pair<uint32_t, uint32_t>> got;
+  bool onMain = true;
+  qv::TqvDeviceChangeWatcher watcher([&](const TqvDeviceChangeMsg& m) {
+    onMain = onMain && qv::platform::IsMainThread();
+    got.emplace_back(m.Event, m.DeviceType);
+  });
+  ASSERT_FALSE(watcher.StartOnDescriptor(sv[0]));
+  for (const auto* msg : {&kUsbAdd, &kInterfaceBind, &kPtyAdd, &kAcmRemove})
+    ASSERT_EQ(::send(sv[1], msg->data(), msg->size(), 0), static_cast<ssize_t>(msg->size()));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (got.size() < 2 && std::chrono::steady_clock::now() < deadline) qv::platform::PumpFor(50);
+  EXPECT_TRUE(onMain);
+  EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint32_t>>{{qv::DBT_DEVICEARRIVAL, qv::DBT_DEVTYP_PORT},
+                                                             {qv::DBT_DEVICEREMOVECOMPLETE, qv::DBT_DEVTYP_PORT}}));
+  // A change posted but not yet run when the watcher stops never runs.
+  ASSERT_EQ(::send(sv[1], kUsbAdd.data(), kUsbAdd.size(), 0), static_cast<ssize_t>(kUsbAdd.size()));
+  while (qv::platform::PendingCalls() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  watcher.Stop();
+  qv::platform::PumpFor(50);
+  EXPECT_EQ(got.size(), 2u);
+  ::close(sv[1]);
+}

@@ -167,8 +167,11 @@ TEST_F(TempConfig, ReadingNeverCreatesAndBadNamesStayInside) {
     EXPECT_EQ(RegReadBinary(HKEY_CURRENT_USER, u"K", name), "v");
   }
   EXPECT_EQ(RegReadBinary(HKEY_CURRENT_USER, u"K", u"A"), std::nullopt);  // "%41" is no alias of "A"
-  for (auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) EXPECT_EQ(e.path().string().rfind((dir / "qvcommlib/HKEY_CURRENT_USER/K").string(), 0), 0u) << e.path();
+  const std::string inside = (dir / "qvcommlib/HKEY_CURRENT_USER/K").string();
+  for (auto& e : fs::recursive_directory_iterator(dir)) {
+    if (!e.is_regular_file()) continue;
+    EXPECT_EQ(e.path().string().rfind(inside, 0), 0u) << e.path();
+  }
 }
 
 TEST_F(TempConfig, AReplacedValueIsNeverSeenHalfWritten) {

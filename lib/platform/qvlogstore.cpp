@@ -81,7 +81,6 @@ std::error_code ReplaceLog(const fs::path& path, std::string_view kept, std::str
   std::error_code ec = WriteAll(fd.Get(), kept);
   if (!ec) ec = WriteAll(fd.Get(), text);
   if (!ec && ::fchmod(fd.Get(), mode & 07777) != 0) ec = LastError();
-  if (!ec && ::fdatasync(fd.Get()) != 0) ec = LastError();
   if (auto cec = fd.Close(); !ec) ec = cec;
   if (!ec && std::rename(tmpl.c_str(), path.c_str()) != 0) ec = LastError();
   if (ec) ::unlink(tmpl.c_str());
@@ -134,6 +133,11 @@ void TqvLogAppender::Unlock() {
 }
 
 std::error_code TqvLogAppender::Append(const fs::path& path, std::string_view text, const TqvLogAppend& how) {
+  return Append(path, [text] { return std::string(text); }, how);
+}
+
+std::error_code TqvLogAppender::Append(const fs::path& path, const std::function<std::string()>& makeText,
+                                       const TqvLogAppend& how) {
   if (auto ec = Lock(path, how.LockTimeoutMs)) return ec;
   struct Unlocker { TqvLogAppender* a; ~Unlocker() { a->Unlock(); } } unlocker{this};
 
@@ -143,6 +147,8 @@ std::error_code TqvLogAppender::Append(const fs::path& path, std::string_view te
   if (::fstat(fd.Get(), &st) != 0) return LastError();
   const size_t size = static_cast<size_t>(st.st_size);
   const size_t limit = how.SizeLimit;
+  const std::string made = makeText();
+  std::string_view text = made;
   if (limit == 0 || size + text.size() <= limit) {
     std::error_code ec = WriteAll(fd.Get(), text);
     if (auto cec = fd.Close(); !ec) ec = cec;

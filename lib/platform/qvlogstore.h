@@ -3,7 +3,9 @@
 // that is never replaced, so writers in other processes (and other log
 // objects in this one) never interleave or lose each other's lines. Trimming
 // writes the kept tail and the new text to a temporary file and renames it
-// over the log, so a crash leaves the old file or the new one, never a mix.
+// over the log, so a crash of a writer leaves the old file or the new one,
+// never a mix. (No sync to disk: at the limit every entry trims, and a sync
+// per entry would cost far more than the entry.)
 #pragma once
 
 #include <cstddef>
@@ -35,6 +37,10 @@ class TqvLogAppender {
   // the limit, from the oldest end of the text) so the file stays within the
   // limit; a single line longer than the limit is cut to its first SizeLimit bytes.
   std::error_code Append(const std::filesystem::path& path, std::string_view text, const TqvLogAppend& how);
+  // The same with the text made only once the file is locked and open, so a
+  // failing write costs no conversion of a large pending text.
+  std::error_code Append(const std::filesystem::path& path, const std::function<std::string()>& makeText,
+                         const TqvLogAppend& how);
 
   // Deletes the log under the lock; a missing file is no error.
   std::error_code Remove(const std::filesystem::path& path, int lockTimeoutMs);
