@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -59,12 +59,12 @@ class Host {
     return out;
   }
 
-  // Reads until the text read matches `pattern` at its end (ECMAScript), or `timeout`.
-  std::string ReadUntil(const std::string& pattern, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
-    const std::regex re("(" + pattern + ")$");
+  // Reads until `done` holds for the text read so far, or `timeout`.
+  std::string ReadUntil(const std::function<bool(const std::string&)>& done,
+                        std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     std::string out;
-    while (!std::regex_search(out, re)) {
+    while (!done(out)) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
       if (left.count() <= 0 || fHungUp) break;
       ReadSome(out, static_cast<int>(left.count()));
@@ -72,16 +72,37 @@ class Host {
     return out;
   }
 
+  // Reads until the text read ends with `suffix`.
+  std::string ReadUntilEnd(std::string_view suffix) {
+    return ReadUntil([suffix](const std::string& s) { return s.ends_with(suffix); });
+  }
+
+  // Reads up to a final result code (verbose or numeric) or the PDU prompt.
+  std::string ReadReply() { return ReadUntil(EndsWithFinal); }
+
   // Sends a command line and reads its reply up to the final result or the PDU prompt.
   std::string Command(std::string_view line) {
     Send(std::string(line) + "\r");
-    return ReadUntil(kFinal);
+    return ReadReply();
+  }
+
+  static bool EndsWithFinal(const std::string& s) {
+    if (s.ends_with("\r\n> ")) return true;
+    if (s.size() >= 2 && s.back() == '\r' && s[s.size() - 2] >= '0' && s[s.size() - 2] <= '9' &&
+        (s.size() == 2 || s[s.size() - 3] == '\n')) {
+      return true;  // a numeric result code after ATV0
+    }
+    if (!s.ends_with("\r\n")) return false;
+    const size_t start = s.rfind("\r\n", s.size() - 3);
+    if (start == std::string::npos) return false;
+    const std::string_view last = std::string_view(s).substr(start + 2, s.size() - start - 4);
+    for (std::string_view final : {"OK", "ERROR", "NO CARRIER", "BUSY", "NO ANSWER"}) {
+      if (last == final) return true;
+    }
+    return last.starts_with("+CME ERROR: ") || last.starts_with("+CMS ERROR: ");
   }
 
   bool HungUp() const { return fHungUp; }
-
-  static constexpr const char* kFinal =
-      "\r\n(OK|ERROR|NO CARRIER|BUSY|NO ANSWER|\\+CM[ES] ERROR: [^\r]*)\r\n|\r\n> |(^|\n)[0-9]\r";
 
  private:
   void ReadSome(std::string& out, int timeoutMs) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "qvsim_host.h"
 
@@ -109,6 +110,118 @@ TEST(QvSimPersona, FoundByIdOrCaptionWhateverTheCase) {
   EXPECT_THROW(Simulator("no such phone"), std::invalid_argument);
 }
 
+// What each model's driver sends while it initialises the modem and uses it, and which the
+// model must accept: reset and echo, notifications, message memories, battery, phone book
+// (memory, size, one record in UCS2 and the set it restores) and USSD.
+struct DriverUse {
+  const char* id;
+  std::vector<std::string> lines;
+};
+
+std::vector<DriverUse> BuiltInDriverUse() {
+  const std::vector<std::string> reset = {"AT", "ATZ", "ATE0"};
+  auto cpms3 = [](const char* r, const char* w, const char* s) {
+    return std::string("AT+CPMS=\"") + r + "\",\"" + w + "\",\"" + s + "\"";
+  };
+  auto cpms2 = [](const char* r, const char* w) { return std::string("AT+CPMS=\"") + r + "\",\"" + w + "\""; };
+  auto book = [](const char* mem, const char* size, const char* restore) {
+    return std::vector<std::string>{std::string("AT+CPBS=\"") + mem + "\"", size, "AT+CPBR=?",
+                                    "AT+CSCS=\"UCS2\"", "AT+CPBR=1", std::string("AT+CSCS=\"") + restore + "\""};
+  };
+  auto join = [](std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const std::vector<std::string> common = {"AT+CGMI", "AT+CGMM", "AT+CGMR", "AT+CGSN", "AT+CIMI", "AT+CPIN?",
+                                           "AT+CSQ",  "AT+CMGF=0", "AT+CLIP=1"};
+  const std::string ussd = "AT+CUSD=1,\"*100#\",0";
+  return {
+      {"nokia6230i", join({reset, common, {"AT+CNMI=2,1,,2", "AT+CNMI=2,2,,1", cpms3("ME", "ME", "MT"), "AT+CPMS?", "AT+CBC", ussd},
+                           book("ME", "AT+CPBS?", "PCCP437")})},
+      {"nokia7110", join({reset, common, {"AT+CNMI=2,1", "AT+CNMI=2,2", cpms3("ME", "ME", "SM"), "AT+CPMS?", "AT+CBC", ussd},
+                          {"AT+CPBS=\"ME\"", "AT+CPBS?", "AT+CSCS=\"PCCP437\"", "AT+CPBR=1"}})},
+      {"nokia6120", join({reset, common, {"AT+CBC", ussd}})},
+      {"nokia5310", join({reset, common, {"AT+CBC", ussd}, book("ME", "AT+CPBS?", "PCCP437")})},
+      {"nokiacs10", join({reset, common, {"AT+CNMI=2,1", "AT+CNMI=2,2", cpms3("ME", "ME", "MT"), "AT+CPMS?", "AT+CBC", ussd},
+                          book("ME", "AT+CPBS?", "PCCP437")})},
+      {"samsung_sgh_c120", join({reset, common, {"AT+CNMI=2,1", "AT+CNMI=2,2", cpms3("ME", "ME", "MT"), "AT+CPMS?", "AT+CBC", ussd},
+                                 book("ME", "AT+CPBR=?", "GSM")})},
+      {"set630", join({reset, common, {"AT+CNMI=2,1", "AT+CNMI=2,3", cpms3("ME", "ME", "ME"), "AT+CPMS?", "AT+CBC", ussd},
+                       book("ME", "AT+CPBR=?", "005500540046002D0038")})},
+      {"siemens_a65", join({reset, common, {"AT+CSMS=1", "AT+CNMI=1,1", "AT+CNMI=1,2", cpms3("ME", "ME", "ME"), "AT+CPMS?", "AT+CBC", ussd},
+                            book("ME", "AT+CPBR=?", "GSM")})},
+      {"siemens_mc35i", join({reset, common, {"AT+CSMS=1", "AT+CNMI=1,1,2,1", "AT+CNMI=1,2,2,1", cpms3("ME", "ME", "SM"), "AT+CPMS?", ussd},
+                              book("ME", "AT+CPBR=?", "GSM")})},
+      {"wavecom_multiband_900e", join({reset, common, {"AT+CSMS=1", "AT+CNMI=2,1,2,2", "AT+CNMI=2,2,2,1", cpms2("SM", "SM"), "AT+CPMS?", ussd,
+                                                       "AT+CPBS=\"ME\"", "AT+CPBR=?", "AT+CSCS=\"GSM\"", "AT+CPBR=1",
+                                                       "AT+CPBW=1,\"+4930\",145,\"8000410042\""}})},
+      {"wavecom_wireless_cpu", join({{"AT", "ATZ", "AT+CFUN=1", "ATE0"}, common,
+                                     {"AT+CSMS=1", "AT+CNMI=2,1,2,2", "AT+CNMI=2,2,2,1", cpms2("SM", "SM"), "AT+CPMS?", ussd}})},
+      {"benq_m22", join({reset, common, {"AT+CNMI=2,1,2,1", "AT+CNMI=2,2,2,1", cpms3("ME", "ME", "SM"), "AT+CPMS?", "AT+CBC"},
+                         book("EN", "AT+CPBS?", "PCCP437")})},
+      {"huawei_e220", join({{"ATZ", "ATE0", "AT^CURC=0"}, common,
+                            {"AT+CNMI=1,1,2,1,0", "AT+CNMI=1,2,2,1,0", cpms3("SM", "SM", "SM"), "AT+CPMS?",
+                             "AT+CUSD=1,\"AA180C3602\",15"},
+                            book("SM", "AT+CPBR=?", "GSM")})},
+      {"simcom_sim340", join({reset, common, {"AT+CSMS=1", "AT+CNMI=1,1,2,1", "AT+CNMI=1,2,2,1", cpms3("SM", "SM", "SM"), "AT+CPMS?", ussd},
+                              book("SM", "AT+CPBR=?", "GSM")})},
+      {"simcom_sim7600", join({reset, common, {"AT+CSMS=1", "AT+CNMI=1,1,2,1", "AT+CNMI=1,2,2,1", cpms3("SM", "SM", "SM"), "AT+CPMS?", ussd},
+                               book("SM", "AT+CPBR=?", "GSM")})},
+      {"itegno_iwow", join({reset, common, {"AT+CNMI=2,1,2,1", "AT+CNMI=2,2,2,1", cpms3("ME", "ME", "SM"), "AT+CPMS?", "AT+CBC", ussd},
+                            book("EN", "AT+CPBS?", "PCCP437")})},
+      {"novatel_ovation_mc950", join({reset, common, {"AT+CNMI=2,1,2,1", "AT+CNMI=2,2,2,1", cpms3("SM", "SM", "SM"), "AT+CPMS?", "AT+CBC", ussd},
+                                      book("SM", "AT+CPBS?", "GSM")})},
+      {"sierra_wireless", join({reset, common, {"AT+CNMI=2,1,1,2", "AT+CNMI=2,2,2,1", cpms2("SM", "SM"), "AT+CPMS?", ussd,
+                                                "AT+CPBS=\"ME\"", "AT+CPBR=?", "AT+CSCS=\"GSM\"", "AT+CPBR=1"}})},
+      {"zte", join({{"ATZ", "ATE0"}, common, {"AT+CNMI=1,1,2,1,0", "AT+CNMI=1,2,2,1,0", cpms3("SM", "SM", "SM"), "AT+CPMS?", ussd},
+                    book("SM", "AT+CPBR=?", "GSM")})},
+  };
+}
+
+TEST(QvSimPersona, EachModelAcceptsWhatItsDriverSends) {
+  for (const DriverUse& use : BuiltInDriverUse()) {
+    SCOPED_TRACE(use.id);
+    Simulator sim(use.id);
+    Host host(sim.DevicePath());
+    for (const std::string& line : use.lines) {
+      const std::string reply = host.Command(line);
+      EXPECT_TRUE(reply.ends_with("\r\nOK\r\n")) << line << " -> " << qvsim::Escape(reply);
+    }
+  }
+}
+
+// The diagnostic every driver runs: each line gets a complete answer from every model, and
+// the vendor commands answer OK on their own models only.
+TEST(QvSimPersona, DiagnosticLinesAllGetAFinalResult) {
+  const char* lines[] = {"ATI", "ATI0", "ATI1", "ATI2", "ATI3", "ATI4", "ATI5", "ATI6", "ATI7", "AT+CGMI",
+                         "AT+CGMM", "AT+CGSN", "AT+CGMR", "AT+CPMS=?", "AT+CPMS?", "AT+CPBS=?", "AT+CPBS?",
+                         "AT+CPBR=?", "AT+CPBW=?", "AT+CSCS=?", "AT+CMGF=?", "AT+CBC=?", "AT+CSQ=?", "AT+CNMI=?",
+                         "AT+CLIP=?", "AT+CMGL=?", "AT+CSMS=?", "AT+CSMS?", "AT+CIMI=?", "AT+CIND?", "AT+CIND=?",
+                         "AT^SIND?", "AT^SIND=?", "AT^CURC?", "AT^CURC=?", "AT+CFUN=?", "AT+CFUN?", "AT+CNMA=?",
+                         "AT+WHCNF?", "AT+WBHV?", "AT^CMDL", "AT+CLAC"};
+  for (const qvsim::Persona& persona : qvsim::Personas()) {
+    SCOPED_TRACE(persona.id);
+    Simulator sim(persona);
+    Host host(sim.DevicePath());
+    host.Command("ATE0");
+    for (const char* line : lines) {
+      const std::string reply = host.Command(line);
+      ASSERT_TRUE(Host::EndsWithFinal(reply)) << line << " -> " << qvsim::Escape(reply);
+      const std::string name = std::string(line).substr(2, std::string(line).find_first_of("?=", 2) - 2);
+      if (name.front() == '^' || name.front() == '+') {
+        const auto& vendor = persona.vendorCommands;
+        const bool own = name.front() == '+' && !name.starts_with("+WHCNF") && !name.starts_with("+WBHV");
+        if (own || std::find(vendor.begin(), vendor.end(), name) != vendor.end()) {
+          EXPECT_TRUE(reply.ends_with("\r\nOK\r\n") || name == "+CBC") << line << " -> " << qvsim::Escape(reply);
+        } else {
+          EXPECT_EQ(reply, "\r\nERROR\r\n") << line;
+        }
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // V.250 and 27.007 behaviour, as exact bytes
 
@@ -160,7 +273,7 @@ TEST(QvSimCommands, BasicCommandsEchoAndErrorModes) {
   host.Send("xyz\r");  // not a command line: no answer beyond the echo
   EXPECT_EQ(host.ReadFor(200ms), "xyz\r");
   host.Send("A/");     // repeats the last command line
-  EXPECT_EQ(host.ReadUntil(Host::kFinal), "A/\r\n+CSCA: \"002B003400390031003700320030003000300030003000300030\",145\r\n\r\nOK\r\n");
+  EXPECT_EQ(host.ReadReply(), "A/\r\n+CSCA: \"002B003400390031003700320030003000300030003000300030\",145\r\n\r\nOK\r\n");
 }
 
 TEST(QvSimCommands, BatteryAndSignalFollowTheModelAndTheSettings) {
@@ -234,7 +347,8 @@ TEST(QvSimSms, StoreListReadDeleteRoundTrip) {
   Host host(sim.DevicePath());
   host.Command("ATE0");
   EXPECT_EQ(sim.InjectSms(kDeliver, qvsim::SmsRoute::Store), 1);
-  EXPECT_EQ(host.ReadUntil("\r\n"), "\r\n+CMTI: \"SM\",1\r\n");
+  EXPECT_EQ(host.ReadUntil([](const std::string& s) { return s.size() > 2 && s.ends_with("\r\n"); }),
+            "\r\n+CMTI: \"SM\",1\r\n");
   EXPECT_EQ(sim.InjectSms(kDeliver), 2);  // +CNMI 0,0: stored without a word
   const std::string item1 = "+CMGL: 1,0,,30\r\n" + std::string(kDeliver);
   const std::string item2 = "+CMGL: 2,0,,30\r\n" + std::string(kDeliver);
@@ -270,20 +384,20 @@ TEST(QvSimSms, SubmitWithPromptCtrlZAndEsc) {
   sim.WithModem([](qvsim::Modem& m) { m.SetNextReference(41); });
   EXPECT_EQ(host.Command("AT+CMGS=19"), "\r\n> ");
   host.Send(std::string(kSubmit) + "\x1A");
-  EXPECT_EQ(host.ReadUntil(Host::kFinal), "\r\n+CMGS: 41\r\n\r\nOK\r\n");
+  EXPECT_EQ(host.ReadReply(), "\r\n+CMGS: 41\r\n\r\nOK\r\n");
   EXPECT_EQ(host.Command("AT+CMGS=18"), "\r\n> ");  // the length does not match the PDU
   host.Send(std::string(kSubmit) + "\x1A");
-  EXPECT_EQ(host.ReadUntil(Host::kFinal), "\r\n+CMS ERROR: 304\r\n");
+  EXPECT_EQ(host.ReadReply(), "\r\n+CMS ERROR: 304\r\n");
   EXPECT_EQ(host.Command("AT+CMGS=19"), "\r\n> ");
   host.Send("0011\x1B");  // Esc cancels: nothing is sent
-  EXPECT_EQ(host.ReadUntil(Host::kFinal), "\r\nOK\r\n");
+  EXPECT_EQ(host.ReadReply(), "\r\nOK\r\n");
   sim.WithModem([](qvsim::Modem& m) { m.FailSubmissions(331, 1); });
   EXPECT_EQ(host.Command("AT+CMGS=19"), "\r\n> ");
   host.Send(std::string(kSubmit) + "\x1A");
-  EXPECT_EQ(host.ReadUntil(Host::kFinal), "\r\n+CMS ERROR: 331\r\n");
+  EXPECT_EQ(host.ReadReply(), "\r\n+CMS ERROR: 331\r\n");
   EXPECT_EQ(host.Command("AT+CMGW=19"), "\r\n> ");
   host.Send(std::string(kSubmit) + "\x1A");
-  EXPECT_EQ(host.ReadUntil(Host::kFinal), "\r\n+CMGW: 1\r\n\r\nOK\r\n");
+  EXPECT_EQ(host.ReadReply(), "\r\n+CMGW: 1\r\n\r\nOK\r\n");
   EXPECT_EQ(host.Command("AT+CMSS=1"), "\r\n+CMSS: 42\r\n\r\nOK\r\n");
   const auto submitted = sim.WithModem([](qvsim::Modem& m) { return m.Submitted(); });
   EXPECT_EQ(submitted, (std::vector<std::string>{kSubmit, kSubmit}));
@@ -301,7 +415,10 @@ TEST(QvSimSms, SubmissionAskingForAReportGetsOneRoutedByCnmi) {
   const std::string submit = "0031000B912143658709F10000AA05E8329BFD06";
   host.Command("AT+CMGS=19");
   host.Send(submit + "\x1A");
-  const std::string reply = host.ReadUntil("\r\n\\+CDS: [^\r]*\r\n[0-9A-F]+\r\n");
+  const std::string reply = host.ReadUntil([](const std::string& s) {
+    const size_t cds = s.find("+CDS:");
+    return cds != std::string::npos && s.find("\r\n", s.find("\r\n", cds) + 2) != std::string::npos;
+  });
   EXPECT_NE(reply.find("\r\n+CMGS: 1\r\n\r\nOK\r\n\r\n+CDS: 25\r\n000601"), std::string::npos) << reply;
   EXPECT_NE(reply.find("0B912143658709F1"), std::string::npos) << "recipient of the report";
 }
@@ -371,6 +488,17 @@ TEST(QvSimInjection, EachInjectionArrivesAsSpecifiedBytes) {
   }
 }
 
+TEST(QvSimInjection, PhonesCountTheirOwnSlotsAfterTheSims) {
+  Simulator sim("nokia6230i");  // SIM of 20, phone memory first in its lists
+  Host host(sim.DevicePath());
+  host.Command("ATE0");
+  EXPECT_EQ(sim.InjectSms(kDeliver, qvsim::SmsRoute::Store), 1);
+  EXPECT_EQ(host.ReadFor(150ms), "\r\n+CMTI: \"ME\",21\r\n");
+  host.Command("AT+CPMS=\"SM\",\"SM\",\"SM\"");
+  EXPECT_EQ(sim.InjectSms(kDeliver, qvsim::SmsRoute::Store), 1);
+  EXPECT_EQ(host.ReadFor(150ms), "\r\n+CMTI: \"SM\",1\r\n");
+}
+
 TEST(QvSimInjection, DirectDeliveryAwaitsAcknowledgementWithCsms1) {
   Simulator sim("wavecom_wireless_cpu");
   Host host(sim.DevicePath());
@@ -379,9 +507,20 @@ TEST(QvSimInjection, DirectDeliveryAwaitsAcknowledgementWithCsms1) {
   EXPECT_EQ(host.Command("AT+CNMI=2,2,2,1"), "\r\nOK\r\n");
   EXPECT_EQ(host.Command("AT+CNMA=0"), "\r\n+CMS ERROR: 340\r\n");
   EXPECT_EQ(sim.InjectSms(kDeliver), 0);
-  host.ReadUntil(std::string(kDeliver) + "\r\n");
+  host.ReadUntilEnd(std::string(kDeliver) + "\r\n");
   EXPECT_EQ(host.Command("AT+CNMA=0"), "\r\nOK\r\n");
   EXPECT_EQ(host.Command("AT+CNMA=0"), "\r\n+CMS ERROR: 340\r\n");
+}
+
+TEST(QvSimInjection, RingsRepeatUntilAnswered) {
+  Simulator sim("generic");
+  Host host(sim.DevicePath());
+  host.Command("ATE0");
+  sim.InjectRing("+4930", 10, 100ms);
+  EXPECT_EQ(host.ReadFor(250ms), "\r\nRING\r\n\r\nRING\r\n\r\nRING\r\n");
+  EXPECT_EQ(host.Command("ATA"), "\r\nOK\r\n");
+  EXPECT_EQ(host.ReadFor(300ms), "");  // no more rings once answered
+  EXPECT_TRUE(sim.WaitOutputIdle(50ms));
 }
 
 TEST(QvSimInjection, CallsAnswerAndHangUp) {
@@ -390,7 +529,7 @@ TEST(QvSimInjection, CallsAnswerAndHangUp) {
   host.Command("ATE0");
   EXPECT_EQ(host.Command("ATA"), "\r\nNO CARRIER\r\n");  // nothing is ringing
   sim.InjectRing("+491701234567");
-  host.ReadUntil("RING\r\n");
+  host.ReadUntilEnd("RING\r\n");
   EXPECT_EQ(host.Command("AT+CLCC"), "\r\n+CLCC: 1,1,4,0,0,\"+491701234567\",145\r\n\r\nOK\r\n");
   EXPECT_EQ(host.Command("ATA"), "\r\nOK\r\n");
   EXPECT_EQ(host.Command("ATH"), "\r\nOK\r\n");
@@ -421,7 +560,8 @@ TEST(QvSimUssd, AnswersComeBeforeOrAfterTheOkOrNotAtAll) {
     m.SetUssdAnswer("*103#", refused);
   });
   EXPECT_EQ(host.Command("AT+CUSD=1,\"*100#\",15"), "\r\nOK\r\n");
-  EXPECT_EQ(host.ReadUntil("\r\n\\+CUSD: .*\r\n"), "\r\n+CUSD: 0,\"Your balance is 12.34\",15\r\n");
+  EXPECT_EQ(host.ReadUntil([](const std::string& s) { return s.find("+CUSD:") != std::string::npos && s.ends_with("\r\n"); }),
+            "\r\n+CUSD: 0,\"Your balance is 12.34\",15\r\n");
   EXPECT_EQ(host.Command("AT+CUSD=1,\"*101#\",15"), "\r\n+CUSD: 0,\"Top-up done\",15\r\n\r\nOK\r\n");
   EXPECT_EQ(host.Command("AT+CUSD=1,\"*102#\",15"), "\r\nOK\r\n");
   EXPECT_EQ(host.ReadFor(200ms), "");
@@ -471,6 +611,9 @@ TEST(QvSimPhoneBook, NamesTravelInTheSelectedCharacterSet) {
       {"AT+CPBS=\"LD\"", "\r\nOK\r\n"},
       {"AT+CPBW=1,\"1\",129,\"x\"", "\r\n+CME ERROR: 3\r\n"},  // call lists are read-only
       {"AT+CPBS=\"XX\"", "\r\n+CME ERROR: 4\r\n"},
+      // commas inside quotes, blanks around values and quotes
+      {"AT+CPBS=\"ME\";+CPBW= 5 , \"+49\" , 145 ,\"Smith, J\";+CPBR=5",
+       "\r\n+CPBR: 5,\"+49\",145,\"Smith, J\"\r\n\r\nOK\r\n"},
   });
   const auto sm = sim.WithModem([](qvsim::Modem& m) { return m.PhoneBook("SM"); });
   ASSERT_EQ(sm.count(8), 1u);
@@ -480,7 +623,7 @@ TEST(QvSimPhoneBook, NamesTravelInTheSelectedCharacterSet) {
 TEST(QvSimPhoneBook, ModelSpecificEncodings) {
   {  // numbers in UCS2 too, and the set name itself in UCS2 hex while UCS2 is selected
     Simulator sim("set630");
-    sim.WithModem([](qvsim::Modem& m) { m.WritePhoneBook("ME", 1, {"+123", 145, "Al"}); });
+    sim.WithModem([](qvsim::Modem& m) { m.WritePhoneBook("ME", 1, {"+123", 145, "Al", "", 0}); });
     Host host(sim.DevicePath());
     host.Command("ATE0");
     host.Command("AT+CSCS=\"UCS2\"");
@@ -499,6 +642,43 @@ TEST(QvSimPhoneBook, ModelSpecificEncodings) {
   }
 }
 
+TEST(QvSimPhoneBook, CallsFillTheCallListsInTheModelsLayout) {
+  Simulator sim("siemens_mc35i");  // LD, RC and MC list kind, number, type, name and date
+  Host host(sim.DevicePath());
+  host.Command("ATE0");
+  host.Command("ATD+4930123;");
+  host.Command("ATH");
+  sim.InjectRing("+4940555");
+  host.ReadUntilEnd("RING\r\n");
+  host.Command("ATA");
+  host.Command("ATH");
+  sim.InjectRing("0301234");
+  host.ReadUntilEnd("RING\r\n");
+  sim.InjectHangup();
+  host.ReadUntilEnd("NO CARRIER\r\n");
+  const auto lists = sim.WithModem([](qvsim::Modem& m) {
+    return std::vector<std::map<int, qvsim::PhoneBookEntry>>{m.PhoneBook("LD"), m.PhoneBook("RC"), m.PhoneBook("MC")};
+  });
+  ASSERT_EQ(lists[0].size(), 1u);
+  EXPECT_EQ(lists[0].at(1).number, "+4930123");
+  ASSERT_EQ(lists[1].size(), 1u);
+  EXPECT_EQ(lists[1].at(1).number, "+4940555");
+  ASSERT_EQ(lists[2].size(), 1u);
+  EXPECT_EQ(lists[2].at(1).number, "0301234");
+  const std::string date = lists[1].at(1).date;
+  ASSERT_EQ(date.size(), 17u) << date;
+  host.Command("AT+CPBS=\"RC\"");
+  host.Command("AT+CSCS=\"UCS2\"");
+  EXPECT_EQ(host.Command("AT+CPBR=1"), "\r\n+CPBR: 1,1,\"" + qvsim::Utf8ToUcs2Hex("+4940555") + "\",145,\"\",\"" +
+                                           qvsim::Utf8ToUcs2Hex(date) + "\"\r\n\r\nOK\r\n");
+  Simulator plain("nokia6230i");  // the plain layout elsewhere
+  plain.WithModem([](qvsim::Modem& m) { m.WritePhoneBook("RC", 1, {"+4940555", 145, "Ann", "24/01/02 03:04:05", 1}); });
+  Host other(plain.DevicePath());
+  other.Command("ATE0");
+  other.Command("AT+CPBS=\"RC\"");
+  EXPECT_EQ(other.Command("AT+CPBR=1"), "\r\n+CPBR: 1,\"+4940555\",145,\"Ann\"\r\n\r\nOK\r\n");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Faults
 
@@ -509,6 +689,7 @@ TEST(QvSimFault, PacingMakesEveryByteTakeItsTimeOnTheLine) {
   const auto start = qvsim::Clock::now();
   EXPECT_EQ(host.Command("AT"), "AT\r\r\nOK\r\n");
   const auto elapsed = qvsim::Clock::now() - start;
+  ASSERT_TRUE(sim.WaitOutputIdle());
   // 3 bytes in and 9 out cannot cross a 1200 baud line in less than 100 ms
   EXPECT_GE(elapsed, 95ms);
   for (const auto& e : sim.GetTranscript().Entries()) {
@@ -544,6 +725,11 @@ TEST(QvSimFault, RepliesWaitForTheirDelay) {
   start = qvsim::Clock::now();
   EXPECT_EQ(host.Command("AT+CGMI"), "\r\nQV Simulated Modems\r\n\r\nOK\r\n");
   EXPECT_GE(qvsim::Clock::now() - start, 350ms);
+  sim.SetReplyDelay(0ms);
+  sim.DelayNextReply(300ms);
+  start = qvsim::Clock::now();
+  EXPECT_EQ(host.Command("AT"), "\r\nOK\r\n");
+  EXPECT_GE(qvsim::Clock::now() - start, 300ms);
 }
 
 TEST(QvSimFault, SilenceAndIgnoredCommandsGetNoAnswer) {
@@ -555,7 +741,7 @@ TEST(QvSimFault, SilenceAndIgnoredCommandsGetNoAnswer) {
   sim.SetSilent(false);
   sim.IgnoreCommands(2);
   host.Send("ATE0\rAT+CGMI\rAT\r");  // the first two vanish unexecuted: echo stays on
-  EXPECT_EQ(host.ReadUntil(Host::kFinal), "AT\r\r\nOK\r\n");
+  EXPECT_EQ(host.ReadReply(), "AT\r\r\nOK\r\n");
   EXPECT_EQ(sim.GetTranscript().ToModem(), "AT\rATE0\rAT+CGMI\rAT\r");
 }
 
@@ -564,9 +750,21 @@ TEST(QvSimFault, GarbageArrivesAsIs) {
   Host host(sim.DevicePath());
   sim.InjectGarbage(64, 7);
   const std::string got = host.ReadFor(200ms);
+  ASSERT_TRUE(sim.WaitOutputIdle());
   EXPECT_EQ(got.size(), 64u);
   EXPECT_EQ(got, sim.GetTranscript().FromModem());
   EXPECT_EQ(host.Command("AT"), "AT\r\r\nOK\r\n");  // and the modem still works
+}
+
+TEST(QvSimFault, OutputWaitsForAHostThatDoesNotReadAndLosesNothing) {
+  Simulator sim("generic");
+  Host host(sim.DevicePath());
+  sim.InjectGarbage(200000, 3);  // far more than a pseudo-terminal buffers
+  std::this_thread::sleep_for(100ms);
+  const std::string got = host.ReadUntil([](const std::string& s) { return s.size() >= 200000; }, 10s);
+  ASSERT_TRUE(sim.WaitOutputIdle());
+  EXPECT_EQ(got.size(), 200000u);
+  EXPECT_TRUE(got == sim.GetTranscript().FromModem());
 }
 
 TEST(QvSimFault, SplitWritesCutEveryReplyIntoSmallPieces) {
@@ -575,6 +773,7 @@ TEST(QvSimFault, SplitWritesCutEveryReplyIntoSmallPieces) {
   sim.SetSplitWrites(3, 5ms);
   const std::string reply = host.Command("ATI");
   EXPECT_EQ(reply, "ATI\r\r\n" + *sim.GetPersona().Identification(0) + "\r\n\r\nOK\r\n");
+  ASSERT_TRUE(sim.WaitOutputIdle());
   size_t writes = 0;
   for (const auto& e : sim.GetTranscript().Entries()) {
     if (e.direction != qvsim::Transcript::Direction::FromModem) continue;
@@ -588,11 +787,13 @@ TEST(QvSimFault, MergeWindowPutsUnsolicitedAndReplyInOneWrite) {
   Simulator sim("generic");
   Host host(sim.DevicePath());
   host.Command("ATE0");
+  ASSERT_TRUE(sim.WaitOutputIdle());  // the last write is in the transcript
   sim.GetTranscript().Clear();
   sim.SetMergeWindow(300ms);
   sim.InjectRing("");
   host.Send("AT\r");
-  EXPECT_EQ(host.ReadUntil("OK\r\n"), "\r\nRING\r\n\r\nOK\r\n");
+  EXPECT_EQ(host.ReadUntilEnd("OK\r\n"), "\r\nRING\r\n\r\nOK\r\n");
+  ASSERT_TRUE(sim.WaitOutputIdle());
   std::vector<std::string> writes;
   for (const auto& e : sim.GetTranscript().Entries()) {
     if (e.direction == qvsim::Transcript::Direction::FromModem) writes.push_back(e.bytes);
@@ -633,6 +834,33 @@ TEST(QvSimFault, DeviceLossAndANewDeviceBehindTheSameLink) {
   }
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
   std::filesystem::remove_all(dir);
+}
+
+// The interpreter on its own, fed noise made of command-line material: it never breaks, and
+// a reset afterwards always answers OK.
+TEST(QvSimModem, SurvivesRandomCommandLines) {
+  static constexpr std::string_view kAlphabet = "ATat+CMGSRLDWPBIZEQV0123456789=?,;\"\r\n\x1A\x1B &^SNU";
+  unsigned x = 12345;
+  auto next = [&x] {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  };
+  for (const qvsim::Persona& persona : qvsim::Personas()) {
+    qvsim::Modem modem(persona);
+    for (int round = 0; round < 50; ++round) {
+      std::string noise;
+      for (int i = 0; i < 400; ++i) noise += kAlphabet[next() % kAlphabet.size()];
+      std::vector<qvsim::Output> out;
+      modem.Receive(noise, out);
+      out.clear();
+      modem.Receive("\x1B\rATZ\r", out);
+      std::string bytes;
+      for (const auto& o : out) bytes += o.bytes;
+      ASSERT_TRUE(bytes.ends_with("\r\nOK\r\n")) << persona.id << ": " << qvsim::Escape(noise);
+    }
+  }
 }
 
 TEST(QvSimTranscript, RecordsEveryByteBothWaysReadably) {

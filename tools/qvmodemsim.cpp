@@ -46,7 +46,7 @@ const char kHelp[] =
     "sms PDUHEX [store|deliver]      incoming message (hex with SMSC octet), routed by +CNMI\n"
     "text SENDER TEXT...             incoming plain text message (7-bit or UCS2 DELIVER)\n"
     "report PDUHEX [store|deliver]   incoming status report\n"
-    "ring NUMBER                     incoming call: RING (+CRING) and +CLIP\n"
+    "ring NUMBER [COUNT]             incoming call: RING (+CRING) and +CLIP, every 3 s\n"
     "hangup                          the caller hangs up: NO CARRIER\n"
     "ussd TEXT...                    network-initiated USSD text\n"
     "ussdanswer TEXT...              answer to every later AT+CUSD request\n"
@@ -56,6 +56,7 @@ const char kHelp[] =
     "baud N|line|0                   pace bytes (0: off)\n"
     "delay MS                        delay every reply\n"
     "delayto COMMAND MS              delay replies to one command (+CMGS, D, I...)\n"
+    "delaynext MS                    delay the next reply once\n"
     "silent on|off                   a dead modem\n"
     "ignore N                        the next N command lines get no answer\n"
     "garbage N                       N noise bytes\n"
@@ -128,8 +129,9 @@ bool Control(qvsim::Simulator& sim, const std::string& line) {
     std::cout << pdu << (r < 0 ? " refused" : r == 0 ? " delivered" : " stored at " + std::to_string(r)) << "\n";
   } else if (cmd == "ring") {
     std::string number;
-    in >> number;
-    sim.InjectRing(number);
+    int count = 1;
+    in >> number >> count;
+    sim.InjectRing(number, std::max(1, count));
   } else if (cmd == "hangup") {
     sim.InjectHangup();
   } else if (cmd == "ussd" || cmd == "ussdanswer") {
@@ -166,6 +168,10 @@ bool Control(qvsim::Simulator& sim, const std::string& line) {
     int ms = 0;
     in >> command >> ms;
     sim.DelayReplyTo(command, Milliseconds(ms));
+  } else if (cmd == "delaynext") {
+    int ms = 0;
+    in >> ms;
+    sim.DelayNextReply(Milliseconds(ms));
   } else if (cmd == "silent") {
     std::string v;
     in >> v;
@@ -294,6 +300,7 @@ int main(int argc, char** argv) {
         if (file.is_open()) file << line << std::flush;
       });
     }
+    sim.GetTranscript().SetMaxEntries(100000);  // "transcript" shows the recent traffic
     sim.SetBaudRate(args.baud);
     sim.SetReplyDelay(qvsim::Milliseconds(args.delay));
     std::cout << "model: " << sim.GetPersona().caption << "\n";

@@ -20,6 +20,7 @@ void Transcript::Add(Direction direction, std::string_view bytes) {
   {
     std::lock_guard lock(fMutex);
     fEntries.push_back(entry);
+    if (fMaxEntries > 0 && fEntries.size() > fMaxEntries) fEntries.pop_front();
     listener = fListener;
   }
   fChanged.notify_all();
@@ -33,12 +34,18 @@ void Transcript::Clear() {
 
 std::vector<Transcript::Entry> Transcript::Entries() const {
   std::lock_guard lock(fMutex);
-  return fEntries;
+  return {fEntries.begin(), fEntries.end()};
+}
+
+void Transcript::SetMaxEntries(size_t count) {
+  std::lock_guard lock(fMutex);
+  fMaxEntries = count;
+  while (fMaxEntries > 0 && fEntries.size() > fMaxEntries) fEntries.pop_front();
 }
 
 namespace {
 
-std::string Joined(const std::vector<Transcript::Entry>& entries, Transcript::Direction d) {
+std::string Joined(const std::deque<Transcript::Entry>& entries, Transcript::Direction d) {
   std::string out;
   for (const auto& e : entries) {
     if (e.direction == d) out += e.bytes;
@@ -275,31 +282,45 @@ void Simulator::Schedule(std::vector<Output>& outputs, Clock::time_point base) {
       due += fReplyDelay;
       const auto it = fCommandDelays.find(o.command);
       if (it != fCommandDelays.end()) due += it->second;
+      if (!fNextDelays.empty()) {
+        due += fNextDelays.front();
+        fNextDelays.pop_front();
+      }
     }
-    Push(std::move(o.bytes), due);
+    Push(std::move(o.bytes), due, o.ring);
   }
 }
 
 // Output goes in order; a piece due no later than the unwritten piece before it joins it, so
-// that it leaves in the same write.
-void Simulator::Push(std::string bytes, Clock::time_point due) {
+// that it leaves in the same write. Repeated rings are timers, not part of that order: other
+// output passes the ones still to come.
+void Simulator::Push(std::string bytes, Clock::time_point due, bool ring) {
   if (!fPty.IsOpen()) return;
-  if (!fQueue.empty()) {
-    Pending& last = fQueue.back();
-    if (last.written == 0 && due <= last.due) {
+  auto at = fQueue.end();
+  while (!ring && at != fQueue.begin() && std::prev(at)->ring && std::prev(at)->written == 0 &&
+         std::prev(at)->due > due) {
+    --at;
+  }
+  if (at != fQueue.begin()) {
+    Pending& last = *std::prev(at);
+    if (last.written == 0 && due <= last.due && !ring && !last.ring) {
       last.bytes += bytes;
       return;
     }
     due = std::max(due, last.due);
   }
   if (fMergeWindow.count() > 0) due = std::max(due, Clock::now() + fMergeWindow);
-  fQueue.push_back({std::move(bytes), due, 0});
+  fQueue.insert(at, {std::move(bytes), due, 0, ring});
   Wake();
 }
 
 // Writes what is due; true when the device would block and POLLOUT is needed.
 bool Simulator::WriteDue(int fd, Clock::time_point now) {
   while (!fQueue.empty() && fQueue.front().due <= now && fLineFree <= now) {
+    if (!fModem.Ringing()) {  // answered or ended: the rings still to come are off
+      std::erase_if(fQueue, [](const Pending& x) { return x.ring && x.written == 0; });
+      if (fQueue.empty() || fQueue.front().due > now) break;
+    }
     Pending& p = fQueue.front();
     size_t chunk = p.bytes.size() - p.written;
     if (fBaud != 0) {
@@ -308,7 +329,12 @@ bool Simulator::WriteDue(int fd, Clock::time_point now) {
       chunk = std::min(chunk, fSplit);
     }
     const ssize_t n = ::write(fd, p.bytes.data() + p.written, chunk);
-    if (n < 0) return errno == EAGAIN;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return true;  // the host is not reading: wait for room
+    if (n < 0) {  // the line is unusable: what was to be written is lost
+      fQueue.clear();
+      return false;
+    }
     fTranscript.Add(Transcript::Direction::FromModem, std::string_view(p.bytes).substr(p.written, static_cast<size_t>(n)));
     p.written += static_cast<size_t>(n);
     if (fBaud != 0) {
@@ -356,8 +382,8 @@ int Simulator::InjectStatusReport(std::string_view pduHex, SmsRoute route) {
   return index;
 }
 
-void Simulator::InjectRing(std::string_view number) {
-  Inject([&](auto& out) { fModem.InjectRing(number, out); });
+void Simulator::InjectRing(std::string_view number, int count, Milliseconds interval) {
+  Inject([&](auto& out) { fModem.InjectRing(number, out, count, interval); });
 }
 
 void Simulator::InjectHangup() {
@@ -401,6 +427,11 @@ void Simulator::SetReplyDelay(Milliseconds delay) {
 void Simulator::DelayReplyTo(std::string command, Milliseconds delay) {
   std::lock_guard lock(fMutex);
   fCommandDelays[std::move(command)] = delay;
+}
+
+void Simulator::DelayNextReply(Milliseconds delay) {
+  std::lock_guard lock(fMutex);
+  fNextDelays.push_back(delay);
 }
 
 void Simulator::SetSilent(bool silent) {

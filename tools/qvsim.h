@@ -32,7 +32,9 @@ using Milliseconds = std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 // Every byte that crossed the line, in the order and the pieces it crossed in: one entry per
-// read() of the host's bytes and per write() of the modem's.
+// read() of the host's bytes and per write() of the modem's. An entry is added just after its
+// write(), so a host may read bytes a moment before they appear here; Simulator::
+// WaitOutputIdle() first gives the whole picture. Listeners must not call the Simulator.
 class Transcript {
  public:
   enum class Direction { ToModem, FromModem };
@@ -53,11 +55,14 @@ class Transcript {
   bool WaitFor(Direction direction, std::string_view needle, Milliseconds timeout) const;
   // Called with every new entry (outside the simulator's lock); for the program's live trace.
   void SetListener(std::function<void(const Entry&)> listener);
+  // Keeps only the newest `count` entries (0: all, the default); for long runs.
+  void SetMaxEntries(size_t count);
 
  private:
   mutable std::mutex fMutex;
   mutable std::condition_variable fChanged;
-  std::vector<Entry> fEntries;
+  std::deque<Entry> fEntries;
+  size_t fMaxEntries = 0;
   std::function<void(const Entry&)> fListener;
 };
 
@@ -87,8 +92,8 @@ class Simulator {
   std::string Path() const;        // the link when there is one, else the device
   bool IsUp() const;
 
-  // Runs `f` on the modem (stores, PIN, settings) under the simulator's lock; whatever `f`
-  // makes the modem output is sent.
+  // Runs `f` on the modem (stores, PIN, answers, settings) under the simulator's lock and
+  // returns its result. Unsolicited output goes through the Inject functions below.
   template <typename F>
   auto WithModem(F&& f) {
     std::lock_guard lock(fMutex);
@@ -100,7 +105,8 @@ class Simulator {
   // when refused.
   int InjectSms(std::string_view pduHex, SmsRoute route = SmsRoute::Auto);
   int InjectStatusReport(std::string_view pduHex, SmsRoute route = SmsRoute::Auto);
-  void InjectRing(std::string_view number);
+  // Rings `count` times, `interval` apart, until the call is answered or ended.
+  void InjectRing(std::string_view number, int count = 1, Milliseconds interval = Milliseconds(3000));
   void InjectHangup();
   void InjectUssd(const UssdAnswer& answer);
   void InjectNetworkError(int cmsError);
@@ -111,6 +117,7 @@ class Simulator {
   void SetBaudRate(int bitsPerSecond);  // 0: unpaced; else 10 bit times per byte, both ways
   void SetReplyDelay(Milliseconds delay);  // before every reply
   void DelayReplyTo(std::string command, Milliseconds delay);  // "+CMGS", "D", "I", "Z"...
+  void DelayNextReply(Milliseconds delay);  // once, on top of the others; calls queue up
   void SetSilent(bool silent);          // a dead modem: input is read and dropped
   void IgnoreCommands(int count);       // the next `count` lines get no echo and no answer
   void SetSplitWrites(size_t chunk, Milliseconds gap = Milliseconds(2));  // 0: off
@@ -131,6 +138,7 @@ class Simulator {
     std::string bytes;
     Clock::time_point due;
     size_t written = 0;
+    bool ring = false;
   };
   enum class Request { None, Drop, BringUp };
 
@@ -138,7 +146,7 @@ class Simulator {
   void ReadInput(int fd);
   void Feed(std::string_view bytes, Clock::time_point base);
   void Schedule(std::vector<Output>& outputs, Clock::time_point base);
-  void Push(std::string bytes, Clock::time_point due);
+  void Push(std::string bytes, Clock::time_point due, bool ring = false);
   bool WriteDue(int fd, Clock::time_point now);
   void DropLocked();
   std::error_code BringUpLocked();
@@ -161,6 +169,7 @@ class Simulator {
   int fBaud = 0;
   Milliseconds fReplyDelay{0};
   std::map<std::string, Milliseconds> fCommandDelays;
+  std::deque<Milliseconds> fNextDelays;
   bool fSilent = false;
   int fIgnore = 0;
   size_t fSplit = 0;

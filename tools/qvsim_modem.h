@@ -14,6 +14,11 @@
 
 namespace qvsim {
 
+// The identity every persona reports (+CGSN, +CIMI) and its own number (+CNUM).
+inline constexpr const char* kImei = "356938035643809";
+inline constexpr const char* kImsi = "262019876543210";
+inline constexpr const char* kOwnNumber = "+491711234567";
+
 // How an injected message reaches the host: as +CNMI says, or forced.
 enum class SmsRoute { Auto, Store, Deliver };
 
@@ -41,6 +46,8 @@ struct PhoneBookEntry {
   std::string number;
   int type = 129;
   std::string name;  // UTF-8
+  std::string date;  // call lists: "yy/MM/dd hh:mm:ss"
+  int kind = 0;      // call lists: 0 dialled, 1 received, 2 missed
 };
 
 // One piece of modem output.
@@ -50,6 +57,7 @@ struct Output {
   std::string bytes;
   std::string command;  // the command a reply answers, such as "+CMGS" or "D"
   std::chrono::milliseconds delay{0};  // wait this long after the piece before it
+  bool ring = false;  // a ring: not sent once the call is no longer ringing
 };
 
 class Modem {
@@ -70,7 +78,10 @@ class Modem {
   // (invalid PDU, memory full).
   int InjectSms(std::string_view pduHex, SmsRoute route, std::vector<Output>& out);
   int InjectStatusReport(std::string_view pduHex, SmsRoute route, std::vector<Output>& out);
-  void InjectRing(std::string_view number, std::vector<Output>& out);
+  // `count` rings, `interval` apart, as long as the call is not answered or ended.
+  void InjectRing(std::string_view number, std::vector<Output>& out, int count = 1,
+                  std::chrono::milliseconds interval = std::chrono::milliseconds(3000));
+  bool Ringing() const { return fCall == CallState::Incoming; }
   void InjectHangup(std::vector<Output>& out);
   void InjectUssd(const UssdAnswer& answer, std::vector<Output>& out);
   void InjectNetworkError(int cmsError, std::vector<Output>& out);
@@ -138,29 +149,29 @@ class Modem {
   void ReceiveCommandByte(char c, std::vector<Output>& out);
   void ReceivePduByte(char c, std::vector<Output>& out);
   void ExecuteLine(const std::string& line, std::vector<Output>& out);
+  static bool ParseCommand(std::string_view body, size_t& p, Cmd& cmd);
+  static void ParseArguments(Cmd& cmd);
   bool ExecuteOne(const Cmd& cmd, Reply& reply);
   std::string Format(const Reply& reply) const;
   std::string Info(std::string_view text) const;
   std::string FinalText(std::string_view final) const;
   std::string CmeError(int code) const;
   std::string CmsError(int code) const;
-  bool NeedsSim(const Cmd& cmd, Reply& reply, bool sms) const;
+  // True (with the SIM's error in reply.final) while the SIM waits for its PIN or PUK.
+  bool NeedsSim(Reply& reply, bool sms) const;
 
+  struct Commands;  // the extended command handlers (qvsim_commands.cpp)
   bool Basic(const Cmd& cmd, Reply& reply);
   bool Extended(const Cmd& cmd, Reply& reply);
-  bool Identity(const Cmd& cmd, Reply& reply);
-  bool Pin(const Cmd& cmd, Reply& reply);
-  bool Messaging(const Cmd& cmd, Reply& reply);
-  bool MessageStore(const Cmd& cmd, Reply& reply);
-  bool PhoneBookCommand(const Cmd& cmd, Reply& reply);
-  bool Status(const Cmd& cmd, Reply& reply);
-  bool Calls(const Cmd& cmd, Reply& reply);
-  bool Ussd(const Cmd& cmd, Reply& reply);
 
   void Dial(const std::string& dial, Reply& reply);
+  void LogCall(int kind);  // adds the current call to the persona's call lists
   void FinishPdu(std::vector<Output>& out);
+  std::optional<int> Submit(const std::string& pdu);  // the reference, or nullopt on a failure
   std::vector<Output> StatusReportFor(std::string_view submitPdu, int reference);
+  UssdAnswer UssdAnswerFor(const std::string& request, int dcs) const;
   std::string UssdLine(const UssdAnswer& answer) const;
+  std::string PhoneBookLine(int index, const PhoneBookEntry& entry) const;
   std::string EncodeText(std::string_view utf8) const;        // by the current +CSCS
   std::optional<std::string> DecodeText(std::string_view text) const;
   std::string DecodeName(std::string_view text) const;  // lenient: names of memories, sets

@@ -14,6 +14,7 @@ const Memories kNokiaSms{{"ME", 150}, {"SM", 20}, {"MT", 170}, {"SR", 20}};
 const Memories kSimOnlySms{{"SM", 30}, {"SR", 10}};
 const Memories kWavecomSms{{"SM", 25}, {"BM", 5}, {"SR", 10}};
 const Memories kPhoneSms{{"ME", 100}, {"SM", 20}, {"SR", 10}};
+const Memories kSamsungSms{{"ME", 100}, {"SM", 20}, {"MT", 120}, {"SR", 10}};
 const Memories kSiemensSms{{"SM", 25}, {"ME", 25}, {"MT", 50}, {"SR", 10}};
 
 const Memories kNokiaBooks{{"ME", 500}, {"SM", 250}, {"DC", 20}, {"RC", 20}, {"MC", 20}, {"FD", 10}};
@@ -58,33 +59,42 @@ std::vector<Persona> BuildPersonas() {
   all.push_back(Make("nokia6230i", "Nokia 6230i", "Nokia", "Nokia 6230i", "V 03.88",
                      {{0, "Nokia"}, {1, "356938035643809"}, {2, "V 03.88"}, {3, "Nokia 6230i"}},
                      kNokiaSms, kNokiaBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("nokia7110", "Nokia 7110", "Nokia Mobile Phones", "NSE-5", "V 05.01",
                      {{0, "Nokia Mobile Phones"}, {1, "356938035643809"}, {2, "V 05.01"}, {3, "NSE-5"}},
                      kNokiaSms, kNokiaBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("nokia6120", "Nokia 6120", "Nokia", "Nokia 6120", "V 04.21",
                      {{0, "Nokia"}, {1, "356938035643809"}, {2, "V 04.21"}, {3, "Nokia 6120"}},
                      kNokiaSms, kNokiaBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("nokia5310", "Nokia 5310", "Nokia", "Nokia 5310 XpressMusic", "V 09.42",
                      {{0, "Nokia"}, {1, "356938035643809"}, {2, "V 09.42"}, {3, "Nokia 5310 XpressMusic"}},
                      kNokiaSms, kNokiaBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("nokiacs10", "Nokia CS-10", "Nokia", "Nokia Internet Stick CS-10", "V 1.0.13",
                      {{0, ModuleInfo("Nokia", "CS-10", "V 1.0.13")}},
                      kNokiaSms, kNokiaBooks, kModuleCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("samsung_sgh_c120", "Samsung SGH-C120", "Samsung", "SGH-C120", "C120XEGI1",
                      {{0, "SGH-C120"}, {3, "SGH-C120"}},
-                     kPhoneSms, kNokiaBooks, kPhoneCharsets));
+                     kSamsungSms, kNokiaBooks, kPhoneCharsets));
+  all.back().datedBooks = {"DC", "RC", "MC"};
   all.push_back(Make("set630", "Sony Ericsson T630", "Sony Ericsson", "T630", "R7A011",
                      {{0, "T630-T628"}, {3, "T630-T628"}},
-                     kPhoneSms, kNokiaBooks, kEricssonCharsets));
+                     kSamsungSms, kNokiaBooks, kEricssonCharsets));
   all.back().ucs2Numbers = true;
+  all.back().datedBooks = {"DC", "RC", "MC"};
   all.push_back(Make("siemens_a65", "Siemens A65", "SIEMENS", "A65", "50",
                      {{0, "SIEMENS\r\nA65\r\nREVISION 50.00"}},
                      kSiemensSms, kSiemensBooks, kPhoneCharsets));
   all.back().vendorCommands = {"^SIND", "^SMSO", "^SCID"};
+  all.back().datedBooks = {"LD", "RC", "MC"};
   all.push_back(Make("siemens_mc35i", "Siemens M35i[t]", "SIEMENS", "MC35i", "REVISION 02.00",
                      {{0, "SIEMENS\r\nMC35i\r\nREVISION 02.00"}},
                      kSiemensSms, kSiemensBooks, kModuleCharsets));
   all.back().vendorCommands = {"^SIND", "^SMSO", "^SCID"};
+  all.back().datedBooks = {"LD", "RC", "MC"};
   // Wavecom modules repeat the maker in ATI0, the model line following.
   all.push_back(Make("wavecom_multiband_900e", "Wavecom Modem", "WAVECOM MODEM", "MULTIBAND  900E  1800",
                      "641b09gg.Q2403A 1320676 061804 17:38",
@@ -104,28 +114,34 @@ std::vector<Persona> BuildPersonas() {
   all.push_back(Make("benq_m22", "BenQ M2x", "BenQ", "M22", "1.40",
                      {{0, "BenQ M22"}, {3, "M22"}},
                      kPhoneSms, kBenqBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("huawei_e220", "Huawei E220", "huawei", "E220", "11.117.09.04.00",
                      {{0, ModuleInfo("huawei", "E220", "11.117.09.04.00")}},
                      kSimOnlySms, kDongleBooks, kModuleCharsets));
   all.back().vendorCommands = {"^CURC", "^CMDL", "^SYSINFO"};
+  all.back().datedBooks = {"LD", "FD", "MC"};
   all.back().battery = false;
   all.back().ussdPacked = true;
   all.push_back(Make("simcom_sim340", "Simcom SIM340", "SIMCOM_Ltd", "SIMCOM_SIM340", "Revision:1008B04SIM340Z",
                      {{0, "SIM340 R07"}},
                      kSimOnlySms, kSimcomBooks, kModuleCharsets));
+  all.back().datedBooks = {"LD", "FD", "MC"};
   all.back().battery = false;
   all.push_back(Make("simcom_sim7600", "Simcom SIM7600", "SIMCOM INCORPORATED", "SIMCOM_SIM7600E-H",
                      "+CGMR: LE20B04SIM7600M22",
                      {{0, ModuleInfo("SIMCOM INCORPORATED", "SIMCOM_SIM7600E-H", "SIM7600M22_V1.1")}},
                      kSimOnlySms, kSimcomBooks, kModuleCharsets));
   all.back().battery = false;
+  all.back().datedBooks = {"LD", "FD", "MC"};
   all.push_back(Make("itegno_iwow", "iTegno (iWOW)", "iWOW", "TR-800", "TR800_V2.1",
                      {{0, "iWOW TR-800"}},
                      kPhoneSms, kBenqBooks, kPhoneCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("novatel_ovation_mc950", "Novatel Ovation MC950D", "Novatel Wireless Incorporated",
                      "Ovation MC950D Card", "11.50.08.00",
                      {{0, ModuleInfo("Novatel Wireless Incorporated", "Ovation MC950D Card", "11.50.08.00")}},
                      kSimOnlySms, kDongleBooks, kModuleCharsets));
+  all.back().phoneIndexAfterSim = true;
   all.push_back(Make("sierra_wireless", "Sierra Wireless", "Sierra Wireless", "MC8775", "H1_0_0_7BMAP",
                      {{0, ModuleInfo("Sierra Wireless", "MC8775", "H1_0_0_7BMAP")}},
                      kWavecomSms, kWavecomBooks, kModuleCharsets));
@@ -135,6 +151,7 @@ std::vector<Persona> BuildPersonas() {
                      {{0, ModuleInfo("ZTE INCORPORATED", "MF626", "BD_P673A2V1.0.0B09")}},
                      kSimOnlySms, kDongleBooks, kModuleCharsets));
   all.back().vendorCommands = {"^CURC", "+ZSNT"};
+  all.back().datedBooks = {"LD", "FD", "MC"};
   all.back().battery = false;
   all.back().ussdPacked = true;
   // A plain 3GPP modem that none of the drivers claims.

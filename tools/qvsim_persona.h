@@ -29,6 +29,12 @@ struct Persona {
   bool ussdPacked = false;     // USSD strings travel as packed 7-bit hex with scheme 15
   bool ucs2Numbers = false;    // phone book numbers are UCS2 hex too when +CSCS is UCS2
   bool alpha80Names = false;   // GSM-set names "80"+UCS2 hex are SIM alpha UCS2 names
+  // Call lists read as "+CPBR: index,kind,number,type,name,date" (kind 0 dialled, 1 received,
+  // 2 missed); the text fields are UCS2 hex while UCS2 is selected.
+  std::vector<std::string> datedBooks;
+  // Announces messages stored in the phone (ME, MT) with indexes counted after the SIM's
+  // capacity, as phones that number the SIM's slots first do: "+CMTI: "ME",21" for slot 1.
+  bool phoneIndexAfterSim = false;
   int maxNumberLength = 40;
   int maxNameLength = 14;
 
