@@ -265,7 +265,6 @@ class TqvGsm : public TqvCustomATProcessor {
   TqvGsmNotifyEvent OnRing, OnGsmError, OnUnsolicited, OnUssd;
   TNotifyEvent OnAfterInit, OnPhoneListFinish, OnGsmChangeState;
   TqvGsmProgressEvent OnPhoneListProgress;
-  TqvDiagnosticEvent& OnDiagnostic = fOnDiagnostic;
 
   // Placeholder values of the phone book, call and USSD operations.
   int32_t fTmpRecNo = 0;
