@@ -1,0 +1,88 @@
+// TqvGsm over TqvComm and the modem simulator pacing its bytes at 115200 baud:
+// listing 100 stored messages and sending 10 single-part messages, beside
+// the time the bytes of the same exchanges alone need on the line.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "../tests/qvgsmrig.h"
+
+namespace {
+
+using qvgsmtest::TGsmRig;
+using qvgsmtest::TRigOptions;
+constexpr int kBaud = 115200;
+
+// A DELIVER PDU of a 7-bit text of 40 characters.
+const char* kPdu =
+    "00000B911346610089F60000208062917314002841D09CFE9697C9A076793E0F9FCBA0B719647ECBE979D0181D9687C7F4B27CEE72B95C";
+
+std::unique_ptr<TGsmRig> MakeRig() {
+  auto rig = std::make_unique<TGsmRig>(TRigOptions().Driver(0).Timeout(3000));
+  rig->log.SetDetailLevel(TDetailLevel::dlSimple);
+  rig->sim->SetBaudRate(std::getenv("QV_BENCH_UNPACED") ? 0 : kBaud);
+  return rig;
+}
+
+// Bytes both ways since the transcript was cleared, and their time on the line
+// (10 bit times a byte; the exchange is request then reply, so the two ways add).
+double LineSeconds(TGsmRig& rig, size_t& bytes) {
+  auto& t = rig.sim->GetTranscript();
+  bytes = t.ToModem().size() + t.FromModem().size();
+  return static_cast<double>(bytes) * 10.0 / kBaud;
+}
+
+void Report(benchmark::State& state, double wall, double line, size_t bytes) {
+  state.counters["line_ms"] = line * 1000.0;
+  state.counters["wall_ms"] = wall * 1000.0;
+  state.counters["bytes"] = static_cast<double>(bytes);
+  state.counters["wall_per_line"] = wall / line;
+}
+
+void BM_List100Stored(benchmark::State& state) {
+  auto rig = MakeRig();
+  rig->sim->WithModem([](qvsim::Modem& m) {
+    for (int i = 0; i < 100; ++i) m.StoreSms("ME", kPdu, 1);
+    return 0;
+  });
+  rig->gsm->SetMemoryRead(u"ME");
+  int items = 0;
+  rig->gsm->OnSmsListItem = [&](TObject*, const std::u16string&, int32_t, TqvPduSms* sms) { items += sms != nullptr; };
+  double wall = 0, line = 0;
+  size_t bytes = 0;
+  for (auto _ : state) {
+    items = 0;
+    rig->sim->GetTranscript().Clear();
+    const auto start = std::chrono::steady_clock::now();
+    rig->gsm->SmsList(true);
+    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(wall);
+    if (items != 100) state.SkipWithError("not every message was listed");
+    line = LineSeconds(*rig, bytes);
+  }
+  Report(state, wall, line, bytes);
+}
+BENCHMARK(BM_List100Stored)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_Send10SinglePart(benchmark::State& state) {
+  auto rig = MakeRig();
+  double wall = 0, line = 0;
+  size_t bytes = 0;
+  for (auto _ : state) {
+    rig->sim->GetTranscript().Clear();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i)
+      if (rig->gsm->SmsSendWaitRefID(u"+491701234567", u"Benchmark message number " + qv::IntToStr(i), false).empty())
+        state.SkipWithError("a send failed");
+    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(wall);
+    line = LineSeconds(*rig, bytes);
+  }
+  Report(state, wall, line, bytes);
+}
+BENCHMARK(BM_Send10SinglePart)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+BENCHMARK_MAIN();

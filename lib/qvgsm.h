@@ -1,0 +1,404 @@
+// TqvGsm: the GSM phone or modem component. It derives from the AT command
+// processor and adds the command vocabulary, placeholder expansion, the modem
+// initialisation, unsolicited notifications, and SMS operations.
+//
+// One exchange at a time. Every operation that talks to the modem first takes
+// the component's turn: a synchronous operation holds it until it returns, a
+// queue (initialisation, sending, listing, diagnostics) from its start to its
+// end, whatever way it ends. A thread that finds the turn taken waits for it
+// (the main thread keeps pumping the dispatcher meanwhile). A request that
+// cannot wait without blocking the exchange it waits for (made from a handler
+// that runs inside byte processing or inside a wait of this component while
+// the turn is taken) fails at once as busy. Byte processing never takes it.
+//
+// Notifications. A notification head pushes its collecting state on top of
+// the state stack and pops it again when its text is complete, so the
+// activity below (an initialisation, a send, a listing) goes on untouched.
+// Stored and directly delivered messages are handled on worker threads
+// (TSmsThread) that the component owns and joins.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/qvdispatcher.h"
+#include "platform/qvthread.h"
+#include "qvatcmd.h"
+#include "qvgsmpdu.h"
+#include "qvphonebook.h"
+
+enum class TgsmATType { gtNokia, gtSE };
+enum class TgsmNewSmsMode { nsmNotifyOnly, nsmSkipSave, nsmRead };
+enum class TGsmPinStatus { pinUnknown, pinError, pinReady, pinPIN, pinPUK, pinPIN2, pinPUK2, pinPhSimPIN, pinPhNetPIN };
+enum class TSmsStatus { ssUnRead, ssRead, ssUnSent, ssSent, ssAll };
+
+using TqvSmsNotifyEvent =
+    TqvEvent<TObject* /*Sender*/, const std::u16string& /*aMem*/, int32_t /*idSms*/, TqvPduSms* /*aSms*/>;
+using TqvGsmNotifyEvent = TqvEvent<TObject* /*Sender*/, const std::u16string& /*sData*/>;
+using TqvGsmProgressEvent = TqvEvent<TObject* /*Sender*/, bool& /*flBreak*/>;
+
+// Command ids of the vocabulary (the driver scripts name them).
+namespace qv::gsm {
+inline constexpr int32_t gsmInit = 200, gsmDetect = 201, gsmGetModel = 202, gsmGetIMEI = 203,
+                         gsmGetVersion = 204, gsmGetManufacturer = 205, gsmSetTextMode = 206,
+                         gsmSetPDUMode = 207, gsmGetBatteryStatus = 208, gsmGetSignalStatus = 209,
+                         gsmSMSNotifyEnable = 210, gsmRingNotifyEnable = 211, gsmSetSMSMem = 212,
+                         gsmGetSMSMem = 213, gsmDiagnostics = 214, gsmSMSNotifyDirect = 215,
+                         gsmGetPINStatus = 216, gsmSetPIN = 217, gsmGetIMSI = 218, gsmSMSDirectConfirm = 219,
+                         gsmSMSDelete = 300, gsmSendSMSPdu = 301, gsmSMSReadPDU = 302, gsmSMSList = 303,
+                         gsmPhoneBookDel = 403, gsmPhoneBookWrite = 404, gsmPhoneBookRead = 405,
+                         gsmSetPhoneBookMem = 406, gsmGetPhoneBookMem = 407, gsmGetPhoneBookMemRange = 408,
+                         gsmSMSMemWrite = 501, gsmSMSMemRead = 502, gsmSMSMemSpec = 503, gsmPhoneBookMem = 504,
+                         gsmCallVoice = 601, gsmCallData = 602, gsmCallFax = 603, gsmCallAnswer = 604,
+                         gsmCallHungup = 605, gsmRequestUSSD = 700;
+
+// The id of a command or setting name (letter case ignored); 0 when unknown.
+int32_t CommandIdOfName(std::u16string_view name);
+
+// Activity states of the state stack.
+inline constexpr int stIdle = 0, stInit = 1, stSending = 2, stCollectSent = 3, stReading = 4,
+                     stCollectStored = 6, stCollectDirect = 7, stCollectRing = 8, stCollectOther = 9,
+                     stCollectError = 10, stPhoneBook = 11, stDiagnostics = 12, stListing = 13,
+                     stCollectListItem = 14, stDetect = 15, stCollectUssd = 16;
+
+// Kinds of value that go into command lines, and their check (empty: fine).
+enum class TValueKind { vkPhone, vkAlphaPhone, vkPin, vkUssd, vkName };
+std::u16string CheckValue(TValueKind kind, std::u16string_view value);
+
+// "+CPMS: 3,30" -> " 3,30": trimmed, then what follows the first ':' when the
+// text starts with '+' and has one.
+std::string StripReplyPrefix(std::string_view text);
+}  // namespace qv::gsm
+
+class TqvGsm;
+
+// The log the component writes through: it forwards to the application's log
+// and masks the line the component has marked secret (the PIN line and its
+// echo) wherever that line appears, until the next line is sent.
+class TqvSecretLog : public TqvCustomLogFile {
+ public:
+  void SetTarget(TqvCustomLogFile* t) { fTarget = t; }
+  TqvCustomLogFile* Target() const { return fTarget.load(); }
+  // `clear` is shown as `masked` from now on; an empty `clear` ends it.
+  void MarkSecret(std::u16string clear, std::u16string masked);
+
+  void Save() override;
+  void Clear() override;
+  void Add(const std::u16string& s) override;
+  void AddSysInfo() override;
+  void AddLog(TDetailLevel l, const std::u16string& s) override;
+  void AddFmt(const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) override;
+  void AddLogFmt(TDetailLevel l, const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) override;
+
+ private:
+  std::u16string Masked(const std::u16string& s) const;
+  std::atomic<TqvCustomLogFile*> fTarget{nullptr};
+  mutable std::mutex fMutex;
+  std::u16string fClear, fMasked;
+};
+
+// The worker that handles one new-message notification.
+class TSmsThread {
+ public:
+  TSmsThread(TqvGsm* aGsm, std::string aSms, bool aDirect);
+  ~TSmsThread();
+  TSmsThread(const TSmsThread&) = delete;
+  TSmsThread& operator=(const TSmsThread&) = delete;
+  bool Finished() const { return fFinished.load(); }
+  void Join();
+
+ private:
+  void Execute();
+  TqvGsm* fGsm;
+  std::string fSms;
+  bool flDirect;
+  std::atomic<bool> fFinished{false};
+  std::thread fThread;
+};
+
+class TqvGsm : public TqvCustomATProcessor {
+ public:
+  explicit TqvGsm(TqvComponent* AOwner = nullptr);
+  ~TqvGsm() override;
+
+  // --- properties
+  // The application's log; the component writes through a masking proxy.
+  TqvCustomLogFile* Log() const { return fSecretLog.Target(); }
+  void SetLog(TqvCustomLogFile* Value);
+  bool Autodetect() const { return fAutodetect; }
+  void SetAutodetect(bool v) { fAutodetect = v; }
+  const std::u16string& Text() const { return fText; }
+  void SetText(std::u16string v) { fText = std::move(v); }
+  const std::u16string& PhoneNumber() const { return fPhoneNumber; }
+  void SetPhoneNumber(std::u16string v) { fPhoneNumber = std::move(v); }
+  bool IgnoreInitErrors() const { return fIgnoreInitErrors; }
+  void SetIgnoreInitErrors(bool v) { fIgnoreInitErrors = v; }
+  TgsmNewSmsMode NewSmsMode() const { return fNewSmsMode.load(); }
+  // A new value is applied to an open modem at once.
+  void SetNewSmsMode(TgsmNewSmsMode v);
+  std::u16string PIN() const;
+  // A new PIN may be sent again even after the modem rejected the old one.
+  void SetPIN(std::u16string v);
+  const std::u16string& InitCommands() const { return fInitCommands; }
+  void SetInitCommands(std::u16string v) { fInitCommands = std::move(v); }
+  TGsmPinStatus PINStatus() const { return fPINStatus.load(); }
+  TgsmATType GsmAT() const { return fGsmAT; }
+  void SetGsmAT(TgsmATType v) { fGsmAT = v; }
+
+  std::u16string DeviceManufacturer() const;
+  std::u16string DeviceName() const;
+  std::u16string DeviceVersion() const;
+  std::u16string DeviceIMEI() const;
+  std::u16string DeviceIMSI() const;
+
+  std::u16string MemoryRead() const;
+  void SetMemoryRead(std::u16string v);
+  std::u16string MemoryWrite() const;
+  void SetMemoryWrite(std::u16string v);
+  std::u16string MemorySpecial() const;
+  void SetMemorySpecial(std::u16string v);
+  std::vector<std::u16string> MemTypesRead() const;
+  std::vector<std::u16string> MemTypesWrite() const;
+  std::vector<std::u16string> MemTypesSpecial() const;
+  int32_t MemReadUsed() const { return fMemReadUsed.load(); }
+  int32_t MemReadTotal() const { return fMemReadTotal.load(); }
+  int32_t MemWriteUsed() const { return fMemWriteUsed.load(); }
+  int32_t MemWriteTotal() const { return fMemWriteTotal.load(); }
+  int32_t MemSpecUsed() const { return fMemSpecUsed.load(); }
+  int32_t MemSpecTotal() const { return fMemSpecTotal.load(); }
+
+  TqvPhoneBook* PhoneList() { return &fPhoneList; }
+  TqvPhoneBookType PhoneListType() const { return fPhoneListType; }
+  void SetPhoneListType(TqvPhoneBookType v) { fPhoneListType = v; }
+  std::u16string PhoneBookMemName() const;
+
+  bool BatteryIsCharging() const { return fBatteryIsCharging.load(); }
+  int32_t BatteryLevel() const { return fBatteryLevel.load(); }
+  int32_t SignalQuality() const { return fSignalQuality.load(); }
+  int32_t SignalQualityMax() const { return fSignalQualityMax.load(); }
+
+  // --- operations of the core
+  void Update();
+  void RunDiagnostic();
+  std::u16string PINGetStatus();
+  bool PINApply();
+  bool IsBusy() const { return CurrentState() != qv::gsm::stIdle; }
+  void Abort() {}
+  static std::u16string PinStatusName(TGsmPinStatus s);
+  static TGsmPinStatus DetectPinStatus(const TATReply& reply);
+
+  // --- state stack
+  void PushState(int s);
+  int PopState();
+  void SetState(int s);
+  int CurrentState() const;
+  std::vector<int> StateStack() const;
+
+  // --- SMS operations
+  void SmsSend(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm);
+  void SmsSend(TqvPduSms& aPDU);
+  void Send();
+  bool SmsSendWait();
+  std::u16string SmsSendWaitRefID(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm);
+  std::u16string SmsSendWaitRefID(TqvPduSms& aPDU);
+  // The shared record: valid until the next read, listing or notification.
+  TqvPduSms& SmsGet(int Index);
+  std::u16string SmsGetText(int Index);
+  bool SmsDelete(int aIndex);
+  void SmsList(bool flWait, TSmsStatus status = TSmsStatus::ssAll);
+  void UpdateMemoryState();
+  // Outcome of the last send: idResponse 0 sent, 3 failed; sDataUseful the reference text.
+  std::pair<int32_t, std::string> LastSentResult() const;
+  size_t AwaitingCount() const;
+
+  // --- status readings
+  void UpdateBatteryInfo();
+  void UpdateSignalInfo();
+
+  // --- overrides
+  std::u16string ExpandCommand(const std::u16string& text) override;
+  std::u16string CmdSendAndWaitResult(const std::string& sAT) override;
+  bool RunCommand(int32_t id) override;
+  bool ProcessByte(uint8_t b) override;
+  bool IsErrorReply(const TATReply& reply) override;
+  void ReplyComplete(TATReply& reply) override;
+  void DoError() override;
+  void QueueNext() override;
+  bool CommandSucceeded() override;
+  void QueueFinished() override;
+  int32_t CommandIdOf(const TATCommand& entry) override;
+  void DriversClearAll() override;
+  void MediumClosed() override;
+  void MediumOpened() override;
+  void AsyncTimerTick(TObject* Sender) override;
+  bool DoDataSend(const char* Data, uint32_t Len) override;
+  void Notification(TqvComponent* AComponent, TOperation Operation) override;
+
+  // --- added virtual operations
+  virtual void EnqueueInitCommands();
+  virtual void Initialize();
+  virtual void SmsStoredNotify(const std::u16string& text);
+  virtual void SmsDirectNotify(const std::u16string& text);
+  virtual void RingNotify(const std::u16string& text);
+  virtual void OtherNotify(const std::u16string& text);
+  virtual void UssdNotify(const std::u16string& text);
+  virtual void SmsSentNotify(const std::u16string& text);
+  virtual void GsmErrorNotify(const std::u16string& text);
+  virtual void SmsListItemNotify(const std::u16string& text);
+
+  // --- parsers (public for the status readings and tests)
+  void ParseMemoryState(std::string_view text, bool countsOnly);
+  void ParseBattery(std::string_view text, const TATCommand* line);
+  void ParseSignal(std::string_view text, const TATCommand* line);
+  void LoadMemoryTypes();
+
+  // --- events
+  TqvSmsNotifyEvent OnSmsReceived, OnSmsSent, OnSmsListItem;
+  TqvGsmNotifyEvent OnRing, OnGsmError, OnUnsolicited, OnUssd;
+  TNotifyEvent OnAfterInit, OnPhoneListFinish, OnGsmChangeState;
+  TqvGsmProgressEvent OnPhoneListProgress;
+
+  // Placeholder values of the phone book, call and USSD operations.
+  int32_t fTmpRecNo = 0;
+  std::u16string fTmpRecPhone, fTmpRecName;
+  std::u16string fCallPhoneNumber, fRequestUSSD, fRequestUSSD7Bit;
+
+ protected:
+  friend class TSmsThread;
+
+  // --- the turn
+  enum class TTurn { ttNone, ttThread, ttQueue };
+  // False (and a log line) when the turn cannot be had: busy in a nested
+  // call, cancelled, or the device closed while waiting.
+  bool AcquireTurn();
+  void ReleaseTurn();
+  // Hands the turn this thread holds to a queue that is about to start.
+  void TurnToQueue();
+  bool HoldsTurn() const;
+  class TTurnGuard;
+
+  // --- queues
+  // Takes the turn, pushes `state`, clears the queue. False: nothing started.
+  bool BeginQueue(int state);
+  // StartQueue, then ends the queue at once when it could not send.
+  void RunQueue();
+  // Every queue end comes here once: pops the queue's state, raises its end
+  // event, releases the turn.
+  void EndQueue(bool ok, bool fromTimer = false);
+  void RemoveState(int s);
+
+  // --- notifications
+  void StartCollect(int state, const TCommEventNew& head);
+  void FinishCollect();
+  void EndPendingLineAsError();
+  void StartWorker(std::string text, bool direct);
+  void ReapWorkers(bool all);
+  bool ListingActive() const;
+
+  // --- helpers of the SMS operations
+  bool ReadMessage(int index, const std::optional<std::u16string>& mem, TqvPduSms& into);
+  bool UpdateMemoryStateFor(const std::u16string& mem);
+  void RefuseSend(const std::u16string& why);
+  void FailSend(uint64_t sendId);
+  bool WaitListingEnd();
+  uint32_t SendWaitMs() const;
+  void SetLastSent(int32_t id, std::string ref);
+
+  // --- helpers of the initialisation
+  void InitLineSucceeded(const TATCommand& line, const std::string& useful);
+  void InitPinStatus(const std::string& useful);
+  void DetectDriver();
+  bool IsPinLine(int32_t lineIndex) const;
+  const TATCommand* LineOf(int32_t index) const;
+  const TATCommand* CurrentQueueLine() const;
+  void LogBusy(const char16_t* what) const;
+
+  void MarkSecretLine(std::string_view bytes);
+
+  // fields (see the class comment for who guards what)
+  TqvSecretLog fSecretLog;
+  std::u16string fText, fPhoneNumber;
+  mutable std::mutex fInfoMutex;  // device texts, memories, PIN
+  std::u16string fDeviceManufacturer, fDeviceName, fDeviceIMEI, fDeviceIMSI, fDeviceVersion;
+  std::u16string fMemorySpecial, fMemoryWrite, fMemoryRead;
+  std::vector<std::u16string> fMemTypesWrite, fMemTypesRead, fMemTypesSpecial;
+  std::u16string fPIN;
+  bool fPinRejected = false;
+  std::atomic<int32_t> fMemReadTotal{-1}, fMemSpecTotal{-1}, fMemSpecUsed{-1}, fMemWriteUsed{-1},
+      fMemWriteTotal{-1}, fMemReadUsed{-1};
+  std::atomic<TGsmPinStatus> fPINStatus{TGsmPinStatus::pinUnknown};
+  std::atomic<bool> fBatteryIsCharging{false};
+  std::atomic<int32_t> fBatteryLevel{0}, fSignalQuality{0}, fSignalQualityMax{0};
+
+  TqvPduSms fPduSms{true};
+  TqvPhoneBook fPhoneList;
+  TqvPhoneBookType fPhoneListType = TqvPhoneBookType::pltMem;
+  std::vector<std::pair<std::u16string, int>> slPhoneBookType;
+
+  mutable std::mutex fStateMutex;
+  std::vector<int> lStateStack;
+
+  TgsmATType fGsmAT = TgsmATType::gtNokia;
+  bool fAutodetect = true;
+  std::atomic<uint32_t> fIdMultiPartPDU;
+  std::atomic<TgsmNewSmsMode> fNewSmsMode{TgsmNewSmsMode::nsmNotifyOnly};
+  bool fIgnoreInitErrors = false;
+  std::u16string fInitCommands;
+
+  // Placeholder values of the running exchange (written under the turn).
+  std::u16string fTmpSMSPdu;
+  int32_t fTmpSMSLength = 0;
+  int32_t fTmpSMSId = 0;
+  TSmsStatus fGetSmsListStatus = TSmsStatus::ssAll;
+  std::optional<std::u16string> fTmpMemRead;  // a worker's read memory, MemoryRead untouched
+
+  // Notification collection (under the processor's lock).
+  int fCollectState = 0;
+  std::string fCollectText;
+  int fReplyLinesCnt = 0;
+  bool flSmsNotifyNokiaMode = false;
+  bool fCollectBroadcast = false;
+
+  // Sends awaiting their confirmation.
+  struct TAwaiting {
+    std::u16string Pdu;
+    uint64_t SendId;
+  };
+  mutable std::mutex fSmsMutex;
+  std::vector<TAwaiting> slSmsFifo;
+  uint64_t fSendSeq = 0;
+  uint64_t fRunningSend = 0;   // the send whose queue runs; 0 none
+  int fRunningSendParts = 0;
+  int fLastSendParts = 1;
+  int32_t fLastSentId = 0;
+  std::string fLastSentRef;
+  qv::platform::TEvent hSmsSentEvent{false, false};
+
+  // Queue bookkeeping (under the processor's lock).
+  int fQueueState = 0;
+  bool fQueueActive = false;
+  bool fListWaiting = false;
+  bool fSendFailed = false;
+  qv::platform::TEvent fQueueEndEvent{true, true};
+  std::atomic<uint32_t> fLastListTick{0};
+
+  // The turn.
+  mutable std::mutex fTurnMutex;
+  std::condition_variable fTurnCv;
+  TTurn fTurn = TTurn::ttNone;
+  std::thread::id fTurnThread;
+  std::atomic<bool> fCancelled{false};
+
+  std::mutex fWorkersMutex;
+  std::list<std::unique_ptr<TSmsThread>> fWorkers;
+  bool fDetecting = false;
+  qv::platform::TDispatchGroup fDispatch;  // end events posted from the timer
+};

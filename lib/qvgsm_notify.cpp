@@ -1,0 +1,319 @@
+// TqvGsm: unsolicited notifications (head recognition, collection, handlers)
+// and the TSmsThread workers that handle new messages.
+#include <algorithm>
+
+#include "qvgsm.h"
+#include "qvgsm_internal.h"
+#include "qvtext.h"
+
+namespace pf = qv::platform;
+using TDL = TDetailLevel;
+using namespace qv::gsm;
+
+namespace {
+
+// A collection that never ends (garbage after a head) is dropped here.
+constexpr size_t kCollectLimit = 4096;
+
+int CollectStateOf(int32_t tag) {
+  switch (tag) {
+    case qv::resp::kSmsSent: return stCollectSent;
+    case qv::resp::kSmsError: return stCollectError;
+    case qv::resp::kSmsStored: return stCollectStored;
+    case qv::resp::kIncomingCall: return stCollectRing;
+    case qv::resp::kSmsListItem: return stCollectListItem;
+    case qv::resp::kSmsDirect: return stCollectDirect;
+    case qv::resp::kUnsolicited: return stCollectOther;
+    case qv::resp::kUssd: return stCollectUssd;
+    default: return 0;
+  }
+}
+
+// The second line of a two-line notification: from two characters after its
+// first CR, trimmed.
+std::u16string SecondLine(const std::u16string& text) {
+  const size_t cr = text.find(u'\r');
+  if (cr == std::u16string::npos || cr + 2 > text.size()) return {};
+  return std::u16string(qv::TrimView(std::u16string_view(text).substr(cr + 2)));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Workers
+
+TSmsThread::TSmsThread(TqvGsm* aGsm, std::string aSms, bool aDirect)
+    : fGsm(aGsm), fSms(std::move(aSms)), flDirect(aDirect) {
+  fThread = std::thread([this] {
+    try {
+      Execute();
+    } catch (const std::exception& e) {
+      fGsm->WriteLog(TDL::dlSimple, u"Sms thread: " + qv::Utf8ToString(e.what()));
+    } catch (...) {
+    }
+    fFinished = true;
+  });
+}
+
+TSmsThread::~TSmsThread() { Join(); }
+
+void TSmsThread::Join() {
+  if (!fThread.joinable()) return;
+  if (pf::IsMainThread())
+    pf::JoinWhilePumping(fThread);
+  else
+    fThread.join();
+}
+
+void TSmsThread::Execute() {
+  const std::u16string text = qv::BytesToString(fSms);
+  if (flDirect)
+    fGsm->SmsDirectNotify(text);
+  else
+    fGsm->SmsStoredNotify(text);
+}
+
+void TqvGsm::StartWorker(std::string text, bool direct) {
+  ReapWorkers(false);
+  // Under the list's lock, so that the destructor's final join sees every worker.
+  std::lock_guard lk(fWorkersMutex);
+  if (fCancelled) return;
+  fWorkers.push_back(std::make_unique<TSmsThread>(this, std::move(text), direct));
+}
+
+// Joins the workers that have ended (all of them with `all`), outside the list's lock.
+void TqvGsm::ReapWorkers(bool all) {
+  for (;;) {
+    std::list<std::unique_ptr<TSmsThread>> done;
+    {
+      std::lock_guard lk(fWorkersMutex);
+      for (auto it = fWorkers.begin(); it != fWorkers.end();) {
+        auto next = std::next(it);
+        if (all || (*it)->Finished()) done.splice(done.end(), fWorkers, it);
+        it = next;
+      }
+    }
+    if (done.empty()) return;
+    const int depth = all ? fLock.ReleaseAll() : 0;
+    done.clear();  // joins
+    if (all) fLock.Reacquire(depth);
+    if (!all) return;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Head recognition and collection
+
+bool TqvGsm::ListingActive() const {
+  return fQueueActive && fQueueState == stListing;
+}
+
+void TqvGsm::ReplyComplete(TATReply& reply) {
+  auto guard = Guard();
+  const TqvCustomATDriver* d = Driver();
+  const bool known = reply.idResponse >= 0 && reply.idResponse < static_cast<int32_t>(d->slResponses.size());
+  const TCommEventNew* head = known ? d->GetResponse(reply.idResponse) : nullptr;
+  const bool diagnostics = fQueueActive && fQueueState == stDiagnostics;
+  if (!head || !qv::resp::IsNotificationHead(head->Tag) || diagnostics) {
+    TqvCustomATProcessor::ReplyComplete(reply);
+    return;
+  }
+  if (head->Tag == qv::resp::kSmsListItem && !ListingActive()) return;
+  StartCollect(CollectStateOf(head->Tag), *head);
+}
+
+void TqvGsm::StartCollect(int state, const TCommEventNew& head) {
+  if (fCollectState != 0) RemoveState(fCollectState);  // a new head drops the partial text
+  fCollectState = state;
+  fCollectText.clear();
+  fReplyLinesCnt = (state == stCollectDirect || state == stCollectListItem) ? 2 : 0;
+  if (state == stCollectStored) flSmsNotifyNokiaMode = head.Data == 1;
+  fCollectBroadcast = head.Str().find("+CB") != std::string::npos;
+  PushState(state);
+}
+
+bool TqvGsm::ProcessByte(uint8_t b) {
+  auto guard = Guard();
+  TDepthScope depth(tProcessingDepth);
+  if (TqvCustomATProcessor::ProcessByte(b)) return true;
+  if (fCollectState == 0) return false;
+  const bool twoLines = fCollectState == stCollectDirect || fCollectState == stCollectListItem;
+  if (twoLines || b != '\r') fCollectText += static_cast<char>(b);
+  if (b == '\r' && (!twoLines || --fReplyLinesCnt <= 0)) {
+    FinishCollect();
+  } else if (fCollectText.size() > kCollectLimit) {
+    WriteLog(TDL::dlDetail, u"Notification text too long, dropped");
+    RemoveState(fCollectState);
+    fCollectState = 0;
+    fCollectText.clear();
+  }
+  return false;
+}
+
+void TqvGsm::FinishCollect() {
+  const int s = fCollectState;
+  const std::string raw = std::move(fCollectText);
+  const std::u16string text = qv::BytesToString(raw);
+  fCollectText.clear();
+  fCollectState = 0;
+  RemoveState(s);
+  switch (s) {
+    case stCollectSent: SmsSentNotify(text); break;
+    case stCollectError:
+      GsmErrorNotify(text);
+      EndPendingLineAsError();
+      break;
+    case stCollectStored:
+    case stCollectDirect:
+      // Cell broadcasts are no SMS: reported as other notifications.
+      if (fCollectBroadcast)
+        OtherNotify(text);
+      else
+        StartWorker(raw, s == stCollectDirect);
+      break;
+    case stCollectRing: RingNotify(text); break;
+    case stCollectOther: OtherNotify(text); break;
+    case stCollectUssd: UssdNotify(text); break;
+    case stCollectListItem:
+      fLastListTick = pf::GetTickCount();
+      SmsListItemNotify(text);
+      break;
+    default: break;
+  }
+}
+
+// "+CMS ERROR" is the final result of the line it answers.
+void TqvGsm::EndPendingLineAsError() {
+  if (fATState != TatInternalState::atIdle) DoError();
+}
+
+// ---------------------------------------------------------------------------
+// Handlers
+
+void TqvGsm::SmsStoredNotify(const std::u16string& text) {
+  if (!OnSmsReceived) return;
+  bool nokia;
+  {
+    auto guard = Guard();
+    nokia = flSmsNotifyNokiaMode;
+  }
+  std::u16string mem = qv::ExtractField(std::u16string_view(text), 1);
+  int32_t index = qv::StrToIntDef(qv::ExtractField(std::u16string_view(text), 2), 1);
+  int32_t total = 0;
+  if (nokia && (mem == u"ME" || mem == u"MT")) {
+    // A combined index counts the SIM first; never adjusted with an unknown total.
+    total = UpdateMemoryStateFor(u"SM") ? MemReadTotal() : -1;
+    mem = u"ME";
+  }
+  if (total > 0 && index > total) index -= total;
+  WriteLogFmt(TDL::dlDetail, u"Sms Notify: %s mem: %s, id: %u", {text, mem, uint64_t(uint32_t(index))});
+  TqvPduSms msg(true);
+  TqvPduSms* p = nullptr;
+  if (fNewSmsMode == TgsmNewSmsMode::nsmRead) {
+    ReadMessage(index, mem, msg);
+    p = &msg;
+  }
+  OnSmsReceived(this, mem, index, p);
+}
+
+void TqvGsm::SmsDirectNotify(const std::u16string& text) {
+  WriteLogFmt(TDL::dlDetail, u"Sms Direct Notify: %s", {text});
+  {
+    // The confirmation keeps the turn until its own final result.
+    TTurnGuard turn(*this, u"confirmation");
+    if (turn) TqvCustomATProcessor::RunCommand(gsmSMSDirectConfirm);
+  }
+  if (!OnSmsReceived) return;
+  TqvPduSms msg(true);
+  msg.SetAsPDU(SecondLine(text));
+  OnSmsReceived(this, u"", 0, &msg);
+}
+
+void TqvGsm::SmsListItemNotify(const std::u16string& text) {
+  WriteLogFmt(TDL::dlDetail, u"Sms List Item: %s", {text});
+  if (!OnSmsListItem) return;
+  const int32_t index = qv::StrToIntDef(qv::ExtractField(std::u16string_view(text), 1), 1);
+  fPduSms.SetAsPDU(SecondLine(text));
+  OnSmsListItem(this, MemoryRead(), index, &fPduSms);
+}
+
+void TqvGsm::RingNotify(const std::u16string& text) {
+  const std::u16string number = qv::ExtractField(std::u16string_view(text), 1);
+  WriteLogFmt(TDL::dlDetail, u"Ring Notify: %s", {text});
+  if (OnRing) OnRing(this, number);
+}
+
+void TqvGsm::OtherNotify(const std::u16string& text) {
+  WriteLogFmt(TDL::dlDetail, u"Other Notify: %s", {text});
+  if (OnUnsolicited) OnUnsolicited(this, text);
+}
+
+void TqvGsm::SmsSentNotify(const std::u16string& text) {
+  WriteLogFmt(TDL::dlDetail, u"Sms Sent Notify: %s", {text});
+  std::optional<TAwaiting> front;
+  bool last = true;
+  {
+    std::lock_guard lk(fSmsMutex);
+    if (!slSmsFifo.empty()) {
+      front = slSmsFifo.front();
+      slSmsFifo.erase(slSmsFifo.begin());
+      last = std::none_of(slSmsFifo.begin(), slSmsFifo.end(),
+                          [&](const TAwaiting& a) { return a.SendId == front->SendId; });
+    }
+  }
+  // A waiting send wakes at the confirmation of its last part.
+  if (last) {
+    SetLastSent(0, qv::StringToBytes(text));
+    hSmsSentEvent.Set();
+  }
+  if (!OnSmsSent) return;
+  const int32_t ref = qv::StrToIntDef(text, 0);
+  std::unique_ptr<TqvPduSms> sms;
+  if (front) {
+    sms = std::make_unique<TqvPduSms>(false);
+    sms->SetAsPDU(front->Pdu);
+    sms->SetRefId(static_cast<uint8_t>(ref));
+  }
+  OnSmsSent(this, text, ref, sms.get());
+}
+
+// Reports the error; the send it answers is failed by the end of its queue.
+void TqvGsm::GsmErrorNotify(const std::u16string& text) {
+  WriteLogFmt(TDL::dlDetail, u"GSM Error: %s", {text});
+  if (OnGsmError) OnGsmError(this, text);
+}
+
+void TqvGsm::UssdNotify(const std::u16string& text) {
+  std::vector<std::u16string> fields;
+  for (size_t start = 0;;) {
+    const size_t comma = text.find(u',', start);
+    fields.push_back(text.substr(start, comma == std::u16string::npos ? std::u16string::npos : comma - start));
+    if (comma == std::u16string::npos) break;
+    start = comma + 1;
+  }
+  WriteLogFmt(TDL::dlDetail, u"USSD Notify: %s", {text});
+  std::u16string result = text;
+  const TCommEventNew* r;
+  {
+    auto guard = Guard();
+    r = Driver()->GetResponseById(qv::resp::kUssd);
+  }
+  if (r) {
+    const int32_t dcs = fields.size() == 3 ? qv::StrToIntDef(fields[2], 0) : 0;
+    const size_t k = r->Data % 100;
+    if (k < fields.size()) {
+      result = std::u16string(qv::TrimView(std::u16string_view(fields[k])));
+      if (result.size() >= 2 && result.front() == u'"' && result.back() == u'"') result = result.substr(1, result.size() - 2);
+    }
+    const uint32_t how = r->Data / 100;
+    if (how == 1)
+      result = qv::Ucs2HexToText(result, 1);
+    else if (how == 2 || ((dcs & 0x0C) != 4 && (dcs & 0x0C) != 8))
+      result = qv::UnpackSeptets(result, 1, static_cast<int>(result.size()), 0);
+    else if ((dcs & 0x0C) == 4)
+      result = qv::Hex8bitToText(result, 1);
+    else
+      result = qv::Ucs2HexToText(result, 1);
+  }
+  if (OnUssd) OnUssd(this, result);
+}

@@ -1,0 +1,206 @@
+#include "qvphonebook.h"
+
+#include <fstream>
+#include <iterator>
+
+#include "qvatdriver.h"
+#include "qvtext.h"
+
+namespace {
+
+// Lower case for the scripts a phone book name is usually written in
+// (Latin, Greek, Cyrillic); other characters stay as they are.
+char16_t LowerChar(char16_t c) {
+  if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 0x20;
+  if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 0x20;   // Greek
+  if (c >= 0x410 && c <= 0x42F) return c + 0x20;                  // Cyrillic
+  if (c >= 0x400 && c <= 0x40F) return c + 0x50;
+  if (c >= 0x100 && c <= 0x17F && (c % 2) == 0 && c != 0x130 && c != 0x138) return c + 1;  // Latin Extended-A
+  return c;
+}
+
+std::u16string Lower(std::u16string_view s) {
+  std::u16string r(s);
+  for (auto& c : r) c = LowerChar(c);
+  return r;
+}
+
+// Whole-text match: '*' any run (also empty), '?' exactly one character.
+bool WildMatch(std::u16string_view text, std::u16string_view pat) {
+  size_t t = 0, p = 0, starP = std::u16string_view::npos, starT = 0;
+  while (t < text.size()) {
+    if (p < pat.size() && (pat[p] == u'?' || pat[p] == text[t])) {
+      ++t, ++p;
+    } else if (p < pat.size() && pat[p] == u'*') {
+      starP = p++, starT = t;
+    } else if (starP != std::u16string_view::npos) {
+      p = starP + 1, t = ++starT;
+    } else {
+      return false;
+    }
+  }
+  while (p < pat.size() && pat[p] == u'*') ++p;
+  return p == pat.size();
+}
+
+TqvPhoneRecordType SuffixType(char16_t c) {
+  switch (c) {
+    case u'H': return TqvPhoneRecordType::prtHome;
+    case u'W': return TqvPhoneRecordType::prtWork;
+    case u'M': return TqvPhoneRecordType::prtMobile;
+    case u'F': return TqvPhoneRecordType::prtFax;
+    case u'O': return TqvPhoneRecordType::prtOther;
+    default: return TqvPhoneRecordType::prtUnknown;
+  }
+}
+
+// A byte-order mark selects UTF-8 or UTF-16 (either order); otherwise ANSI.
+std::u16string DecodeFileText(const std::string& bytes) {
+  auto has = [&](std::string_view bom) { return bytes.compare(0, bom.size(), bom) == 0; };
+  if (has("\xEF\xBB\xBF")) return qv::Utf8ToString(std::string_view(bytes).substr(3));
+  if (has("\xFF\xFE") || has("\xFE\xFF")) {
+    const bool little = has("\xFF\xFE");
+    std::u16string r;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+      const auto a = static_cast<uint8_t>(bytes[i]), b = static_cast<uint8_t>(bytes[i + 1]);
+      r += static_cast<char16_t>(little ? (a | (b << 8)) : ((a << 8) | b));
+    }
+    return r;
+  }
+  return qv::AnsiToString(bytes);
+}
+
+std::vector<std::u16string_view> SplitLines(std::u16string_view text) {
+  std::vector<std::u16string_view> lines;
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != u'\r' && text[i] != u'\n') continue;
+    lines.push_back(text.substr(start, i - start));
+    if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+}  // namespace
+
+void TqvPhoneRecord::Assign(const TqvPhoneRecord* aSource) {
+  if (!aSource) return;
+  fCaption = aSource->fCaption;
+  fPhone = aSource->fPhone;
+  fType = aSource->fType;
+  fDateTime = aSource->fDateTime;
+  fPhoneType = aSource->fPhoneType;
+}
+
+bool TqvPhoneRecord::IsMatchPattern(std::u16string_view aPattern, bool flCaseSens, bool flPhone,
+                                    bool flCaption) const {
+  if (aPattern.empty()) return false;
+  auto norm = [&](std::u16string_view s) { return flCaseSens ? std::u16string(s) : Lower(s); };
+  const std::u16string pat = norm(aPattern);
+  bool r = false;
+  if (flPhone && !fPhone.empty()) r = WildMatch(norm(fPhone), pat);
+  if (!r && flCaption && !fCaption.empty()) r = WildMatch(norm(fCaption), pat);
+  return r;
+}
+
+TqvPhoneRecord* TqvPhoneBook::AddRecord(int32_t aIndex, std::u16string_view aPhone, std::u16string_view aCaption) {
+  auto rec = std::make_unique<TqvPhoneRecord>();
+  rec->fPhone = aPhone;
+  rec->fType = fType;
+  std::u16string caption(aCaption);
+  if (caption.size() > 2 && caption[caption.size() - 2] == u'/') {
+    const auto t = SuffixType(caption.back());
+    if (t != TqvPhoneRecordType::prtUnknown) {
+      rec->fPhoneType = t;
+      caption.resize(caption.size() - 2);
+    }
+  }
+  rec->fCaption = std::move(caption);
+  TqvPhoneRecord* r = rec.get();
+  if (aIndex == -1) {
+    int pos = 0;
+    rec->fIndex = GetFirstAvailableIndex(pos);
+    ++fUsed;
+    fItems.insert(fItems.begin() + pos, std::move(rec));
+  } else {
+    rec->fIndex = aIndex;
+    fItems.push_back(std::move(rec));
+  }
+  return r;
+}
+
+void TqvPhoneBook::Delete(int Index) {
+  if (Index < 0 || Index >= Count()) throw EqvError("List index out of bounds (" + std::to_string(Index) + ")");
+  fItems.erase(fItems.begin() + Index);
+}
+
+void TqvPhoneBook::DeleteRecord(const TqvPhoneRecord* aRec) {
+  const int i = IndexOf(aRec);
+  if (i >= 0) Delete(i);
+}
+
+int TqvPhoneBook::IndexOf(const TqvPhoneRecord* aRec) const {
+  for (int i = 0; i < Count(); ++i)
+    if (fItems[static_cast<size_t>(i)].get() == aRec) return i;
+  return -1;
+}
+
+void TqvPhoneBook::Clear() { fItems.clear(); }
+
+void TqvPhoneBook::Assign(const TqvPhoneBook* aSource) {
+  if (!aSource || aSource == this) return;
+  Clear();
+  for (const auto& src : aSource->fItems) AddRecord(src->fIndex, src->fPhone, src->fCaption)->Assign(src.get());
+  fTotal = aSource->fTotal;
+  fUsed = aSource->fUsed;
+  fType = aSource->fType;
+  fMaxNumLen = aSource->fMaxNumLen;
+  fMaxTxtLen = aSource->fMaxTxtLen;
+}
+
+int32_t TqvPhoneBook::GetFirstAvailableIndex(int& aListIndex) const {
+  int32_t prev = 0;
+  for (size_t p = 0; p < fItems.size(); ++p) {
+    const int32_t i = fItems[p]->fIndex;
+    if (i > prev + 1) {
+      aListIndex = static_cast<int>(p);
+      return i - 1;
+    }
+    prev = i;
+  }
+  aListIndex = Count();
+  return (fItems.empty() ? 0 : fItems.back()->fIndex) + 1;
+}
+
+TqvPhoneRecord* TqvPhoneBook::GetPhoneItem(int Index) const {
+  if (Index < 0 || Index >= Count()) throw EqvError("List index out of bounds (" + std::to_string(Index) + ")");
+  return fItems[static_cast<size_t>(Index)].get();
+}
+
+void TqvPhoneBook::SaveToFile(const std::string& aFileName) const {
+  std::ofstream f(aFileName, std::ios::binary | std::ios::trunc);
+  if (!f) return;
+  for (const auto& r : fItems) {
+    const std::u16string line =
+        qv::Format(u"%u,%u,\"%s\",\"%s\"\r\n", {uint64_t(uint32_t(r->fIndex)), uint64_t(r->fType), r->fPhone, r->fCaption});
+    const std::string bytes = qv::StringToAnsi(line);
+    if (!f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) return;
+  }
+}
+
+void TqvPhoneBook::LoadFromFile(const std::string& aFileName) {
+  std::ifstream f(aFileName, std::ios::binary);
+  if (!f) return;
+  const std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (f.bad()) return;
+  Clear();
+  const std::u16string text = DecodeFileText(bytes);
+  for (std::u16string_view line : SplitLines(text)) {
+    const int32_t index = qv::StrToIntDef(qv::ExtractField(line, 1), 1);
+    TqvPhoneRecord* r = AddRecord(index, qv::ExtractField(line, 3), qv::ExtractField(line, 4));
+    const int32_t t = qv::StrToIntDef(qv::ExtractField(line, 2), 6);
+    r->fType = (t >= 0 && t <= 6) ? static_cast<TqvPhoneBookType>(t) : TqvPhoneBookType::pltUnknown;
+  }
+}

@@ -1,0 +1,169 @@
+// A GSM component on a real TqvComm over the modem simulator's pseudo-
+// terminal, with helpers that pump the main-thread dispatcher while they wait.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "qvclasses.h"
+#include "qvcomm.h"
+#include "qvgsm.h"
+#include "qvtext.h"
+#include "platform/qvdispatcher.h"
+#include "../tools/qvsim.h"
+
+namespace qvgsmtest {
+
+// Collects log lines (any thread).
+class TMemoryLog : public TqvCustomLogFile {
+ public:
+  TMemoryLog() { SetDetailLevel(TDetailLevel::dlDebug); }
+  void Save() override {}
+  void Clear() override {
+    std::lock_guard lk(m_);
+    lines_.clear();
+  }
+  void Add(const std::u16string& s) override {
+    std::lock_guard lk(m_);
+    lines_.push_back(qv::StringToUtf8(s));
+  }
+  void AddSysInfo() override {}
+  void AddLog(TDetailLevel l, const std::u16string& s) override {
+    if (DetailLevel() >= l) Add(s);
+  }
+  void AddFmt(const std::u16string& f, const std::vector<qv::TqvFmtArg>& a) override { Add(qv::Format(f, a)); }
+  void AddLogFmt(TDetailLevel l, const std::u16string& f, const std::vector<qv::TqvFmtArg>& a) override {
+    if (DetailLevel() >= l) AddFmt(f, a);
+  }
+  std::vector<std::string> Lines() const {
+    std::lock_guard lk(m_);
+    return lines_;
+  }
+  // Lines containing `needle`.
+  std::vector<std::string> Grep(std::string_view needle) const {
+    std::vector<std::string> r;
+    for (auto& l : Lines())
+      if (l.find(needle) != std::string::npos) r.push_back(l);
+    return r;
+  }
+  std::string All() const {
+    std::string r;
+    for (auto& l : Lines()) r += l + "\n";
+    return r;
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::vector<std::string> lines_;
+};
+
+// Pumps the dispatcher until `done` holds or `ms` passed; the result of `done`.
+inline bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return done();
+    qv::platform::PumpFor(10);
+  }
+  return true;
+}
+inline void PumpFor(int ms) {
+  PumpUntil([] { return false; }, ms);
+}
+
+struct TRigOptions {
+  std::string persona = "generic";
+  qvsim::SimulatorOptions sim;
+  bool autodetect = true;
+  int driver = -1;            // with autodetect off
+  uint32_t timeout = 600;     // TimeOut of the component
+  TgsmNewSmsMode mode = TgsmNewSmsMode::nsmNotifyOnly;
+  std::u16string pin;
+  bool open = true;           // open the port in the constructor
+  bool waitInit = true;       // and wait for OnAfterInit
+
+  TRigOptions& Persona(std::string v) { persona = std::move(v); return *this; }
+  TRigOptions& Timeout(uint32_t v) { timeout = v; return *this; }
+  TRigOptions& Driver(int v) { autodetect = false; driver = v; return *this; }
+  TRigOptions& Mode(TgsmNewSmsMode v) { mode = v; return *this; }
+  TRigOptions& Pin(std::u16string v) { pin = std::move(v); return *this; }
+  TRigOptions& SimPin(std::string v, qvsim::PinState st) { sim.pin = std::move(v); sim.pinState = st; return *this; }
+  TRigOptions& Deferred() { open = false; return *this; }
+};
+
+class TGsmRig {
+ public:
+  explicit TGsmRig(TRigOptions o = {}) : opt(std::move(o)) {
+    sim = std::make_unique<qvsim::Simulator>(opt.persona, opt.sim);
+    comm = std::make_unique<TqvComm>();
+    comm->SetDevicePath(qv::Utf8ToString(sim->DevicePath()));
+    comm->SetUseMainThread(true);
+    comm->SetBaudRate(115200);
+    gsm = std::make_unique<TqvGsm>();
+    gsm->SetLog(&log);
+    gsm->SetTimeOut(opt.timeout);
+    gsm->SetAutodetect(opt.autodetect);
+    if (!opt.autodetect && opt.driver >= 0) gsm->SetDriverIndex(opt.driver);
+    gsm->SetNewSmsMode(opt.mode);
+    gsm->SetPIN(opt.pin);
+    gsm->OnAfterInit = [this](TObject*) { ++afterInit_; };
+    gsm->SetActive(true);
+    comm->SetDataProcessor(gsm.get());
+    if (opt.open) Open(opt.waitInit);
+  }
+  ~TGsmRig() {
+    Close();
+    comm->SetDataProcessor(nullptr);
+    gsm.reset();
+    comm.reset();
+    sim.reset();
+  }
+
+  // Opens the port (initialisation runs inside) and, when asked, waits for OnAfterInit.
+  bool Open(bool waitInit = true) {
+    const int before = afterInit_;
+    comm->SetActive(true);
+    if (!waitInit) return comm->Active();
+    return PumpUntil([&] { return afterInit_ > before; }, 20000);
+  }
+  void Close() {
+    if (comm && comm->Active()) comm->SetActive(false);
+  }
+  int AfterInitCount() const { return afterInit_; }
+
+  std::unique_ptr<qvsim::Simulator> sim;
+  TMemoryLog log;
+  std::unique_ptr<TqvComm> comm;
+  std::unique_ptr<TqvGsm> gsm;
+  TRigOptions opt;
+
+ private:
+  int afterInit_ = 0;
+};
+
+// Runs /usr/bin/python3 with `script`; its standard output.
+inline std::string RunPython(const std::string& script) {
+  char path[] = "/tmp/qvgsm_py_XXXXXX";
+  const int fd = ::mkstemp(path);
+  if (fd < 0) return {};
+  (void)!::write(fd, script.data(), script.size());
+  ::close(fd);
+  std::string out;
+  if (FILE* p = ::popen(("/usr/bin/python3 " + std::string(path)).c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+  }
+  ::unlink(path);
+  return out;
+}
+
+}  // namespace qvgsmtest
