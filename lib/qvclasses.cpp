@@ -315,17 +315,12 @@ bool TqvBaseIO::DataReceived(const char* Data, uint32_t Len) {
     fThreadIO->Synchronize([&] { DataReceived(Data, Len); });
     return false;
   }
+  const auto secrets = fSecretMask.ForReceived(std::string_view(Data, Len));
   if (IsLogLevel(TDetailLevel::dlDebug)) {
-    static const char16_t kHex[] = u"0123456789ABCDEF";
-    std::u16string hex;
-    hex.reserve(size_t(Len) * 3);
-    for (uint32_t i = 0; i < Len; ++i) {
-      const auto b = static_cast<uint8_t>(Data[i]);
-      hex += kHex[b >> 4];
-      hex += kHex[b & 15];
-      hex += u' ';
-    }
-    WriteLog(TDetailLevel::dlDebug, u"Input data length: " + qv::IntToStr(Len) + u" [" + hex + u"]");
+    // Each byte as two hex digits followed by a blank.
+    const std::u16string hex = qv::HexDump(std::string_view(Data, Len), secrets);
+    WriteLog(TDetailLevel::dlDebug,
+             u"Input data length: " + qv::IntToStr(Len) + u" [" + hex + (Len ? u" ]" : u"]"));
   }
   TIgnoreTypes R;
   if (fDataProcessor) fDataProcessor->DoProcessing(Data, Len, R);

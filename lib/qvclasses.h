@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "qvcomponent.h"
+#include "qvsecret.h"
 #include "qvtext.h"
 #include "qvtimer.h"
 #include "platform/qvthread.h"
@@ -320,6 +321,9 @@ class TqvBaseIO : public TqvComponent {
   void WriteLog(TDetailLevel Level, const std::u16string& Text) const;
   void WriteLogFmt(TDetailLevel Level, const std::u16string& Format,
                    const std::vector<qv::TqvFmtArg>& Args) const;
+  // A sender marks a line that carries a secret right before writing it; the
+  // dumps of that write and of its echo show the secret masked.
+  qv::TqvSecretMask& SecretMask() { return fSecretMask; }
 
   // --- properties
   bool Active();
@@ -374,6 +378,7 @@ class TqvBaseIO : public TqvComponent {
   TqvCustomTerminal* hTerminal = nullptr;  // where output goes; none with tuNone/tuSend
   TTerminalUsage fTerminalUsage = TTerminalUsage::tuNone;
   TqvCustomTerminal* fTerminal = nullptr;
+  qv::TqvSecretMask fSecretMask;
   bool fTerminalEcho = false;
   std::atomic<bool> fTerminalLocked{false};
   std::unique_ptr<TqvThreadIO> fThreadIO;

@@ -36,18 +36,6 @@ uint32_t SysErrorOf(const std::error_code& ec) {
   return uint32_t(ec.value());
 }
 
-std::u16string HexText(const char* data, uint32_t n) {
-  static const char16_t kHex[] = u"0123456789ABCDEF";
-  std::u16string hex;
-  hex.reserve(size_t(n) * 3);
-  for (uint32_t i = 0; i < n; ++i) {
-    const auto b = static_cast<uint8_t>(data[i]);
-    hex += kHex[b >> 4];
-    hex += kHex[b & 15];
-    hex += u' ';
-  }
-  return hex;
-}
 
 std::u16string ErrorText(const std::error_code& ec) { return qv::Utf8ToString(ec.message()); }
 
@@ -590,6 +578,7 @@ bool TqvCustomComm::SendChar(char16_t Ch) {
   auto dev = Device();
   if (!dev) return false;
   const uint8_t byte = uint8_t(Ch & 0xFF);
+  fSecretMask.ForWrite(std::string_view(reinterpret_cast<const char*>(&byte), 1));  // ends a mark
   WriteLogFmt(TDetailLevel::dlDebug, u"Try to send char %2Xh ...", {uint64_t(byte)});
   RaiseRtsForSend();
   size_t written = 0;
@@ -618,7 +607,8 @@ bool TqvCustomComm::SendString(std::string_view S) {
   auto dev = Device();
   if (!dev) return false;
   if (S.empty()) return true;
-  WriteLogFmt(TDetailLevel::dlDebug, u"Try to send string %s ...", {qv::AnsiToString(S)});
+  const auto secrets = fSecretMask.ForWrite(S);
+  WriteLogFmt(TDetailLevel::dlDebug, u"Try to send string %s ...", {qv::MaskChars(qv::AnsiToString(S), secrets)});
   RaiseRtsForSend();
   size_t written = 0;
   const std::error_code ec =
@@ -634,9 +624,11 @@ bool TqvCustomComm::SendData(const char* Buff, uint32_t N) {
   auto dev = Device();
   if (!dev) return false;
   if (N > 0 && !Buff) return false;
+  const std::string_view data(Buff, N);
+  const auto secrets = fSecretMask.ForWrite(data);
   if (IsLogLevel(TDetailLevel::dlDebug))
     WriteLogFmt(TDetailLevel::dlDebug, u"Try to send the data with %d length [%s]...",
-                {int64_t(N), HexText(Buff, N)});
+                {int64_t(N), qv::HexDump(data, secrets) + (N ? u" " : u"")});
   RaiseRtsForSend();
   // The device copies the bytes, so the caller's buffer is free at once; a
   // failure after this point comes back as a write-error event.

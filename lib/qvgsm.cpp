@@ -581,6 +581,8 @@ void TqvGsm::MarkSecretLine(std::string_view bytes) {
       for (size_t p = masked.find(pin); p != std::u16string::npos; p = masked.find(pin, p + pin.size()))
         masked.replace(p, pin.size(), std::u16string(pin.size(), u'*'));
       fSecretLog.MarkSecret(text, masked);
+      // The port's dumps of this write and of its echo hide the PIN too.
+      if (TqvBaseIO* device = Device()) device->SecretMask().MarkNextWrite(bytes, qv::StringToAnsi(pin));
       return;
     }
   }

@@ -337,14 +337,6 @@ void TqvLogFile::CapPending() {
 // ---------------------------------------------------------------- masking
 
 namespace qv {
-namespace {
-
-bool InSecret(size_t i, std::span<const TqvByteRange> secrets) {
-  return std::any_of(secrets.begin(), secrets.end(),
-                     [i](const TqvByteRange& r) { return i >= r.Offset && i - r.Offset < r.Length; });
-}
-
-}  // namespace
 
 std::u16string MaskedText(std::initializer_list<TqvLogPart> parts) {
   std::u16string out;
@@ -352,30 +344,6 @@ std::u16string MaskedText(std::initializer_list<TqvLogPart> parts) {
     if (p.Secret) out.append(p.Text.size(), u'*');
     else out += p.Text;
   }
-  return out;
-}
-
-std::u16string HexDump(std::string_view bytes, std::span<const TqvByteRange> secrets) {
-  static constexpr char16_t hex[] = u"0123456789ABCDEF";
-  std::u16string out;
-  out.reserve(bytes.size() * 3);
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i) out += u' ';
-    if (InSecret(i, secrets)) {
-      out += u"**";
-    } else {
-      const auto b = static_cast<unsigned char>(bytes[i]);
-      out += hex[b >> 4];
-      out += hex[b & 15];
-    }
-  }
-  return out;
-}
-
-std::u16string MaskedBytes(std::string_view bytes, std::span<const TqvByteRange> secrets) {
-  std::u16string out = BytesToString(bytes);
-  for (size_t i = 0; i < out.size(); ++i)
-    if (InSecret(i, secrets)) out[i] = u'*';
   return out;
 }
 

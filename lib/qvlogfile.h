@@ -21,6 +21,7 @@
 
 #include "platform/qvlogstore.h"
 #include "qvclasses.h"
+#include "qvsecret.h"
 
 enum class TLogOption : uint8_t {
   loSafeMode = 1,       // write every entry to the file at once
@@ -165,22 +166,8 @@ struct TqvLogPart {
 };
 inline TqvLogPart LogSecret(std::u16string_view text) { return {text, true}; }
 
-// A range of bytes in a write or a received block.
-struct TqvByteRange {
-  size_t Offset = 0;
-  size_t Length = 0;
-};
-
 // The parts joined, each character of a secret part replaced by '*'.
 std::u16string MaskedText(std::initializer_list<TqvLogPart> parts);
-
-// Upper-case hex of every byte separated by spaces ("41 54 0D"); bytes inside
-// a secret range are written "**". Ranges may overlap or pass the end.
-std::u16string HexDump(std::string_view bytes, std::span<const TqvByteRange> secrets = {});
-
-// The text of `bytes` (each byte as the character of the same code) with the
-// secret ranges' bytes replaced by '*'.
-std::u16string MaskedBytes(std::string_view bytes, std::span<const TqvByteRange> secrets);
 
 // Logging shorthands that do nothing without a log or below its level, and
 // build no text then.

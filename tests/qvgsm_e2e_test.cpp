@@ -170,10 +170,13 @@ TEST(GsmE2E, PinNeverReachesTheLogInClear) {
   auto o = TRigOptions().Driver(0).Timeout(400).Pin(u"2468").Deferred();
   o.SimPin("2468", qvsim::PinState::SimPin);
   TGsmRig rig(o);
+  rig.comm->SetLog(&rig.log);  // the port dumps every write and every read in hex
   ASSERT_TRUE(rig.Open());
   EXPECT_EQ(Count(rig.sim->GetTranscript().ToModem(), "AT+CPIN=2468"), 1u);
   EXPECT_EQ(rig.log.All().find("2468"), std::string::npos) << rig.log.All();
+  EXPECT_EQ(rig.log.All().find("32 34 36 38"), std::string::npos) << rig.log.All();
   EXPECT_EQ(rig.log.Grep("qvGsm: send:AT+CPIN=****").size(), 1u);
+  EXPECT_EQ(rig.log.Grep("41 54 2B 43 50 49 4E 3D ** ** ** ** 0D").size(), 1u) << rig.log.All();
 }
 
 // ---------------------------------------------------------------------------
