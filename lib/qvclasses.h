@@ -237,7 +237,7 @@ class TqvCustomTerminal : public TqvComponent {
 class TqvThreadIO;
 
 // The base of every I/O device component. The virtual operations keep the
-// order of the design. A device family (the serial port) provides:
+// slot order the components were designed with. A device family (the serial port) provides:
 // - OpenHandle/CloseDeviceHandle (and IsOpen when the handle is not all of the
 //   state); it may wrap Open/Close, and raises DoNotify(qvNotifyOpened) at the
 //   end of a successful open and DoNotify(qvNotifyClosed) after OnClose;
@@ -262,7 +262,7 @@ class TqvBaseIO : public TqvComponent {
   explicit TqvBaseIO(TqvComponent* AOwner = nullptr);
   ~TqvBaseIO() override;
 
-  // --- virtual operations, in the design's order
+  // --- virtual operations, in slot order
   virtual bool IsOpen();
   virtual THandle OpenHandle();
   virtual void CloseDeviceHandle(THandle h);
@@ -444,7 +444,7 @@ class TqvCustomDataProcessor : public TqvComponent {
   explicit TqvCustomDataProcessor(TqvComponent* AOwner = nullptr);
   ~TqvCustomDataProcessor() override;
 
-  // --- virtual operations, in the design's order
+  // --- virtual operations, in slot order
   virtual void DeviceNotify(TObject* Sender, int32_t Code);  // 1 closed, 2 opened
   virtual void MediumClosed();
   virtual void MediumOpened();

@@ -171,7 +171,7 @@ class TqvCustomComm : public TqvBaseIO {
   explicit TqvCustomComm(TqvComponent* AOwner = nullptr);
   ~TqvCustomComm() override;
 
-  // --- virtual operations added by the serial port, in the design's order
+  // --- virtual operations added by the serial port, in slot order
   virtual std::u16string ComName();
   virtual void SetupPort();
   virtual void SetEventChar(char16_t Value);

@@ -196,8 +196,8 @@ TEST(Gsm, DetectsPinStatusAndParsesStatusReplies) {
   EXPECT_EQ(qv::gsm::StripReplyPrefix("17,99"), "17,99");
 }
 
-// The Part's own example: "hello" to +12345678901, and a 200-character text
-// in two parts with one reference; the next send uses the next reference.
+// "hello" to +12345678901, and a 200-character text in two parts with one
+// reference; the next send uses the next reference.
 TEST(Gsm, SendQueuesEachPartWithItsLengthAndPdu) {
   TRig rig;
   int ref = 11;
@@ -231,6 +231,7 @@ TEST(Gsm, SendQueuesEachPartWithItsLengthAndPdu) {
   EXPECT_EQ(sent[0], (std::pair<std::string, int>{" 12", 12}));
   EXPECT_EQ(rig.gsm.AwaitingCount(), 0u);
   EXPECT_FALSE(rig.gsm.IsBusy());
+
 }
 
 // Notifications interleaved with a listing's items, byte for byte.
