@@ -231,7 +231,6 @@ TEST(Gsm, SendQueuesEachPartWithItsLengthAndPdu) {
   EXPECT_EQ(sent[0], (std::pair<std::string, int>{" 12", 12}));
   EXPECT_EQ(rig.gsm.AwaitingCount(), 0u);
   EXPECT_FALSE(rig.gsm.IsBusy());
-
 }
 
 // Notifications interleaved with a listing's items, byte for byte.
