@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "platform/qvdispatcher.h"
+#include "qvmemorylog.h"
 #include "qvscripteddevice.h"
 #include "qvtext.h"
 
 using qv::u;
-using qvtest::TqvMemoryLog;
+using qv::test::TqvMemoryLog;
 using qvtest::TqvScriptedDevice;
 using TDelivery = TqvScriptedDevice::TDelivery;
 using TChunk = TqvScriptedDevice::TChunk;

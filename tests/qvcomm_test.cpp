@@ -13,7 +13,7 @@ using namespace qv::platform;
 using namespace std::chrono_literals;
 using qv::test::PumpUntil;
 using qv::test::TqvRecordingProcessor;
-using qv::test::TqvTestLog;
+using qv::test::TqvMemoryLog;
 
 namespace {
 
@@ -50,7 +50,7 @@ class MemoryPort : public ::testing::Test {
 
   // Declared before the port: its destructor still raises events into them.
   std::shared_ptr<TqvMemorySerial> dev = TqvMemorySerial::Create("mem:modem");
-  TqvTestLog log;
+  TqvMemoryLog log;
   std::vector<CommError> errors;
   std::vector<TTraceStates> traces;
   std::vector<int32_t> notifies;

@@ -6,10 +6,11 @@
 
 #include "platform/qvdispatcher.h"
 #include "qvgsm.h"
+#include "qvmemorylog.h"
 #include "qvscripteddevice.h"
 #include "qvtext.h"
 
-using qvtest::TqvMemoryLog;
+using qv::test::TqvMemoryLog;
 using qvtest::TqvScriptedDevice;
 using TChunk = TqvScriptedDevice::TChunk;
 using qv::StringToUtf8;

@@ -18,52 +18,10 @@
 #include "qvgsm.h"
 #include "qvtext.h"
 #include "platform/qvdispatcher.h"
+#include "qvmemorylog.h"
 #include "../tools/qvsim.h"
 
 namespace qvgsmtest {
-
-// Collects log lines (any thread).
-class TMemoryLog : public TqvCustomLogFile {
- public:
-  TMemoryLog() { SetDetailLevel(TDetailLevel::dlDebug); }
-  void Save() override {}
-  void Clear() override {
-    std::lock_guard lk(m_);
-    lines_.clear();
-  }
-  void Add(const std::u16string& s) override {
-    std::lock_guard lk(m_);
-    lines_.push_back(qv::StringToUtf8(s));
-  }
-  void AddSysInfo() override {}
-  void AddLog(TDetailLevel l, const std::u16string& s) override {
-    if (DetailLevel() >= l) Add(s);
-  }
-  void AddFmt(const std::u16string& f, const std::vector<qv::TqvFmtArg>& a) override { Add(qv::Format(f, a)); }
-  void AddLogFmt(TDetailLevel l, const std::u16string& f, const std::vector<qv::TqvFmtArg>& a) override {
-    if (DetailLevel() >= l) AddFmt(f, a);
-  }
-  std::vector<std::string> Lines() const {
-    std::lock_guard lk(m_);
-    return lines_;
-  }
-  // Lines containing `needle`.
-  std::vector<std::string> Grep(std::string_view needle) const {
-    std::vector<std::string> r;
-    for (auto& l : Lines())
-      if (l.find(needle) != std::string::npos) r.push_back(l);
-    return r;
-  }
-  std::string All() const {
-    std::string r;
-    for (auto& l : Lines()) r += l + "\n";
-    return r;
-  }
-
- private:
-  mutable std::mutex m_;
-  std::vector<std::string> lines_;
-};
 
 // Pumps the dispatcher until `done` holds or `ms` passed; the result of `done`.
 inline bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
@@ -139,7 +97,7 @@ class TGsmRig {
   int AfterInitCount() const { return afterInit_; }
 
   std::unique_ptr<qvsim::Simulator> sim;
-  TMemoryLog log;
+  qv::test::TqvMemoryLog log;
   std::unique_ptr<TqvComm> comm;
   std::unique_ptr<TqvGsm> gsm;
   TRigOptions opt;

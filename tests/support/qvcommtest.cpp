@@ -20,44 +20,6 @@ void PumpFor(std::chrono::milliseconds time) {
   while (std::chrono::steady_clock::now() < deadline) qv::platform::PumpFor(5);
 }
 
-TqvTestLog::TqvTestLog(TqvComponent* AOwner) : TqvCustomLogFile(AOwner) {
-  SetDetailLevel(TDetailLevel::dlDebug);
-}
-
-void TqvTestLog::Clear() {
-  std::lock_guard lock(mu_);
-  lines_.clear();
-}
-
-void TqvTestLog::Add(const std::u16string& s) {
-  std::lock_guard lock(mu_);
-  lines_.push_back(qv::StringToUtf8(s));
-}
-
-void TqvTestLog::AddLog(TDetailLevel l, const std::u16string& s) {
-  if (DetailLevel() >= l) Add(s);
-}
-
-void TqvTestLog::AddFmt(const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) {
-  Add(qv::Format(Format, Args));
-}
-
-void TqvTestLog::AddLogFmt(TDetailLevel l, const std::u16string& Format,
-                           const std::vector<qv::TqvFmtArg>& Args) {
-  if (DetailLevel() >= l) AddFmt(Format, Args);
-}
-
-std::vector<std::string> TqvTestLog::Lines() const {
-  std::lock_guard lock(mu_);
-  return lines_;
-}
-
-bool TqvTestLog::Contains(std::string_view text) const {
-  std::lock_guard lock(mu_);
-  return std::any_of(lines_.begin(), lines_.end(),
-                     [&](const std::string& l) { return l.find(text) != std::string::npos; });
-}
-
 void TqvRecordingProcessor::Note(std::string what) {
   std::lock_guard lock(mu_);
   events_.push_back(std::move(what));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qvclasses.h"
+#include "qvmemorylog.h"
 
 namespace qv::test {
 
@@ -20,26 +21,6 @@ bool PumpUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(5));
 // Pumps for `time` whatever happens.
 void PumpFor(std::chrono::milliseconds time);
-
-class TqvTestLog : public TqvCustomLogFile {
- public:
-  explicit TqvTestLog(TqvComponent* AOwner = nullptr);
-  void Save() override {}
-  void Clear() override;
-  void Add(const std::u16string& s) override;
-  void AddSysInfo() override { Add(u"<system information>"); }
-  void AddLog(TDetailLevel l, const std::u16string& s) override;
-  void AddFmt(const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) override;
-  void AddLogFmt(TDetailLevel l, const std::u16string& Format,
-                 const std::vector<qv::TqvFmtArg>& Args) override;
-
-  std::vector<std::string> Lines() const;  // UTF-8
-  bool Contains(std::string_view text) const;
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> lines_;
-};
 
 // Records received data, open/close notifications and the threads they came on.
 class TqvRecordingProcessor : public TqvCustomDataProcessor {

@@ -133,38 +133,5 @@ std::vector<std::string> TqvScriptedDevice::Events() const {
 
 // ---------------------------------------------------------------------------
 
-void TqvMemoryLog::Clear() {
-  std::lock_guard lock(mutex_);
-  lines_.clear();
-}
-
-void TqvMemoryLog::Add(const std::u16string& s) {
-  std::lock_guard lock(mutex_);
-  lines_.push_back(qv::StringToUtf8(s));
-}
-
-void TqvMemoryLog::AddLog(TDetailLevel l, const std::u16string& s) {
-  if (DetailLevel() >= l) Add(s);
-}
-
-void TqvMemoryLog::AddFmt(const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) {
-  Add(qv::Format(Format, Args));
-}
-
-void TqvMemoryLog::AddLogFmt(TDetailLevel l, const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) {
-  if (DetailLevel() >= l) AddFmt(Format, Args);
-}
-
-std::vector<std::string> TqvMemoryLog::Lines() const {
-  std::lock_guard lock(mutex_);
-  return lines_;
-}
-
-bool TqvMemoryLog::Contains(const std::string& text) const {
-  std::lock_guard lock(mutex_);
-  for (const auto& l : lines_)
-    if (l.find(text) != std::string::npos) return true;
-  return false;
-}
 
 }  // namespace qvtest

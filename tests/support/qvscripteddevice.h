@@ -81,24 +81,4 @@ class TqvScriptedDevice : public TqvBaseIO {
   std::thread thread_;
 };
 
-// A log that keeps its lines (without stamps) in memory.
-class TqvMemoryLog : public TqvCustomLogFile {
- public:
-  TqvMemoryLog() { SetDetailLevel(TDetailLevel::dlDebug); }
-  void Save() override {}
-  void Clear() override;
-  void Add(const std::u16string& s) override;
-  void AddSysInfo() override {}
-  void AddLog(TDetailLevel l, const std::u16string& s) override;
-  void AddFmt(const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) override;
-  void AddLogFmt(TDetailLevel l, const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) override;
-
-  std::vector<std::string> Lines() const;  // UTF-8
-  bool Contains(const std::string& text) const;
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
-
 }  // namespace qvtest
