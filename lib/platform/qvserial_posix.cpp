@@ -224,6 +224,15 @@ class PosixSerialDevice final : public TqvSerialDevice {
     txWatch_ = true;
     txTickMs_ = kDrainTickMs;
   }
+  // Notes, when a read returns however it returns, the bytes it took.
+  struct ReadNote {
+    PosixSerialDevice& device;
+    size_t& got;
+    ~ReadNote() { device.NoteRead(got); }
+  };
+  // One read into the rest of `buf`, EINTR retried: adds what came to `got`;
+  // `wouldBlock` when nothing is queued; a hang-up or removal is a lost device.
+  std::error_code ReadStep(std::span<uint8_t> buf, size_t& got, bool& wouldBlock);
   // Bytes left the input queue through a read.
   void NoteRead(size_t n) {
     if (n == 0) return;
@@ -476,11 +485,7 @@ int RemainingMs(std::optional<Clock::time_point> deadline) {
 std::error_code PosixSerialDevice::Read(std::span<uint8_t> buf, size_t& got) {
   got = 0;
   std::lock_guard dirLock(readMu_);
-  struct Noted {
-    PosixSerialDevice& d;
-    size_t& got;
-    ~Noted() { d.NoteRead(got); }
-  } noted{*this, got};
+  ReadNote noted{*this, got};
   readAbort_.Drain();  // an abort before this read started is not for it
   TCommTimeouts t;
   {
@@ -495,16 +500,13 @@ std::error_code PosixSerialDevice::Read(std::span<uint8_t> buf, size_t& got) {
   if (totalMs) total = Clock::now() + std::chrono::milliseconds(totalMs);
   std::optional<Clock::time_point> interval;
   while (got < buf.size()) {
-    const long n = Sys().read(Fd(), buf.data() + got, buf.size() - got);
-    if (n > 0) {
-      got += size_t(n);
+    bool wouldBlock = false;
+    if (auto ec = ReadStep(buf, got, wouldBlock)) return ec;
+    if (!wouldBlock) {
       if (t.ReadIntervalTimeout && !immediate)
         interval = Clock::now() + std::chrono::milliseconds(t.ReadIntervalTimeout);
       continue;
     }
-    if (n == 0) return make_error_code(TSerialErrc::DeviceLost);  // hung up
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN) return IsLossErrno(errno) ? make_error_code(TSerialErrc::DeviceLost) : Errno();
     if (immediate) return {};
     std::optional<Clock::time_point> deadline = total;
     if (interval && (!deadline || *interval < *deadline)) deadline = interval;
@@ -519,27 +521,34 @@ std::error_code PosixSerialDevice::Read(std::span<uint8_t> buf, size_t& got) {
 std::error_code PosixSerialDevice::ReadAvailable(std::span<uint8_t> buf, size_t& got) {
   got = 0;
   std::lock_guard dirLock(readMu_);
-  struct Noted {
-    PosixSerialDevice& d;
-    size_t& got;
-    ~Noted() { d.NoteRead(got); }
-  } noted{*this, got};
+  ReadNote noted{*this, got};
   {
     std::lock_guard lock(mu_);
     if (closed_) return make_error_code(TSerialErrc::Closed);
   }
   while (got < buf.size()) {
+    bool wouldBlock = false;
+    if (auto ec = ReadStep(buf, got, wouldBlock)) return ec;
+    if (wouldBlock) return {};
+  }
+  return {};
+}
+
+std::error_code PosixSerialDevice::ReadStep(std::span<uint8_t> buf, size_t& got, bool& wouldBlock) {
+  for (;;) {
     const long n = Sys().read(Fd(), buf.data() + got, buf.size() - got);
     if (n > 0) {
       got += size_t(n);
-      continue;
+      return {};
     }
-    if (n == 0) return make_error_code(TSerialErrc::DeviceLost);
+    if (n == 0) return make_error_code(TSerialErrc::DeviceLost);  // hung up
     if (errno == EINTR) continue;
-    if (errno == EAGAIN) return {};
+    if (errno == EAGAIN) {
+      wouldBlock = true;
+      return {};
+    }
     return IsLossErrno(errno) ? make_error_code(TSerialErrc::DeviceLost) : Errno();
   }
-  return {};
 }
 
 std::error_code PosixSerialDevice::Write(std::span<const uint8_t> data, size_t& written) {
