@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The whole test suite: every test under AddressSanitizer + UndefinedBehaviorSanitizer,
-# again under ThreadSanitizer, and a short run of every fuzz target.
+# The whole test suite: every target of the release preset built (programs and benchmarks, not
+# run), every test under AddressSanitizer + UndefinedBehaviorSanitizer, again under
+# ThreadSanitizer, and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
@@ -20,6 +21,11 @@ run_preset() {
     ctest --preset "$preset" -j2
   fi
 }
+
+# A benchmark or program that does not build is a broken build, even if no test uses it.
+echo "=== release build (programs and benchmarks) ==="
+cmake --preset release >/dev/null
+cmake --build --preset release -- -j"$jobs"
 
 run_preset asan
 run_preset tsan
