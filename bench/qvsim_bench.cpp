@@ -1,22 +1,30 @@
 // How fast the simulated modem answers: one command's round trip through the pseudo-terminal,
-// and the interpreter alone on a long listing.
+// the interpreter alone on a long listing, and the rate a paced line really delivers.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <string>
+
 #include "qvsim.h"
 
 namespace {
 
-void BM_RoundTripThroughThePty(benchmark::State& state) {
-  qvsim::Simulator sim("generic");
-  const int fd = ::open(sim.DevicePath().c_str(), O_RDWR | O_NOCTTY);
+int OpenRaw(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
   termios tio{};
   tcgetattr(fd, &tio);
   cfmakeraw(&tio);
   tcsetattr(fd, TCSANOW, &tio);
+  return fd;
+}
+
+void BM_RoundTripThroughThePty(benchmark::State& state) {
+  qvsim::Simulator sim("generic");
+  const int fd = OpenRaw(sim.DevicePath());
   const std::string command = "ATE0\r";
   [[maybe_unused]] ssize_t n = ::write(fd, command.data(), command.size());
   char buf[256];
@@ -44,6 +52,36 @@ void BM_ListingThirtyMessages(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ListingThirtyMessages)->Unit(benchmark::kMicrosecond);
+
+// Half a second of line time of output, read by a bare reader as fast as it comes: the
+// delivered rate must be the set rate (ten bit times a byte).
+void BM_PacedLineDeliversItsRate(benchmark::State& state) {
+  const int baud = static_cast<int>(state.range(0));
+  const size_t bytes = static_cast<size_t>(baud / 10 / 2);
+  qvsim::Simulator sim("generic");
+  sim.SetBaudRate(baud);
+  const int fd = OpenRaw(sim.DevicePath());
+  const std::string payload(bytes, 'x');
+  char buf[4096];
+  size_t delivered = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    sim.InjectRaw(payload);
+    size_t got = 0;
+    while (got < bytes) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(took.count());
+    delivered += got;
+  }
+  ::close(fd);
+  state.counters["set_Bps"] = baud / 10.0;
+  state.counters["delivered_Bps"] = benchmark::Counter(static_cast<double>(delivered), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_PacedLineDeliversItsRate)->Arg(9600)->Arg(115200)->UseManualTime()->Iterations(4)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,6 +176,7 @@ void Simulator::DropLocked() {
   if (!fOptions.link.empty()) RemoveSymlink(fOptions.link, fPty.SlavePath());
   fPty.Close();
   fQueue.clear();
+  fPacer.Reset();
   fModem.PowerCycle();  // a device that comes back has restarted
 }
 
@@ -206,18 +208,20 @@ void Simulator::Run() {
       fDone.notify_all();
     }
     const int fd = fPty.Master();
-    const auto now = Clock::now();
     bool wantWrite = false;
-    if (fd >= 0) wantWrite = WriteDue(fd, now);
-    int timeout = -1;
+    if (fd >= 0) wantWrite = WriteDue(fd, Clock::now());
+    timespec wait{};
+    timespec* timeout = nullptr;  // none: sleep until woken or the host writes
     if (fd >= 0 && !fQueue.empty() && !wantWrite) {
-      const auto wait = std::chrono::ceil<Milliseconds>(std::max(fQueue.front().due, fLineFree) - Clock::now());
-      timeout = static_cast<int>(std::max<Milliseconds::rep>(0, wait.count()));
+      const auto left = std::max(Clock::duration::zero(), NextWrite() - Clock::now());
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      wait = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+      timeout = &wait;
     }
     if (fQueue.empty()) fDone.notify_all();  // WaitOutputIdle
     pollfd fds[2] = {{fWake[0], POLLIN, 0}, {fd, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}};
     lock.unlock();
-    ::poll(fds, fd >= 0 ? 2 : 1, timeout);
+    ::ppoll(fds, fd >= 0 ? 2 : 1, timeout, nullptr);
     lock.lock();
     if (fds[0].revents != 0) {
       char buf[64];
@@ -316,18 +320,15 @@ void Simulator::Push(std::string bytes, Clock::time_point due, bool ring) {
 
 // Writes what is due; true when the device would block and POLLOUT is needed.
 bool Simulator::WriteDue(int fd, Clock::time_point now) {
-  while (!fQueue.empty() && fQueue.front().due <= now && fLineFree <= now) {
+  fPacer.SetByteTime(ByteTime());
+  while (!fQueue.empty() && fQueue.front().due <= now && fSplitFree <= now) {
     if (!fModem.Ringing()) {  // answered or ended: the rings still to come are off
       std::erase_if(fQueue, [](const Pending& x) { return x.ring && x.written == 0; });
       if (fQueue.empty() || fQueue.front().due > now) break;
     }
     Pending& p = fQueue.front();
-    size_t chunk = p.bytes.size() - p.written;
-    if (fBaud != 0) {
-      chunk = 1;
-    } else if (fSplit > 0) {
-      chunk = std::min(chunk, fSplit);
-    }
+    const size_t chunk = ChunkDue(p, now);
+    if (chunk == 0) break;  // the next byte is still crossing the line
     const ssize_t n = ::write(fd, p.bytes.data() + p.written, chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) return true;  // the host is not reading: wait for room
@@ -338,20 +339,32 @@ bool Simulator::WriteDue(int fd, Clock::time_point now) {
     fTranscript.Add(Transcript::Direction::FromModem, std::string_view(p.bytes).substr(p.written, static_cast<size_t>(n)));
     p.written += static_cast<size_t>(n);
     if (fBaud != 0) {
-      fLineFree = now + ByteTime() * n;
+      fPacer.Sent(p.due, static_cast<size_t>(n));
     } else if (fSplit > 0) {
-      fLineFree = now + fSplitGap;
+      fSplitFree = now + fSplitGap;
     }
     if (p.written == p.bytes.size()) fQueue.pop_front();
   }
   return false;
 }
 
+// How much of the front piece may go in one write now.
+size_t Simulator::ChunkDue(const Pending& p, Clock::time_point now) const {
+  const size_t left = p.bytes.size() - p.written;
+  if (fBaud != 0) return fPacer.Due(p.due, now, left);
+  if (fSplit > 0) return std::min(left, fSplit);
+  return left;
+}
+
+// When the front piece may write next.
+Clock::time_point Simulator::NextWrite() const {
+  const Pending& p = fQueue.front();
+  if (fBaud != 0) return fPacer.NextDue(p.due);
+  return std::max(p.due, fSplitFree);
+}
+
 Clock::duration Simulator::ByteTime() const {
-  int bps = fBaud;
-  if (bps == kLineSpeed) bps = fPty.LineSpeed();
-  if (bps <= 0) return Clock::duration::zero();
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(10'000'000'000LL / bps));
+  return LinePacer::ByteTimeAt(fBaud == kLineSpeed ? fPty.LineSpeed() : fBaud);
 }
 
 bool Simulator::WaitOutputIdle(Milliseconds timeout) {

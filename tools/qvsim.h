@@ -23,6 +23,7 @@
 
 #include "qvsim_codec.h"
 #include "qvsim_modem.h"
+#include "qvsim_pacer.h"
 #include "qvsim_persona.h"
 #include "qvsim_pty.h"
 
@@ -148,6 +149,8 @@ class Simulator {
   void Schedule(std::vector<Output>& outputs, Clock::time_point base);
   void Push(std::string bytes, Clock::time_point due, bool ring = false);
   bool WriteDue(int fd, Clock::time_point now);
+  size_t ChunkDue(const Pending& p, Clock::time_point now) const;
+  Clock::time_point NextWrite() const;
   void DropLocked();
   std::error_code BringUpLocked();
   Clock::duration ByteTime() const;
@@ -165,7 +168,8 @@ class Simulator {
   Pty fPty;
   std::deque<Pending> fQueue;
   Clock::time_point fInputFree{};  // when the last host byte has crossed the paced line
-  Clock::time_point fLineFree{};   // when the modem may write its next byte
+  LinePacer fPacer;                // the modem's bytes on a paced line
+  Clock::time_point fSplitFree{};  // when the next piece of a split write may go
   int fBaud = 0;
   Milliseconds fReplyDelay{0};
   std::map<std::string, Milliseconds> fCommandDelays;
