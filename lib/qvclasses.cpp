@@ -446,7 +446,7 @@ bool TqvBaseIO::WMDeviceChange(const TqvDeviceChangeMsg& Msg) {
   return true;
 }
 
-bool TqvBaseIO::FlushOutput(uint32_t /*TimeoutMs*/) { return true; }
+std::error_code TqvBaseIO::FlushOutput(uint32_t /*TimeoutMs*/) { return {}; }
 
 TqvDevice* TqvBaseIO::GetDevice(int Index) const {
   if (Index < 0 || Index >= int(slDevices.size())) return nullptr;
@@ -668,9 +668,12 @@ bool TqvCustomDataProcessor::DoDataSend(const char* Data, uint32_t Len) {
       WriteLogFmt(TDetailLevel::dlDetail, u"DoDataSend: sending %u bytes failed", {uint64_t(Len)});
     } else {
       const uint32_t deadline = fDevice->WriteTimeout() != 0 ? fDevice->WriteTimeout() : SendTimeout();
-      ok = fDevice->FlushOutput(deadline);
-      if (!ok)
+      const std::error_code ec = fDevice->FlushOutput(deadline);
+      ok = !ec;
+      if (ec == std::errc::timed_out)
         WriteLogFmt(TDetailLevel::dlDetail, u"DoDataSend: output not flushed within %u ms", {uint64_t(deadline)});
+      else if (ec)
+        WriteLogFmt(TDetailLevel::dlDetail, u"DoDataSend: output not flushed: %s", {qv::Utf8ToString(ec.message())});
     }
     WriteLogFmt(TDetailLevel::dlDebug, u"DoDataSend: %u bytes", {uint64_t(Len)});
   } catch (const std::exception& e) {

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -244,7 +245,8 @@ class TqvThreadIO;
 // - SendChar/SendString/SendData: true when the device accepted every byte,
 //   false on an error (closed, write failure, short write);
 // - FlushOutput(ms): wait until the output has left the device, at most ms
-//   (0: no limit); false on an error or when the time ran out. WriteTimeout():
+//   (0: no limit); an error when it did not (std::errc::timed_out when the
+//   time ran out, the write's error when a write failed). WriteTimeout():
 //   the device's write time-out (0: none), the flush deadline of a processor's
 //   sends;
 // - ClearDevice*, GetDeviceIndex/SetDeviceIndex, DeviceListLoad, Update;
@@ -304,7 +306,7 @@ class TqvBaseIO : public TqvComponent {
   virtual void GetDeviceList(TqvDeviceRefs* L);
   virtual bool WMDeviceChange(const TqvDeviceChangeMsg& Msg);
   // Additions of this library: the bounded flush and the write time-out.
-  virtual bool FlushOutput(uint32_t TimeoutMs);
+  virtual std::error_code FlushOutput(uint32_t TimeoutMs);
   virtual uint32_t WriteTimeout() const { return 0; }
 
   // --- devices

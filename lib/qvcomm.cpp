@@ -20,21 +20,7 @@ constexpr uint32_t kFlagsRS485 = 0x3011;     // binary, DTR on, RTS toggle
 constexpr uint32_t kAllLineErrors = 0x1F;    // every CE_ bit at once: the device is gone
 
 // The system error number of a platform error, for OnCommError's SysError.
-uint32_t SysErrorOf(const std::error_code& ec) {
-  if (!ec) return 0;
-  if (ec.category() == pf::SerialCategory()) {
-    switch (TSerialErrc(ec.value())) {
-      case TSerialErrc::PortBusy: return EBUSY;
-      case TSerialErrc::NotATty: return ENOTTY;
-      case TSerialErrc::NotSupported: return ENOTSUP;
-      case TSerialErrc::DeviceLost: return EIO;
-      case TSerialErrc::Cancelled: return ECANCELED;
-      case TSerialErrc::TimedOut: return ETIMEDOUT;
-      case TSerialErrc::Closed: return EBADF;
-    }
-  }
-  return uint32_t(ec.value());
-}
+uint32_t SysErrorOf(const std::error_code& ec) { return ec ? uint32_t(ec.default_error_condition().value()) : 0; }
 
 
 std::u16string ErrorText(const std::error_code& ec) { return qv::Utf8ToString(ec.message()); }
@@ -643,10 +629,10 @@ bool TqvCustomComm::SendData(const char* Buff, uint32_t N) {
   return true;
 }
 
-bool TqvCustomComm::FlushOutput(uint32_t TimeoutMs) {
+std::error_code TqvCustomComm::FlushOutput(uint32_t TimeoutMs) {
   auto dev = Device();
-  if (!dev) return false;
-  return !dev->Drain(std::chrono::milliseconds(TimeoutMs));
+  if (!dev) return make_error_code(TSerialErrc::Closed);
+  return dev->Drain(std::chrono::milliseconds(TimeoutMs));
 }
 
 void TqvCustomComm::FlushOutputBuffer() {

@@ -193,7 +193,7 @@ class TqvCustomComm : public TqvBaseIO {
   void ClearDeviceInput() override;
   void ClearDeviceOutput() override;
   void ClearDeviceBuffers() override;
-  bool FlushOutput(uint32_t TimeoutMs) override;
+  std::error_code FlushOutput(uint32_t TimeoutMs) override;
   uint32_t WriteTimeout() const override { return fCommTimeouts.WriteTotalTimeoutConstant; }
 
   // Writing Active False also ends reconnect attempts after a loss.

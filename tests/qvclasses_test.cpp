@@ -96,9 +96,9 @@ class MemIO : public TqvBaseIO {
   void ClearDeviceInput() override {}
   void ClearDeviceOutput() override {}
   void ClearDeviceBuffers() override {}
-  bool FlushOutput(uint32_t ms) override {
+  std::error_code FlushOutput(uint32_t ms) override {
     flushDeadline = ms;
-    return !failFlush;
+    return flushError;
   }
   uint32_t WriteTimeout() const override { return writeTimeout; }
 
@@ -109,7 +109,8 @@ class MemIO : public TqvBaseIO {
     return sent;
   }
 
-  bool failOpen = false, failSend = false, failFlush = false;
+  bool failOpen = false, failSend = false;
+  std::error_code flushError;
   uint32_t writeTimeout = 0, flushDeadline = 0;
   int closes = 0, loads = 0;
 
@@ -720,21 +721,27 @@ TEST(Processor, SelfLinkAndDestroyedNeighbours) {
 }
 
 TEST(Processor, DataSendReportsFailures) {
+  const auto timedOut = std::make_error_code(std::errc::timed_out);
+  const auto ioError = std::make_error_code(std::errc::io_error);
   struct Case {
     const char* name;
-    bool noDevice, failSend, failFlush, throwInHook;
+    bool noDevice, failSend;
+    std::error_code flushError;
+    bool throwInHook;
     uint32_t writeTimeout;
     bool ok;
-    const char* logLine;  // expected besides the debug line
+    std::string logLine;  // expected besides the debug line
   };
   const Case cases[] = {
-      {"sent", false, false, false, false, 0, true, nullptr},
-      {"device write time-out", false, false, false, false, 100, true, nullptr},
-      {"no device", true, false, false, false, 0, false, "rec: DoDataSend: no device, 3 bytes not sent"},
-      {"write fails", false, true, false, false, 0, false, "rec: DoDataSend: sending 3 bytes failed"},
-      {"flush runs past the deadline", false, false, true, false, 0, false,
+      {"sent", false, false, {}, false, 0, true, ""},
+      {"device write time-out", false, false, {}, false, 100, true, ""},
+      {"no device", true, false, {}, false, 0, false, "rec: DoDataSend: no device, 3 bytes not sent"},
+      {"write fails", false, true, {}, false, 0, false, "rec: DoDataSend: sending 3 bytes failed"},
+      {"flush runs past the deadline", false, false, timedOut, false, 0, false,
        "rec: DoDataSend: output not flushed within 5000 ms"},
-      {"hook throws", false, false, false, true, 0, false, "rec: DoDataSend: hook failed"},
+      {"the write fails while it is flushed", false, false, ioError, false, 0, false,
+       "rec: DoDataSend: output not flushed: " + ioError.message()},
+      {"hook throws", false, false, {}, true, 0, false, "rec: DoDataSend: hook failed"},
   };
   for (const auto& c : cases) {
     MemIO io;
@@ -744,7 +751,7 @@ TEST(Processor, DataSendReportsFailures) {
     p.SetLog(&log);
     if (!c.noDevice) io.SetDataProcessor(&p);
     io.failSend = c.failSend;
-    io.failFlush = c.failFlush;
+    io.flushError = c.flushError;
     io.writeTimeout = c.writeTimeout;
     if (c.throwInHook) p.OnDataSend = [](TObject*, const char*, uint32_t, bool, bool&) { throw EqvError("hook failed"); };
     EXPECT_EQ(p.DoDataSend("AT\r", 3), c.ok) << c.name;
@@ -752,7 +759,7 @@ TEST(Processor, DataSendReportsFailures) {
       EXPECT_EQ(io.Sent(), "AT\r") << c.name;
       EXPECT_EQ(io.flushDeadline, c.writeTimeout ? c.writeTimeout : p.SendTimeout()) << c.name;
     }
-    if (c.logLine) {
+    if (!c.logLine.empty()) {
       EXPECT_TRUE(log.Has(c.logLine)) << c.name;
     }
     EXPECT_EQ(log.Has("rec: DoDataSend: 3 bytes"), !c.throwInHook) << c.name;

@@ -364,7 +364,7 @@ TEST_F(MemoryPort, SendFormsCountOnlyWhatLeftOrWasTaken) {
   // A background send is taken, waits in the output queue, and fails later.
   EXPECT_TRUE(comm.SendData("ATZ\r", 4));
   EXPECT_EQ(comm.NotYetSend(), 4u);
-  EXPECT_FALSE(comm.FlushOutput(30));
+  EXPECT_EQ(comm.FlushOutput(30), std::errc::timed_out);
   dev->FailPendingWrites(std::make_error_code(std::errc::io_error));
   ASSERT_TRUE(PumpUntil([&] { return errors.size() == 2; }));
   EXPECT_EQ(errors[1].sys, uint32_t(EIO));
@@ -379,6 +379,35 @@ TEST_F(MemoryPort, SendFormsCountOnlyWhatLeftOrWasTaken) {
   comm.SetActive(false);
   EXPECT_FALSE(comm.SendString("AT"));  // closed: nothing happens
   EXPECT_EQ(errors.size(), 3u);
+}
+
+TEST_F(MemoryPort, ABackgroundWriteThatFailsBeforeItLeftFailsTheFlush) {
+  TqvRecordingProcessor proc;
+  proc.SetLog(&log);
+  comm.SetDataProcessor(&proc);
+  Open();
+  const auto ioError = std::make_error_code(std::errc::io_error);
+  dev->SetWriteStall(true);
+  // The line fails while the processor's send waits for its bytes to leave.
+  std::thread line([&] {
+    while (dev->OutputQueued() == 0) std::this_thread::sleep_for(1ms);
+    dev->FailPendingWrites(ioError);
+  });
+  EXPECT_FALSE(proc.DoDataSend("AT+CMGF=0\r", 10)) << "not sent, so no success";
+  line.join();
+  EXPECT_TRUE(log.Contains("DoDataSend: output not flushed: " + ioError.message()));
+  ASSERT_TRUE(PumpUntil([&] { return errors.size() == 1; })) << "OnCommError hears it as before";
+  EXPECT_EQ(errors[0].sys, uint32_t(EIO));
+
+  // A failure between the write and the flush counts the same; a later write
+  // that leaves is not failed by it.
+  EXPECT_TRUE(comm.SendData("ATZ\r", 4));
+  dev->FailPendingWrites(ioError);
+  EXPECT_EQ(comm.FlushOutput(1000), ioError);
+  dev->SetWriteStall(false);
+  EXPECT_TRUE(comm.SendData("ATZ\r", 4));
+  EXPECT_EQ(comm.FlushOutput(1000), std::error_code{});
+  EXPECT_EQ(dev->TakeOutput(), "ATZ\r");
 }
 
 TEST_F(MemoryPort, AScriptedFarSideAnswersThroughTheOutputHook) {
