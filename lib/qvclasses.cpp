@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 
 #include "platform/qvdispatcher.h"
 #include "platform/qvhandle.h"
@@ -180,6 +181,8 @@ void TqvNotifyList::Call(TObject* Sender, int32_t Code) const {
     std::lock_guard lock(mutex_);
     snapshot = items_;
   }
+  // A subscriber that throws keeps no later one from hearing the code.
+  std::exception_ptr firstError;
   const auto self = std::this_thread::get_id();
   for (const auto& r : snapshot) {
     {
@@ -201,8 +204,13 @@ void TqvNotifyList::Call(TObject* Sender, int32_t Code) const {
         if (retiring) pf::WakeMainThread();  // a main thread in Retire polls with PumpFor
       }
     } leave{*r, self};
-    if (r->event) r->event(Sender, Code);
+    try {
+      if (r->event) r->event(Sender, Code);
+    } catch (...) {
+      if (!firstError) firstError = std::current_exception();
+    }
   }
+  if (firstError) std::rethrow_exception(firstError);
 }
 
 // ===========================================================================

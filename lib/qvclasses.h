@@ -147,7 +147,8 @@ class TqvNotifyList {
   // Delete what IndexOf finds, as one step: false when absent.
   bool Remove(const TqvNotifyEvent& Item);
   int Count() const;
-  // Calls every entry, in index order, with (Sender, Code).
+  // Calls every entry, in index order, with (Sender, Code). An entry that
+  // throws does not stop the others; the first error is thrown after them.
   void Call(TObject* Sender, int32_t Code) const;
 
  private:

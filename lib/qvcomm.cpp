@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 #include <utility>
 
 #include "platform/qvportnames.h"
@@ -375,14 +376,16 @@ void TqvCustomComm::Close() {
   if (IsOpen()) {
     try {
       Disconnect(true);
-      StopThreads();
-      WriteLog(TDetailLevel::dlSimple, u"The port is closed succesfully");
     } catch (...) {
+      // A close is not undone by a failing subscriber; the port is closed
+      // all the same.
       try {
         TqvBaseIO::Close();
       } catch (...) {
       }
     }
+    StopThreads();
+    WriteLog(TDetailLevel::dlSimple, u"The port is closed succesfully");
   }
   DoTraceState(this, {TTraceState::tsTxEmpty});
 }
@@ -400,7 +403,14 @@ void TqvCustomComm::Disconnect(bool Normal) {
   if (Normal && NotYetSend() > 0) ClearDeviceBuffers();
   FreeReceiveBuffer();
   TqvBaseIO::Close();  // invalidates the handle, closes the device, OnClose
-  DoNotify(qvNotifyClosed);
+  // A subscriber's error must not keep a lost port from being reopened: it
+  // is thrown on once the reconnect is decided.
+  std::exception_ptr notifyError;
+  try {
+    DoNotify(qvNotifyClosed);
+  } catch (...) {
+    notifyError = std::current_exception();
+  }
   if (fKeepConnection && !Normal) {
     fReconnect = true;
     KeepConnectionStart();
@@ -408,6 +418,7 @@ void TqvCustomComm::Disconnect(bool Normal) {
     fReconnect = false;
     KeepConnectionStop();
   }
+  if (notifyError) std::rethrow_exception(notifyError);
 }
 
 void TqvCustomComm::SetActive(bool Value) {

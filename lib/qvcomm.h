@@ -272,7 +272,8 @@ class TqvCustomComm : public TqvBaseIO {
   // --- used by the port's own threads
   // Runs one posted event mask (on the main thread with UseMainThread).
   void HandleCommEvent(uint32_t Mask);
-  // The common end of a normal close (Normal) and of a lost device.
+  // The common end of a normal close (Normal) and of a lost device. An error
+  // of a close subscriber is thrown on once everything else is done.
   void Disconnect(bool Normal);
   // The open device, shared with whoever uses it right now; empty when closed.
   qv::platform::TqvSerialDevicePtr Device() const;

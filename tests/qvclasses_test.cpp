@@ -249,6 +249,26 @@ TEST(NotifyList, CallbackMayRemoveItself) {
   EXPECT_THAT(other.codes, ElementsAre(1, 2));
 }
 
+TEST(NotifyList, EverySubscriberHearsTheCodeAndTheFirstErrorFollows) {
+  TqvNotifyList list;
+  Subscriber before, between, after;
+  auto thrower = [](const char* what) {
+    return TqvNotifyEvent([what](TObject*, int32_t) { throw EqvError(what); });
+  };
+  list.Add(Sub(before));
+  list.Add(thrower("first"));
+  list.Add(Sub(between));
+  list.Add(thrower("second"));
+  list.Add(Sub(after));
+  try {
+    list.Call(nullptr, 1);
+    ADD_FAILURE() << "the error was swallowed";
+  } catch (const EqvError& e) {
+    EXPECT_STREQ(e.what(), "first");
+  }
+  for (const Subscriber* s : {&before, &between, &after}) EXPECT_THAT(s->codes, ElementsAre(1));
+}
+
 TEST(NotifyList, CodeRaisedOnAnotherThreadWhileMainSubscribes) {
   TqvNotifyList list;
   std::atomic<bool> stop{false};

@@ -518,6 +518,33 @@ TEST_F(MemoryPort, LossAndReopenRunOnTheMainThread) {
   comm.SetActive(false);
 }
 
+TEST_F(MemoryPort, ASubscriberThatFailsOnCloseStopsNeitherTheOthersNorTheReconnect) {
+  comm.SetKeepConnection(true);
+  comm.SetKeepConnectionInterval(20);
+  comm.NotifyAdd([](TObject*, int32_t code) {
+    if (code == qvNotifyClosed) throw EqvError("subscriber failed");
+  });
+  std::vector<int32_t> later;
+  comm.NotifyAdd([&](TObject*, int32_t code) { later.push_back(code); });
+  std::vector<std::u16string> fatal;
+  comm.OnFatalError = [&](TObject*, uint32_t, uint32_t, const std::u16string& m, bool& raise) {
+    fatal.push_back(m);
+    raise = false;
+  };
+  Open();
+  dev->Lose();
+  ASSERT_TRUE(PumpUntil([&] { return !fatal.empty(); }));
+  EXPECT_EQ(fatal.front(), u"subscriber failed") << "reported after the others ran";
+  EXPECT_EQ(later, (std::vector<int32_t>{2, 1}));
+  dev->Restore();
+  ASSERT_TRUE(PumpUntil([&] { return comm.Active(); })) << "the lost port is reopened";
+  // A normal close goes all the way too.
+  comm.SetActive(false);
+  EXPECT_FALSE(comm.Active());
+  EXPECT_EQ(later, (std::vector<int32_t>{2, 1, 2, 1}));
+  EXPECT_TRUE(log.Contains("qvComm: The port is closed succesfully"));
+}
+
 TEST_F(MemoryPort, SwitchingOffWhileLostEndsTheReconnect) {
   comm.SetKeepConnection(true);
   comm.SetKeepConnectionInterval(20);
