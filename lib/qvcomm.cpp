@@ -322,6 +322,10 @@ void TqvCustomComm::Open() {
     fQueuedCounted = 0;
   }
   fPendingErrors = 0;
+  {
+    std::lock_guard lock(fReconnectMutex);
+    fOpenedGen = fReconnectGen;
+  }
   TqvBaseIO::Open();  // OnOpen comes here, before configuration and threads
   if (!IsOpen()) {
     fLastErrorString = qv::Format(u"Device \"%s\" Open Error !!!\r%s", {ComName(), fOpenErrorText});
@@ -411,12 +415,16 @@ void TqvCustomComm::Disconnect(bool Normal) {
   } catch (...) {
     notifyError = std::current_exception();
   }
-  if (fKeepConnection && !Normal) {
-    fReconnect = true;
-    KeepConnectionStart();
-  } else {
-    fReconnect = false;
-    KeepConnectionStop();
+  {
+    // Decided under the lock that switching off takes, so that a loss and
+    // the user's switching off on another thread cannot cross: the user's
+    // choice wins, and a port switched off since it was opened stays closed.
+    std::lock_guard lock(fReconnectMutex);
+    fReconnect = fKeepConnection && !Normal && fReconnectGen == fOpenedGen;
+    if (fReconnect)
+      KeepConnectionStart();
+    else
+      KeepConnectionStop();
   }
   if (notifyError) std::rethrow_exception(notifyError);
 }
@@ -424,6 +432,7 @@ void TqvCustomComm::Disconnect(bool Normal) {
 void TqvCustomComm::SetActive(bool Value) {
   if (!Value && !IsLoading()) {
     // Switching the port off also ends the attempts to reopen a lost device.
+    std::lock_guard lock(fReconnectMutex);
     fReconnect = false;
     ++fReconnectGen;
     KeepConnectionStop();
@@ -443,25 +452,34 @@ void TqvCustomComm::KeepConnectionTick(TObject* Sender) {
 void TqvCustomComm::KeepConnectionTickHere(TObject* Sender) {
   TqvBaseIO::KeepConnectionTick(Sender);
   if (!fKeepConnection) return;
-  if (!fReconnect || IsOpen()) {
-    fReconnect = false;
-    KeepConnectionStop();
-    return;
+  uint32_t gen;
+  {
+    std::lock_guard lock(fReconnectMutex);
+    if (!fReconnect || IsOpen()) {
+      fReconnect = false;
+      KeepConnectionStop();
+      return;
+    }
+    gen = fReconnectGen;
   }
   WriteLog(TDetailLevel::dlDetail, u" TqvCustomComm. Try to keep connection ...");
-  const uint32_t gen = fReconnectGen;
   try {
     Open();
   } catch (...) {
     // OnFatalError and the log have it; the next tick tries again.
   }
   if (!IsOpen()) return;
-  if (gen != fReconnectGen) {  // switched off while this tick was opening
+  bool switchedOff;
+  {
+    std::lock_guard lock(fReconnectMutex);
+    switchedOff = gen != fReconnectGen;  // while this tick was opening
+    fReconnect = false;
+    KeepConnectionStop();
+  }
+  if (switchedOff) {
     Close();
     return;
   }
-  fReconnect = false;
-  KeepConnectionStop();
   WriteLog(TDetailLevel::dlDetail, u" TqvCustomComm. Try to keep connection ... OPENED!");
 }
 

@@ -321,8 +321,10 @@ class TqvCustomComm : public TqvBaseIO {
   std::shared_ptr<std::vector<char>> glBuffer;
   std::atomic<bool> fDisconnecting{false};
   bool fShutDown = false;
-  std::atomic<bool> fReconnect{false};
-  std::atomic<uint32_t> fReconnectGen{0};
+  std::mutex fReconnectMutex;  // the reconnect decision and switching off
+  bool fReconnect = false;     // a lost port is being reopened
+  uint32_t fReconnectGen = 0;  // counts the times the port was switched off
+  uint32_t fOpenedGen = 0;     // fReconnectGen at the last open
   std::atomic<uint32_t> fPendingErrors{0};
   std::mutex fCountMutex;
   uint32_t fQueuedCounted = 0;  // bytes in the input queue already counted as received

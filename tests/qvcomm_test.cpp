@@ -570,6 +570,30 @@ TEST_F(MemoryPort, SwitchingOffWhileLostEndsTheReconnect) {
   }
 }
 
+TEST_F(MemoryPort, SwitchingOffWhileTheMessageThreadHandlesALossWins) {
+  comm.SetUseMainThread(false);
+  comm.SetKeepConnection(true);
+  comm.SetKeepConnectionInterval(20);
+  // Holds the loss on the message thread, between the close and the
+  // reconnect decision, until the user has switched the port off.
+  TEvent inLoss(true, false), switchedOff(true, false);
+  comm.NotifyAdd([&](TObject*, int32_t code) {
+    if (code != qvNotifyClosed || IsMainThread()) return;
+    inLoss.Set();
+    switchedOff.Wait(5000);
+  });
+  Open();
+  const int opens = dev->OpenCount();
+  dev->Lose();
+  ASSERT_TRUE(inLoss.Wait(5000));
+  comm.SetActive(false);
+  switchedOff.Set();
+  dev->Restore();
+  std::this_thread::sleep_for(150ms);  // several reconnect intervals
+  EXPECT_FALSE(comm.Active());
+  EXPECT_EQ(dev->OpenCount(), opens) << "the port was reopened after the user switched it off";
+}
+
 TEST_F(MemoryPort, WithoutMainThreadTheMessageThreadDelivers) {
   TqvRecordingProcessor proc;
   comm.SetDataProcessor(&proc);
