@@ -383,6 +383,7 @@ void TqvBaseIO::KeepConnectionTick(TObject* /*Sender*/) {
 
 void TqvBaseIO::KeepConnectionStart() {
   std::lock_guard lock(timerMutex_);
+  if (timerFreed_) return;  // the component is going away
   if (timerKeepConnection) {
     timerKeepConnection->SetEnabled(false);
   } else {
@@ -402,6 +403,7 @@ void TqvBaseIO::FreeKeepConnectionTimer() {
   std::unique_ptr<TqvTimer> timer;
   {
     std::lock_guard lock(timerMutex_);
+    timerFreed_ = true;
     timer = std::move(timerKeepConnection);
   }
   // Destroyed outside the lock: a running tick may still call KeepConnectionStop.

@@ -365,9 +365,10 @@ class TqvBaseIO : public TqvComponent {
  protected:
   void Notification(TqvComponent* AComponent, TOperation Operation) override;
 
-  // Stops and destroys the keep-connection timer, waiting for a running tick.
-  // A descendant that overrides KeepConnectionTick calls it first thing in its
-  // destructor, so that no tick reaches a half-destroyed object.
+  // Stops and destroys the keep-connection timer, waiting for a running tick;
+  // KeepConnectionStart does nothing afterwards. A descendant that overrides
+  // KeepConnectionTick calls it first thing in its destructor, so that no
+  // tick reaches a half-destroyed object.
   void FreeKeepConnectionTimer();
   // The key hook installed on the bound terminal (the window-procedure part).
   bool TerminalKey(char16_t Ch);
@@ -396,6 +397,7 @@ class TqvBaseIO : public TqvComponent {
  private:
   std::mutex timerMutex_;  // creation and destruction of the keep-connection timer
   std::unique_ptr<TqvTimer> timerKeepConnection;
+  bool timerFreed_ = false;  // FreeKeepConnectionTimer ran: no timer is made again
 };
 
 // ---------------------------------------------------------------------------

@@ -657,6 +657,22 @@ TEST(BaseIO, DestroyedWhileKeepConnectionTicks) {
   io.reset();
 }
 
+TEST(BaseIO, NoKeepConnectionTimerIsMadeAgainOnceItWasFreed) {
+  // A loss handled on another thread while the device is being destroyed
+  // must not bring the timer back.
+  struct DyingIO : MemIO {
+    using MemIO::FreeKeepConnectionTimer;
+  } io;
+  io.SetKeepConnectionInterval(1);
+  io.SetKeepConnection(true);
+  std::atomic<int> ticks{0};
+  io.OnKeepConnection = [&](TObject*) { ++ticks; };
+  io.FreeKeepConnectionTimer();
+  io.KeepConnectionStart();
+  Sleep(50);
+  EXPECT_EQ(ticks, 0);
+}
+
 TEST(BaseIO, ThreadIOHandsBlocksToTheMainThread) {
   struct ThreadedIO : MemIO {
     ThreadedIO() {
