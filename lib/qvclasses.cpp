@@ -60,45 +60,94 @@ void TqvCustomLogFile::DoFatalError(uint32_t ErrorCode, uint32_t Detail, const s
 }
 
 // ===========================================================================
-// TqvNotifyList
+// TqvCallGate
 
-struct TqvNotifyList::Record {
-  explicit Record(const TqvNotifyEvent& e) : event(e) {}
-  const TqvNotifyEvent event;
-  std::mutex mutex;
-  std::condition_variable idle;
-  bool alive = true;
-  std::vector<std::thread::id> callers;  // threads inside the callback now
+// A way into an object that callers on any thread pass. Shut() closes it and
+// returns when no other thread is inside. A caller on this thread, or one
+// whose hand-over the main thread is running right now, is suspended below us
+// on the stack and is not waited for: that wait would never end. The main
+// thread keeps serving handed-over calls while it waits, since a caller
+// inside may be waiting for one of them.
+class TqvCallGate {
+ public:
+  // False when the gate is shut.
+  bool Enter() {
+    std::lock_guard lock(mutex_);
+    if (!open_) return false;
+    callers_.push_back(std::this_thread::get_id());
+    return true;
+  }
 
-  // A caller on this thread, or one whose hand-over the main thread is running
-  // right now, is suspended below us on the stack: waiting for it would never end.
+  void Leave() {
+    bool shut;
+    {
+      std::lock_guard lock(mutex_);
+      callers_.erase(std::find(callers_.begin(), callers_.end(), std::this_thread::get_id()));
+      shut = !open_;
+    }
+    idle_.notify_all();
+    if (shut) pf::WakeMainThread();  // a main thread in Shut polls with PumpFor
+  }
+
+  void Shut() {
+    std::unique_lock lock(mutex_);
+    open_ = false;
+    if (!pf::IsMainThread()) {
+      idle_.wait(lock, [&] { return !OthersInside(); });
+      return;
+    }
+    while (OthersInside()) {
+      lock.unlock();
+      pf::PumpFor(10);
+      lock.lock();
+    }
+  }
+
+ private:
   bool OthersInside() const {
     const auto self = std::this_thread::get_id();
-    return std::any_of(callers.begin(), callers.end(),
+    return std::any_of(callers_.begin(), callers_.end(),
                        [&](auto id) { return id != self && !pf::IsRunningCallOf(id); });
   }
+
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  bool open_ = true;
+  std::vector<std::thread::id> callers_;  // threads inside now
+};
+
+namespace {
+
+// A pass through a gate, left when it goes; empty when the gate was shut.
+class TGatePass {
+ public:
+  explicit TGatePass(std::shared_ptr<TqvCallGate> gate) : gate_(gate && gate->Enter() ? std::move(gate) : nullptr) {}
+  ~TGatePass() {
+    if (gate_) gate_->Leave();
+  }
+  TGatePass(const TGatePass&) = delete;
+  TGatePass& operator=(const TGatePass&) = delete;
+  explicit operator bool() const { return gate_ != nullptr; }
+
+ private:
+  std::shared_ptr<TqvCallGate> gate_;
+};
+
+}  // namespace
+
+// ===========================================================================
+// TqvNotifyList
+
+// An entry's gate closes when it is removed, so that its object is neither
+// called any more nor left while a call of it is still running elsewhere.
+struct TqvNotifyList::Record : TqvCallGate {
+  explicit Record(const TqvNotifyEvent& e) : event(e) {}
+  const TqvNotifyEvent event;
 };
 
 TqvNotifyList::TqvNotifyList() = default;
 
 TqvNotifyList::~TqvNotifyList() { Clear(); }
-
-// Marks a removed record dead and waits until no other thread is inside its
-// callback; the main thread keeps serving handed-over calls meanwhile, since
-// the callback may be waiting for one of them.
-void TqvNotifyList::Retire(const std::shared_ptr<Record>& r) {
-  std::unique_lock lock(r->mutex);
-  r->alive = false;
-  if (!pf::IsMainThread()) {
-    r->idle.wait(lock, [&] { return !r->OthersInside(); });
-    return;
-  }
-  while (r->OthersInside()) {
-    lock.unlock();
-    pf::PumpFor(10);
-    lock.lock();
-  }
-}
 
 int TqvNotifyList::Add(const TqvNotifyEvent& Item) {
   std::lock_guard lock(mutex_);
@@ -122,7 +171,7 @@ void TqvNotifyList::Delete(int Index) {
     r = items_[Index];
     items_.erase(items_.begin() + Index);
   }
-  Retire(r);
+  r->Shut();
 }
 
 bool TqvNotifyList::Remove(const TqvNotifyEvent& Item) {
@@ -134,7 +183,7 @@ bool TqvNotifyList::Remove(const TqvNotifyEvent& Item) {
     r = *it;
     items_.erase(it);
   }
-  Retire(r);
+  r->Shut();
   return true;
 }
 
@@ -144,7 +193,7 @@ void TqvNotifyList::Clear() {
     std::lock_guard lock(mutex_);
     old.swap(items_);
   }
-  for (const auto& r : old) Retire(r);
+  for (const auto& r : old) r->Shut();
 }
 
 TqvNotifyEvent TqvNotifyList::Get(int Index) const {
@@ -160,7 +209,7 @@ void TqvNotifyList::Put(int Index, const TqvNotifyEvent& Item) {
     if (Index < 0 || Index >= int(items_.size())) return;
     old = std::exchange(items_[Index], std::make_shared<Record>(Item));
   }
-  Retire(old);
+  old->Shut();
 }
 
 int TqvNotifyList::IndexOf(const TqvNotifyEvent& Item) const {
@@ -183,27 +232,9 @@ void TqvNotifyList::Call(TObject* Sender, int32_t Code) const {
   }
   // A subscriber that throws keeps no later one from hearing the code.
   std::exception_ptr firstError;
-  const auto self = std::this_thread::get_id();
   for (const auto& r : snapshot) {
-    {
-      std::lock_guard lock(r->mutex);
-      if (!r->alive) continue;  // deleted since the snapshot: its object may be gone
-      r->callers.push_back(self);
-    }
-    struct Leave {
-      Record& r;
-      std::thread::id self;
-      ~Leave() {
-        bool retiring;
-        {
-          std::lock_guard lock(r.mutex);
-          r.callers.erase(std::find(r.callers.begin(), r.callers.end(), self));
-          retiring = !r.alive;
-        }
-        r.idle.notify_all();
-        if (retiring) pf::WakeMainThread();  // a main thread in Retire polls with PumpFor
-      }
-    } leave{*r, self};
+    const TGatePass pass(r);
+    if (!pass) continue;  // deleted since the snapshot: its object may be gone
     try {
       if (r->event) r->event(Sender, Code);
     } catch (...) {

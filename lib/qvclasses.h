@@ -153,7 +153,6 @@ class TqvNotifyList {
 
  private:
   struct Record;
-  void Retire(const std::shared_ptr<Record>& r);
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Record>> items_;
 };
