@@ -266,15 +266,38 @@ void TqvCustomTerminal::SetKeyHook(TKeyHook Hook) {
 // ===========================================================================
 // TqvBaseIO
 
-TqvBaseIO::TqvBaseIO(TqvComponent* AOwner) : TqvComponent(AOwner), sLogPrefix(u"TqvBaseIO") {}
+struct TqvBaseIO::TProcessorPass {
+  TProcessorPass(TqvCustomDataProcessor* p, std::shared_ptr<TqvCallGate> gate)
+      : pass(std::move(gate)), processor(pass ? p : nullptr) {}
+  const TGatePass pass;
+  TqvCustomDataProcessor* const processor;
+};
+
+TqvBaseIO::TProcessorPass TqvBaseIO::PassToProcessor() {
+  std::lock_guard lock(processorMutex_);
+  TqvCustomDataProcessor* p = fDataProcessor.load();
+  return {p, p ? processorGate_ : nullptr};
+}
+
+TqvCustomDataProcessor* TqvBaseIO::SwapProcessor(TqvCustomDataProcessor* Value) {
+  TqvCustomDataProcessor* old;
+  std::shared_ptr<TqvCallGate> oldGate;
+  {
+    std::lock_guard lock(processorMutex_);
+    old = fDataProcessor.exchange(Value);
+    oldGate = std::exchange(processorGate_, std::make_shared<TqvCallGate>());
+  }
+  oldGate->Shut();
+  return old;
+}
+
+TqvBaseIO::TqvBaseIO(TqvComponent* AOwner)
+    : TqvComponent(AOwner), sLogPrefix(u"TqvBaseIO"), processorGate_(std::make_shared<TqvCallGate>()) {}
 
 TqvBaseIO::~TqvBaseIO() {
   FreeKeepConnectionTimer();
   fThreadIO.reset();
-  if (fDataProcessor) {
-    fDataProcessor->AttachDevice(nullptr);
-    fDataProcessor = nullptr;
-  }
+  if (TqvCustomDataProcessor* p = SwapProcessor(nullptr)) p->AttachDevice(nullptr);
   if (fTerminal) {
     fTerminal->SetKeyHook(nullptr);
     fTerminal = hTerminal = nullptr;
@@ -289,7 +312,7 @@ THandle TqvBaseIO::OpenHandle() { return INVALID_HANDLE_VALUE; }
 void TqvBaseIO::CloseDeviceHandle(THandle h) { pf::CloseHandle(h); }
 
 bool TqvBaseIO::HasDataConsumer() {
-  return fTerminal != nullptr || static_cast<bool>(OnAfterReceive) || fDataProcessor != nullptr;
+  return fTerminal != nullptr || static_cast<bool>(OnAfterReceive) || fDataProcessor.load() != nullptr;
 }
 
 void TqvBaseIO::Open() {
@@ -362,7 +385,7 @@ bool TqvBaseIO::DataReceived(const char* Data, uint32_t Len) {
              u"Input data length: " + qv::IntToStr(Len) + u" [" + hex + (Len ? u" ]" : u"]"));
   }
   TIgnoreTypes R;
-  if (fDataProcessor) fDataProcessor->DoProcessing(Data, Len, R);
+  if (const TProcessorPass pass = PassToProcessor(); pass.processor) pass.processor->DoProcessing(Data, Len, R);
   if (fTerminal && !R.Contains(TIgnoreType::itTerminal)) TerminalOutput(Data, Len);
   if (OnAfterReceive) OnAfterReceive(this, Data, Len);
   return false;
@@ -370,7 +393,7 @@ bool TqvBaseIO::DataReceived(const char* Data, uint32_t Len) {
 
 bool TqvBaseIO::AfterSendComplete() {
   bool claimed = false;
-  if (fDataProcessor) fDataProcessor->DoAfterSendComplete(claimed);
+  if (const TProcessorPass pass = PassToProcessor(); pass.processor) pass.processor->DoAfterSendComplete(claimed);
   return claimed;
 }
 
@@ -550,10 +573,9 @@ void TqvBaseIO::SetActive(bool Value) {
 }
 
 void TqvBaseIO::SetDataProcessor(TqvCustomDataProcessor* Value) {
-  TqvCustomDataProcessor* old = fDataProcessor;
+  TqvCustomDataProcessor* old = SwapProcessor(Value);
   // The processor replaced (or cleared) stops hearing this device and sending through it.
   if (old && old != Value) old->AttachDevice(nullptr);
-  fDataProcessor = Value;
   if (Value) {
     Value->AttachDevice(this);
     FreeNotification(Value);
@@ -613,7 +635,7 @@ void TqvBaseIO::Notification(TqvComponent* AComponent, TOperation Operation) {
   TqvComponent::Notification(AComponent, Operation);
   if (Operation != TOperation::opRemove) return;
   // The processor detached itself in its destructor; it must not be called now.
-  if (AComponent == fDataProcessor) fDataProcessor = nullptr;
+  if (AComponent == fDataProcessor.load()) SwapProcessor(nullptr);
   if (AComponent == fTerminal) fTerminal = hTerminal = nullptr;
   if (AComponent == fLog) fLog = nullptr;
 }
@@ -656,10 +678,7 @@ TqvCustomDataProcessor::TqvCustomDataProcessor(TqvComponent* AOwner)
   fTimerAsync->SetOnTimer(TNotifyEvent::Bind(this, &TqvCustomDataProcessor::AsyncTimerTick));
 }
 
-TqvCustomDataProcessor::~TqvCustomDataProcessor() {
-  FreeAsyncTimer();
-  AttachDevice(nullptr);
-}
+TqvCustomDataProcessor::~TqvCustomDataProcessor() { ShutDown(); }
 
 void TqvCustomDataProcessor::DeviceNotify(TObject* /*Sender*/, int32_t Code) {
   if (Code == qvNotifyClosed)
@@ -770,7 +789,11 @@ bool TqvCustomDataProcessor::AsyncTimerEnabled() const {
   return fTimerAsync && fTimerAsync->Enabled();
 }
 
-void TqvCustomDataProcessor::FreeAsyncTimer() {
+void TqvCustomDataProcessor::ShutDown() {
+  // The device first: freeing the timer pumps the dispatcher on the main
+  // thread, which may run a hand-over of the device.
+  if (fDevice && fDevice->DataProcessor() == this) fDevice->SetDataProcessor(nullptr);
+  AttachDevice(nullptr);
   std::unique_ptr<TqvTimer> timer;
   {
     std::lock_guard lock(timerMutex_);

@@ -28,6 +28,7 @@
 
 class TqvBaseIO;
 class TqvCustomDataProcessor;
+class TqvCallGate;
 
 // ---------------------------------------------------------------------------
 // Shared types
@@ -330,8 +331,10 @@ class TqvBaseIO : public TqvComponent {
   // --- properties
   bool Active();
   virtual void SetActive(bool Value);
-  TqvCustomDataProcessor* DataProcessor() const { return fDataProcessor; }
+  TqvCustomDataProcessor* DataProcessor() const { return fDataProcessor.load(); }
   // Attaches Value (none detaches); a processor it replaces is detached.
+  // Returns when no block is being handed to the one it replaced on another
+  // thread any more.
   void SetDataProcessor(TqvCustomDataProcessor* Value);
   TqvCustomLogFile* Log() const { return fLog; }
   void SetLog(TqvCustomLogFile* Value);
@@ -374,7 +377,7 @@ class TqvBaseIO : public TqvComponent {
 
   TqvNotifyList qvNotifyList;
   TqvCustomLogFile* fLog = nullptr;
-  TqvCustomDataProcessor* fDataProcessor = nullptr;
+  std::atomic<TqvCustomDataProcessor*> fDataProcessor{nullptr};  // written by SwapProcessor only
   std::vector<std::pair<std::u16string, std::unique_ptr<TqvDevice>>> slDevices;
   std::atomic<bool> fKeepConnection{false};  // read by the keep-connection tick
   int32_t fKeepConnectionInterval = 2000;
@@ -394,6 +397,16 @@ class TqvBaseIO : public TqvComponent {
   std::atomic<bool> IsThreadIOTerminated{true};
 
  private:
+  // Blocks and send completions reach the processor through its gate, so
+  // that replacing the processor can wait for a hand-over in progress.
+  struct TProcessorPass;
+  TProcessorPass PassToProcessor();
+  // Puts Value in place of the processor, waits for hand-overs to the old one
+  // on other threads, and returns the old one.
+  TqvCustomDataProcessor* SwapProcessor(TqvCustomDataProcessor* Value);
+  std::mutex processorMutex_;
+  std::shared_ptr<TqvCallGate> processorGate_;
+
   std::mutex timerMutex_;  // creation and destruction of the keep-connection timer
   std::unique_ptr<TqvTimer> timerKeepConnection;
   bool timerFreed_ = false;  // FreeKeepConnectionTimer ran: no timer is made again
@@ -440,8 +453,9 @@ class TqvThreadIO {
 // - DoDataSend/DoTextSend to send, which report failure by returning false;
 // - StartAsyncTimer(ms) as a one-shot time-out; AsyncTimerTick runs on the
 //   timer's thread;
-// - a descendant that overrides AsyncTimerTick or DoAfterSendComplete calls
-//   FreeAsyncTimer() first thing in its destructor;
+// - a descendant calls ShutDown() (or FreeAsyncTimer(), the same) first thing
+//   in its destructor, so that neither its device nor its timer calls into
+//   it while its own parts go away;
 // - SendTimeout(): the flush deadline when the device's WriteTimeout is 0.
 class TqvCustomDataProcessor : public TqvComponent {
  public:
@@ -489,9 +503,14 @@ class TqvCustomDataProcessor : public TqvComponent {
 
  protected:
   void Notification(TqvComponent* AComponent, TOperation Operation) override;
-  // Stops and destroys the one-shot timer, waiting for a running tick; later
-  // StartAsyncTimer calls do nothing.
-  void FreeAsyncTimer();
+  // Ends every way into this processor from elsewhere: the device forgets it
+  // (waiting for a block it is handing over on another thread), it leaves the
+  // device's notify list, and the one-shot timer is destroyed (waiting for a
+  // running tick; later StartAsyncTimer calls do nothing). Later calls do
+  // nothing more.
+  void ShutDown();
+  // The name descendants have called first in their destructors: ShutDown().
+  void FreeAsyncTimer() { ShutDown(); }
   // This processor's subscription on a device's notify list.
   TqvNotifyEvent NotifyHandler() { return TqvNotifyEvent::Bind(this, &TqvCustomDataProcessor::DeviceNotify); }
 

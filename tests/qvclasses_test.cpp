@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -754,6 +756,67 @@ TEST(Processor, SelfLinkAndDestroyedNeighbours) {
   io.reset();
   EXPECT_EQ(a.Device(), nullptr);
   EXPECT_FALSE(a.IsDeviceOpen());
+}
+
+namespace {
+
+// A processor whose destructor, like the GSM component's, still has work to
+// do after it shut down; the flags outlive it.
+class MortalProc : public TqvCustomDataProcessor {
+ public:
+  struct Flags {
+    std::atomic<bool> dying{false}, lateBlock{false}, inside{false}, left{false};
+    std::chrono::milliseconds hold{0};  // how long a block stays inside
+    std::function<void()> whileDying;   // the rest of the destructor
+  };
+  explicit MortalProc(Flags& f) : f_(f) {}
+  ~MortalProc() override {
+    ShutDown();
+    f_.dying = true;
+    if (f_.whileDying) f_.whileDying();
+  }
+  void DoProcessing(const char*, uint32_t, TIgnoreTypes&) override {
+    if (f_.dying) f_.lateBlock = true;
+    f_.inside = true;
+    std::this_thread::sleep_for(f_.hold);
+    f_.left = true;
+  }
+
+ private:
+  Flags& f_;
+};
+
+}  // namespace
+
+TEST(Processor, NoBlockReachesAProcessorWhoseDestructorPumps) {
+  MemIO io;
+  MortalProc::Flags f;
+  f.whileDying = [&] {
+    // It waits for a worker and serves the main thread meanwhile; a block
+    // the device hands over runs now.
+    std::thread device([&] { RunOnMainThread([&] { io.DataReceived("late", 4); }); });
+    JoinWhilePumping(device);
+  };
+  {
+    MortalProc p(f);
+    io.SetDataProcessor(&p);
+  }
+  EXPECT_FALSE(f.lateBlock);
+  EXPECT_EQ(io.DataProcessor(), nullptr);
+  EXPECT_EQ(io.NotifyCount(), 0);
+}
+
+TEST(Processor, ShuttingDownWaitsForABlockHandedOverOnAnotherThread) {
+  MemIO io;
+  MortalProc::Flags f;
+  f.hold = std::chrono::milliseconds(50);
+  auto p = std::make_unique<MortalProc>(f);
+  io.SetDataProcessor(p.get());
+  std::thread device([&] { io.DataReceived("x", 1); });
+  while (!f.inside) Sleep(1);
+  f.whileDying = [&] { EXPECT_TRUE(f.left) << "the block was still inside"; };
+  p.reset();
+  device.join();
 }
 
 TEST(Processor, DataSendReportsFailures) {
