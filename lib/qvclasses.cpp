@@ -19,9 +19,18 @@ const std::u16string kFatalErrorFormat = u"Fatal Error: %u, %u, %s";
 }  // namespace
 
 // ===========================================================================
-// Message boxes
+// Threads and message boxes
 
 namespace qv {
+
+void JoinOrReap(std::thread& thread) {
+  if (!thread.joinable()) return;
+  const std::thread::id id = thread.get_id();
+  if (id == std::this_thread::get_id() || pf::IsRunningCallOf(id))
+    pf::JoinLater(std::move(thread));
+  else
+    pf::JoinWhilePumping(thread);
+}
 
 namespace {
 std::mutex gBoxMutex;
@@ -296,7 +305,7 @@ TqvBaseIO::TqvBaseIO(TqvComponent* AOwner)
 
 TqvBaseIO::~TqvBaseIO() {
   FreeKeepConnectionTimer();
-  fThreadIO.reset();
+  EndThreadIO();
   if (TqvCustomDataProcessor* p = SwapProcessor(nullptr)) p->AttachDevice(nullptr);
   if (fTerminal) {
     fTerminal->SetKeyHook(nullptr);
@@ -344,17 +353,20 @@ void TqvBaseIO::Close() {
 
 void TqvBaseIO::StartThreads() {
   IsThreadIOTerminated = false;
-  fThreadIO = std::make_unique<TqvThreadIO>(this, fPriority);
+  fThreadIO = std::make_shared<TqvThreadIO>(this, fPriority);
   fThreadIO->Start();
 }
 
 void TqvBaseIO::StopThreads() {
   if (IsThreadIOTerminated.exchange(true)) return;
-  if (fThreadIO) {
-    fThreadIO->Terminate();
-    fThreadIO->WaitFor();
-    fThreadIO.reset();
-  }
+  EndThreadIO();
+}
+
+void TqvBaseIO::EndThreadIO() {
+  if (!fThreadIO) return;
+  fThreadIO->Terminate();
+  fThreadIO->WaitFor();
+  fThreadIO.reset();
 }
 
 void TqvBaseIO::ThreadExecute(TqvThreadIO& /*Thread*/) {}
@@ -643,30 +655,35 @@ void TqvBaseIO::Notification(TqvComponent* AComponent, TOperation Operation) {
 // ===========================================================================
 // TqvThreadIO
 
-TqvThreadIO::TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority /*pr*/) : fqvComm(aqvComm) {
-  thread_ = std::thread([this] {
-    started_.Wait();
-    if (Terminated()) return;  // ended before it was started
-    try {
-      fqvComm->ThreadExecute(*this);
-    } catch (...) {
-      // Nothing crosses the thread boundary; the device reports its own errors.
-    }
-  });
-  id_ = thread_.get_id();
-}
+TqvThreadIO::TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority /*pr*/) : fqvComm(aqvComm) {}
 
 TqvThreadIO::~TqvThreadIO() {
   Terminate();
-  Start();
   WaitFor();
+}
+
+void TqvThreadIO::Start() {
+  if (thread_.joinable()) return;
+  thread_ = std::thread([self = shared_from_this()]() mutable {
+    self->started_.Wait();
+    if (!self->Terminated()) {
+      try {
+        self->fqvComm->ThreadExecute(*self);
+      } catch (...) {
+        // Nothing crosses the thread boundary; the device reports its own errors.
+      }
+    }
+    // When the device let go of this object meanwhile, the destructor runs
+    // here and hands this thread to the reaper.
+    self.reset();
+  });
+  id_ = thread_.get_id();
+  started_.Set();
 }
 
 bool TqvThreadIO::Synchronize(const std::function<void()>& Method) { return pf::RunOnMainThread(Method); }
 
-void TqvThreadIO::WaitFor() {
-  if (thread_.joinable() && std::this_thread::get_id() != id_) pf::JoinWhilePumping(thread_);
-}
+void TqvThreadIO::WaitFor() { qv::JoinOrReap(thread_); }
 
 bool TqvThreadIO::IsCurrentThread() const { return std::this_thread::get_id() == id_; }
 

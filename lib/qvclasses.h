@@ -81,6 +81,10 @@ inline constexpr int32_t qvNotifyDeviceChanged = 3;  // device list or selected 
 // Without a hook the box is written to standard error as "caption: text".
 
 namespace qv {
+// Joins `thread`, or hands it to the reaper where this thread cannot wait for
+// it: on the thread itself, or inside a call that the thread waits on.
+void JoinOrReap(std::thread& thread);
+
 enum class TMsgBoxIcon { mbError, mbWarning, mbInformation };
 using TMessageBoxHook =
     std::function<void(std::u16string_view Text, std::u16string_view Caption, TMsgBoxIcon Icon)>;
@@ -367,6 +371,8 @@ class TqvBaseIO : public TqvComponent {
  protected:
   void Notification(TqvComponent* AComponent, TOperation Operation) override;
 
+  // Terminates the running TqvThreadIO and waits for it where that is possible.
+  void EndThreadIO();
   // Stops and destroys the keep-connection timer, waiting for a running tick;
   // KeepConnectionStart does nothing afterwards. A descendant that overrides
   // KeepConnectionTick calls it first thing in its destructor, so that no
@@ -387,7 +393,7 @@ class TqvBaseIO : public TqvComponent {
   qv::TqvSecretMask fSecretMask;
   bool fTerminalEcho = false;
   std::atomic<bool> fTerminalLocked{false};
-  std::unique_ptr<TqvThreadIO> fThreadIO;
+  std::shared_ptr<TqvThreadIO> fThreadIO;
   bool fUseMainThread = false;
   TThreadPriority fPriority = TThreadPriority::tpNormal;
   bool fActive = false;
@@ -414,18 +420,21 @@ class TqvBaseIO : public TqvComponent {
 
 // ---------------------------------------------------------------------------
 // The generic reception thread: runs the device's ThreadExecute(*this) until it
-// returns. Created suspended; Start() lets it run (so that the owner has stored
-// it before the thread can look at it). Owned by the device and joined in its
-// destructor (pumping the dispatcher on the main thread); exceptions from
-// ThreadExecute are swallowed.
-class TqvThreadIO {
+// returns; exceptions from ThreadExecute are swallowed. Shared by the device
+// and by its running thread, so that it outlives a device that lets go of it
+// from that thread. Start() (on an object a shared_ptr owns) lets it run.
+// WaitFor() joins it, pumping the dispatcher on the main thread; where that
+// is impossible (on the thread itself, or in a call that the thread waits
+// on) the thread ends by itself once ThreadExecute sees Terminated(), and the
+// reaper joins it.
+class TqvThreadIO : public std::enable_shared_from_this<TqvThreadIO> {
  public:
   TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority pr);
   ~TqvThreadIO();  // Terminate() and WaitFor()
   TqvThreadIO(const TqvThreadIO&) = delete;
   TqvThreadIO& operator=(const TqvThreadIO&) = delete;
 
-  void Start() { started_.Set(); }
+  void Start();
   void Terminate() { terminated_.store(true); }
   bool Terminated() const { return terminated_.load(); }
   // Runs Method on the main thread and waits; false when it was cancelled.
@@ -437,7 +446,7 @@ class TqvThreadIO {
  private:
   TqvBaseIO* fqvComm;
   std::atomic<bool> terminated_{false};
-  qv::platform::TEvent started_{true, false};
+  qv::platform::TEvent started_{true, false};  // thread_ and id_ are stored
   std::thread thread_;
   std::thread::id id_;
 };

@@ -96,21 +96,6 @@ uint32_t qvCommMsgQuitComEvent() {
 // ===========================================================================
 // Threads
 
-namespace {
-
-// Joins `thread`, or hands it to the reaper where this thread cannot wait for
-// it: on itself, or inside a call that it waits on.
-void JoinOrReap(std::thread& thread) {
-  if (!thread.joinable()) return;
-  const std::thread::id id = thread.get_id();
-  if (id == std::this_thread::get_id() || pf::IsRunningCallOf(id))
-    pf::JoinLater(std::move(thread));
-  else
-    pf::JoinWhilePumping(thread);
-}
-
-}  // namespace
-
 struct TCommThread::State {
   pf::TqvSerialDevicePtr device;
   pf::TThreadId msgThread = 0;
@@ -136,7 +121,7 @@ void TCommThread::Terminate() {
 
 bool TCommThread::Terminated() const { return st_->terminated.load(); }
 
-void TCommThread::WaitFor() { JoinOrReap(thread_); }
+void TCommThread::WaitFor() { qv::JoinOrReap(thread_); }
 
 void TCommThread::Execute(std::shared_ptr<State> st) {
   // Only the shared state is used here: the thread may be reaped after its
@@ -186,7 +171,7 @@ void TMsgThread::Terminate() {
 
 bool TMsgThread::Terminated() const { return st_->terminated.load(); }
 
-void TMsgThread::WaitFor() { JoinOrReap(thread_); }
+void TMsgThread::WaitFor() { qv::JoinOrReap(thread_); }
 
 pf::TThreadId TMsgThread::ThreadId() const { return st_->id.load(); }
 

@@ -696,6 +696,39 @@ TEST(BaseIO, ThreadIOHandsBlocksToTheMainThread) {
   io.Close();  // stops and joins the thread
 }
 
+TEST(BaseIO, AThreadedDeviceClosedFromItsOwnThread) {
+  // Closed by ThreadExecute itself, or by a handler in the main-thread call
+  // that the thread waits on: neither may end the process or deadlock.
+  struct ThreadedIO : MemIO {
+    explicit ThreadedIO(bool viaMainThread) : viaMain(viaMainThread) {
+      isThreaded = true;
+      SetUseMainThread(true);
+      if (viaMain) OnAfterReceive = [this](TObject*, const char*, uint32_t) { Close(); };
+    }
+    ~ThreadedIO() override { Close(); }
+    void ThreadExecute(TqvThreadIO& t) override {
+      if (viaMain)
+        DataReceived("bye", 3);
+      else
+        Close();
+      while (!t.Terminated()) Sleep(1);
+      ended = true;
+    }
+    const bool viaMain;
+    std::atomic<bool> ended{false};
+  };
+  for (bool viaMain : {false, true}) {
+    SCOPED_TRACE(viaMain ? "from the call it waits on" : "from the thread");
+    ThreadedIO io(viaMain);
+    io.Open();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!io.ended && std::chrono::steady_clock::now() < deadline) PumpFor(10);
+    EXPECT_TRUE(io.ended);
+    EXPECT_FALSE(io.IsOpen());
+    EXPECT_EQ(io.closes, 1);
+  }
+}
+
 // =================================================================== processor chain
 
 TEST(Processor, ReplacingTheProcessorDetachesTheOldOne) {
