@@ -1,9 +1,13 @@
 #include "qvclasses.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <typeinfo>
 
 #include "platform/qvdispatcher.h"
 #include "platform/qvhandle.h"
@@ -15,6 +19,23 @@ namespace {
 std::u16string ExceptionText(const std::exception& e) { return qv::Utf8ToString(e.what()); }
 
 const std::u16string kFatalErrorFormat = u"Fatal Error: %u, %u, %s";
+
+// The name a class was declared with, without namespaces or enclosing scopes.
+std::u16string ClassName(const std::type_info& type) {
+  int status = 0;
+  const std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
+                                                         std::free);
+  const std::string name = status == 0 && demangled ? demangled.get() : type.name();
+  // The last "::" outside template arguments ends the scopes.
+  size_t start = 0;
+  int depth = 0;
+  for (size_t i = 0; i + 1 < name.size(); ++i) {
+    if (name[i] == '<') ++depth;
+    if (name[i] == '>') --depth;
+    if (depth == 0 && name[i] == ':' && name[i + 1] == ':') start = i + 2;
+  }
+  return qv::Utf8ToString(name.substr(start));
+}
 
 }  // namespace
 
@@ -301,7 +322,7 @@ TqvCustomDataProcessor* TqvBaseIO::SwapProcessor(TqvCustomDataProcessor* Value) 
 }
 
 TqvBaseIO::TqvBaseIO(TqvComponent* AOwner)
-    : TqvComponent(AOwner), sLogPrefix(u"TqvBaseIO"), processorGate_(std::make_shared<TqvCallGate>()) {}
+    : TqvComponent(AOwner), processorGate_(std::make_shared<TqvCallGate>()) {}
 
 TqvBaseIO::~TqvBaseIO() {
   FreeKeepConnectionTimer();
@@ -554,12 +575,19 @@ void TqvBaseIO::WriteLog(TDetailLevel Level, const std::u16string& Text) const {
   if (Text.empty())
     fLog->AddSysInfo();
   else
-    fLog->AddLog(Level, sLogPrefix + Text);
+    fLog->AddLog(Level, LogPrefix() + Text);
 }
 
 void TqvBaseIO::WriteLogFmt(TDetailLevel Level, const std::u16string& Format,
                             const std::vector<qv::TqvFmtArg>& Args) const {
-  if (fLog) fLog->AddLogFmt(Level, sLogPrefix + Format, Args);
+  if (fLog) fLog->AddLogFmt(Level, LogPrefix() + Format, Args);
+}
+
+const std::u16string& TqvBaseIO::LogPrefix() const {
+  std::call_once(logPrefixOnce_, [this] {
+    if (sLogPrefix.empty()) sLogPrefix = ClassName(typeid(*this));
+  });
+  return sLogPrefix;
 }
 
 bool TqvBaseIO::Active() {

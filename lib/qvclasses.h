@@ -358,7 +358,9 @@ class TqvBaseIO : public TqvComponent {
   TThreadPriority Priority() const { return fPriority; }
   void SetPriority(TThreadPriority Value) { fPriority = Value; }
   THandle Handle() const { return fHandle.load(); }
-  const std::u16string& LogPrefix() const { return sLogPrefix; }
+  // What a descendant set, else the name of the object's own class (known
+  // only once it is constructed, so fixed at the first use).
+  const std::u16string& LogPrefix() const;
 
   TOnFatalErrorEvent OnFatalError;
   TNotifyEvent OnKeepConnection;
@@ -398,7 +400,9 @@ class TqvBaseIO : public TqvComponent {
   TThreadPriority fPriority = TThreadPriority::tpNormal;
   bool fActive = false;
   std::atomic<THandle> fHandle{INVALID_HANDLE_VALUE};
-  std::u16string sLogPrefix;
+  // Set in a descendant's constructor, or left empty for the class name; read
+  // it through LogPrefix().
+  mutable std::u16string sLogPrefix;
   bool isThreaded = false;
   std::atomic<bool> IsThreadIOTerminated{true};
 
@@ -412,6 +416,8 @@ class TqvBaseIO : public TqvComponent {
   TqvCustomDataProcessor* SwapProcessor(TqvCustomDataProcessor* Value);
   std::mutex processorMutex_;
   std::shared_ptr<TqvCallGate> processorGate_;
+
+  mutable std::once_flag logPrefixOnce_;
 
   std::mutex timerMutex_;  // creation and destruction of the keep-connection timer
   std::unique_ptr<TqvTimer> timerKeepConnection;

@@ -424,7 +424,7 @@ TEST(Reception, LogsHandsOnAndShows) {
     after.assign(b, n);
   };
   EXPECT_FALSE(io.DataReceived("AT\r", 3));
-  EXPECT_TRUE(log.Has("TqvBaseIOInput data length: 3 [41 54 0D ]"));
+  EXPECT_TRUE(log.Has("MemIOInput data length: 3 [41 54 0D ]"));
   EXPECT_THAT(proc.Notes(), ElementsAre("data:AT\r"));
   EXPECT_THAT(term.shown, ElementsAre("AT\r"));
   EXPECT_EQ(after, "AT\r");
@@ -621,7 +621,23 @@ TEST(BaseIO, LoggingOperations) {
   io.WriteLog(TDetailLevel::dlDebug, u"hidden");
   io.WriteLog(TDetailLevel::dlSimple, u"");
   io.WriteLogFmt(TDetailLevel::dlSimple, u"n=%d", {int64_t(4)});
-  EXPECT_THAT(log.Lines(), ElementsAre("TqvBaseIOa", "<sysinfo>", "TqvBaseIOn=4"));
+  EXPECT_THAT(log.Lines(), ElementsAre("MemIOa", "<sysinfo>", "MemIOn=4")) << "the class's own name";
+}
+
+TEST(BaseIO, LogPrefixIsTheNameOfTheMostDerivedClass) {
+  struct SerialLikeIO : MemIO {};
+  struct NamedIO : MemIO {
+    NamedIO() { sLogPrefix = u"named: "; }
+  };
+  MemLog log;
+  SerialLikeIO derived;
+  NamedIO named;
+  for (TqvBaseIO* io : std::initializer_list<TqvBaseIO*>{&derived, &named}) {
+    io->SetLog(&log);
+    io->WriteLog(TDetailLevel::dlSimple, u"x");
+  }
+  EXPECT_THAT(log.Lines(), ElementsAre("SerialLikeIOx", "named: x"));
+  EXPECT_EQ(A(derived.LogPrefix()), "SerialLikeIO");
 }
 
 TEST(BaseIO, KeepConnectionTicksUntilSwitchedOff) {
