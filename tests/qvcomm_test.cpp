@@ -213,6 +213,28 @@ TEST_F(MemoryPort, WaitForBytesSeesBytesArriving) {
   EXPECT_FALSE(comm.WaitForBytes(1, 10));
 }
 
+TEST_F(MemoryPort, WaitForBytesSeesNothingThatADataConsumerTook) {
+  TqvRecordingProcessor proc;
+  comm.SetDataProcessor(&proc);
+  Open();
+  dev->FeedInput("0123456789");
+  ASSERT_TRUE(PumpUntil([&] { return proc.Received().size() == 10; }));
+  EXPECT_FALSE(comm.WaitForBytes(10, 50)) << "the handler emptied the input queue";
+  EXPECT_EQ(comm.TraceStates(), TTraceStates{});
+}
+
+TEST_F(MemoryPort, QueueSizesWrittenWhileOpenTakeEffectAtOnce) {
+  Open();
+  comm.SetBufferInSize(1024);
+  EXPECT_EQ(comm.CommProp()->dwCurrentRxQueue, 1024u);
+  EXPECT_EQ(comm.CommProp()->dwCurrentTxQueue, 8192u) << "the other size is passed on unchanged";
+  comm.SetActive(false);
+  comm.SetBufferOutSize(2048);  // closed: only stored
+  Open();
+  EXPECT_EQ(comm.CommProp()->dwCurrentRxQueue, 1024u);
+  EXPECT_EQ(comm.CommProp()->dwCurrentTxQueue, 2048u);
+}
+
 TEST_F(MemoryPort, DataThatCameWithALineErrorIsStillDelivered) {
   TqvRecordingProcessor proc;
   comm.SetDataProcessor(&proc);
@@ -381,6 +403,16 @@ TEST_F(MemoryPort, SendFormsCountOnlyWhatLeftOrWasTaken) {
   EXPECT_EQ(errors.size(), 3u);
 }
 
+TEST_F(MemoryPort, SendDataOfNoBytesLogsAndWritesNothing) {
+  Open();
+  EXPECT_TRUE(comm.SendData("x", 0));
+  EXPECT_TRUE(comm.SendData(nullptr, 0));
+  EXPECT_EQ(log.Grep("qvComm: Try to send the data with 0 length []...").size(), 2u);
+  EXPECT_EQ(dev->TakeOutput(), "");
+  EXPECT_EQ(comm.TotalSent(), 0u);
+  EXPECT_TRUE(errors.empty());
+}
+
 TEST_F(MemoryPort, ABackgroundWriteThatFailsBeforeItLeftFailsTheFlush) {
   TqvRecordingProcessor proc;
   proc.SetLog(&log);
@@ -545,6 +577,27 @@ TEST_F(MemoryPort, ASubscriberThatFailsOnCloseStopsNeitherTheOthersNorTheReconne
   EXPECT_TRUE(log.Contains("qvComm: The port is closed succesfully"));
 }
 
+TEST_F(MemoryPort, ChangingThePortNumberReopensThePortAndThenTellsTheChange) {
+  struct Row {
+    bool open;
+    std::vector<int32_t> codes;
+  } rows[] = {
+      {true, {qvNotifyClosed, qvNotifyOpened, qvNotifyDeviceChanged}},
+      {false, {qvNotifyDeviceChanged}},
+  };
+  uint16_t no = 2;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.open ? "open" : "closed");
+    if (r.open) Open();
+    notifies.clear();
+    comm.SetComPortNo(++no);
+    EXPECT_EQ(notifies, r.codes);
+    EXPECT_EQ(comm.ComPortNo(), no);
+    EXPECT_EQ(comm.Active(), r.open);
+    comm.SetActive(false);
+  }
+}
+
 TEST_F(MemoryPort, SwitchingOffWhileLostEndsTheReconnect) {
   comm.SetKeepConnection(true);
   comm.SetKeepConnectionInterval(20);
@@ -554,6 +607,7 @@ TEST_F(MemoryPort, SwitchingOffWhileLostEndsTheReconnect) {
   } rows[] = {
       {"Active False", [&] { comm.SetActive(false); }},
       {"another port number", [&] { comm.SetComPortNo(3); }},
+      {"KeepConnection False: the next tick stops the timer", [&] { comm.SetKeepConnection(false); }},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
