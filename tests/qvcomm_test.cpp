@@ -629,19 +629,20 @@ TEST_F(MemoryPort, SwitchingOffWhileTheMessageThreadHandlesALossWins) {
   comm.SetKeepConnection(true);
   comm.SetKeepConnectionInterval(20);
   // Holds the loss on the message thread, between the close and the
-  // reconnect decision, until the user has switched the port off.
-  TEvent inLoss(true, false), switchedOff(true, false);
-  comm.NotifyAdd([&](TObject*, int32_t code) {
+  // reconnect decision, until the user has switched the port off. The
+  // subscriber keeps the events alive until the port's threads are joined.
+  auto inLoss = std::make_shared<TEvent>(true, false), switchedOff = std::make_shared<TEvent>(true, false);
+  comm.NotifyAdd([inLoss, switchedOff](TObject*, int32_t code) {
     if (code != qvNotifyClosed || IsMainThread()) return;
-    inLoss.Set();
-    switchedOff.Wait(5000);
+    inLoss->Set();
+    switchedOff->Wait(5000);
   });
   Open();
   const int opens = dev->OpenCount();
   dev->Lose();
-  ASSERT_TRUE(inLoss.Wait(5000));
+  ASSERT_TRUE(inLoss->Wait(5000));
   comm.SetActive(false);
-  switchedOff.Set();
+  switchedOff->Set();
   dev->Restore();
   std::this_thread::sleep_for(150ms);  // several reconnect intervals
   EXPECT_FALSE(comm.Active());
