@@ -422,7 +422,9 @@ TEST_F(MemoryPort, ABackgroundWriteThatFailsBeforeItLeftFailsTheFlush) {
   dev->SetWriteStall(true);
   // The line fails while the processor's send waits for its bytes to leave.
   std::thread line([&] {
-    while (dev->OutputQueued() == 0) std::this_thread::sleep_for(1ms);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (dev->OutputQueued() == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
     dev->FailPendingWrites(ioError);
   });
   EXPECT_FALSE(proc.DoDataSend("AT+CMGF=0\r", 10)) << "not sent, so no success";
