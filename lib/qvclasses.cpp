@@ -1,8 +1,13 @@
 #include "qvclasses.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <typeinfo>
 
 #include "platform/qvdispatcher.h"
 #include "platform/qvhandle.h"
@@ -15,12 +20,38 @@ std::u16string ExceptionText(const std::exception& e) { return qv::Utf8ToString(
 
 const std::u16string kFatalErrorFormat = u"Fatal Error: %u, %u, %s";
 
+// The name a class was declared with, without namespaces or enclosing scopes.
+std::u16string ClassName(const std::type_info& type) {
+  int status = 0;
+  const std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
+                                                         std::free);
+  const std::string name = status == 0 && demangled ? demangled.get() : type.name();
+  // The last "::" outside template arguments ends the scopes.
+  size_t start = 0;
+  int depth = 0;
+  for (size_t i = 0; i + 1 < name.size(); ++i) {
+    if (name[i] == '<') ++depth;
+    if (name[i] == '>') --depth;
+    if (depth == 0 && name[i] == ':' && name[i + 1] == ':') start = i + 2;
+  }
+  return qv::Utf8ToString(name.substr(start));
+}
+
 }  // namespace
 
 // ===========================================================================
-// Message boxes
+// Threads and message boxes
 
 namespace qv {
+
+void JoinOrReap(std::thread& thread) {
+  if (!thread.joinable()) return;
+  const std::thread::id id = thread.get_id();
+  if (id == std::this_thread::get_id() || pf::IsRunningCallOf(id))
+    pf::JoinLater(std::move(thread));
+  else
+    pf::JoinWhilePumping(thread);
+}
 
 namespace {
 std::mutex gBoxMutex;
@@ -59,45 +90,94 @@ void TqvCustomLogFile::DoFatalError(uint32_t ErrorCode, uint32_t Detail, const s
 }
 
 // ===========================================================================
-// TqvNotifyList
+// TqvCallGate
 
-struct TqvNotifyList::Record {
-  explicit Record(const TqvNotifyEvent& e) : event(e) {}
-  const TqvNotifyEvent event;
-  std::mutex mutex;
-  std::condition_variable idle;
-  bool alive = true;
-  std::vector<std::thread::id> callers;  // threads inside the callback now
+// A way into an object that callers on any thread pass. Shut() closes it and
+// returns when no other thread is inside. A caller on this thread, or one
+// whose hand-over the main thread is running right now, is suspended below us
+// on the stack and is not waited for: that wait would never end. The main
+// thread keeps serving handed-over calls while it waits, since a caller
+// inside may be waiting for one of them.
+class TqvCallGate {
+ public:
+  // False when the gate is shut.
+  bool Enter() {
+    std::lock_guard lock(mutex_);
+    if (!open_) return false;
+    callers_.push_back(std::this_thread::get_id());
+    return true;
+  }
 
-  // A caller on this thread, or one whose hand-over the main thread is running
-  // right now, is suspended below us on the stack: waiting for it would never end.
+  void Leave() {
+    bool shut;
+    {
+      std::lock_guard lock(mutex_);
+      callers_.erase(std::find(callers_.begin(), callers_.end(), std::this_thread::get_id()));
+      shut = !open_;
+    }
+    idle_.notify_all();
+    if (shut) pf::WakeMainThread();  // a main thread in Shut polls with PumpFor
+  }
+
+  void Shut() {
+    std::unique_lock lock(mutex_);
+    open_ = false;
+    if (!pf::IsMainThread()) {
+      idle_.wait(lock, [&] { return !OthersInside(); });
+      return;
+    }
+    while (OthersInside()) {
+      lock.unlock();
+      pf::PumpFor(10);
+      lock.lock();
+    }
+  }
+
+ private:
   bool OthersInside() const {
     const auto self = std::this_thread::get_id();
-    return std::any_of(callers.begin(), callers.end(),
+    return std::any_of(callers_.begin(), callers_.end(),
                        [&](auto id) { return id != self && !pf::IsRunningCallOf(id); });
   }
+
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  bool open_ = true;
+  std::vector<std::thread::id> callers_;  // threads inside now
+};
+
+namespace {
+
+// A pass through a gate, left when it goes; empty when the gate was shut.
+class TGatePass {
+ public:
+  explicit TGatePass(std::shared_ptr<TqvCallGate> gate) : gate_(gate && gate->Enter() ? std::move(gate) : nullptr) {}
+  ~TGatePass() {
+    if (gate_) gate_->Leave();
+  }
+  TGatePass(const TGatePass&) = delete;
+  TGatePass& operator=(const TGatePass&) = delete;
+  explicit operator bool() const { return gate_ != nullptr; }
+
+ private:
+  std::shared_ptr<TqvCallGate> gate_;
+};
+
+}  // namespace
+
+// ===========================================================================
+// TqvNotifyList
+
+// An entry's gate closes when it is removed, so that its object is neither
+// called any more nor left while a call of it is still running elsewhere.
+struct TqvNotifyList::Record : TqvCallGate {
+  explicit Record(const TqvNotifyEvent& e) : event(e) {}
+  const TqvNotifyEvent event;
 };
 
 TqvNotifyList::TqvNotifyList() = default;
 
 TqvNotifyList::~TqvNotifyList() { Clear(); }
-
-// Marks a removed record dead and waits until no other thread is inside its
-// callback; the main thread keeps serving handed-over calls meanwhile, since
-// the callback may be waiting for one of them.
-void TqvNotifyList::Retire(const std::shared_ptr<Record>& r) {
-  std::unique_lock lock(r->mutex);
-  r->alive = false;
-  if (!pf::IsMainThread()) {
-    r->idle.wait(lock, [&] { return !r->OthersInside(); });
-    return;
-  }
-  while (r->OthersInside()) {
-    lock.unlock();
-    pf::PumpFor(10);
-    lock.lock();
-  }
-}
 
 int TqvNotifyList::Add(const TqvNotifyEvent& Item) {
   std::lock_guard lock(mutex_);
@@ -121,7 +201,7 @@ void TqvNotifyList::Delete(int Index) {
     r = items_[Index];
     items_.erase(items_.begin() + Index);
   }
-  Retire(r);
+  r->Shut();
 }
 
 bool TqvNotifyList::Remove(const TqvNotifyEvent& Item) {
@@ -133,7 +213,7 @@ bool TqvNotifyList::Remove(const TqvNotifyEvent& Item) {
     r = *it;
     items_.erase(it);
   }
-  Retire(r);
+  r->Shut();
   return true;
 }
 
@@ -143,7 +223,7 @@ void TqvNotifyList::Clear() {
     std::lock_guard lock(mutex_);
     old.swap(items_);
   }
-  for (const auto& r : old) Retire(r);
+  for (const auto& r : old) r->Shut();
 }
 
 TqvNotifyEvent TqvNotifyList::Get(int Index) const {
@@ -159,7 +239,7 @@ void TqvNotifyList::Put(int Index, const TqvNotifyEvent& Item) {
     if (Index < 0 || Index >= int(items_.size())) return;
     old = std::exchange(items_[Index], std::make_shared<Record>(Item));
   }
-  Retire(old);
+  old->Shut();
 }
 
 int TqvNotifyList::IndexOf(const TqvNotifyEvent& Item) const {
@@ -180,29 +260,18 @@ void TqvNotifyList::Call(TObject* Sender, int32_t Code) const {
     std::lock_guard lock(mutex_);
     snapshot = items_;
   }
-  const auto self = std::this_thread::get_id();
+  // A subscriber that throws keeps no later one from hearing the code.
+  std::exception_ptr firstError;
   for (const auto& r : snapshot) {
-    {
-      std::lock_guard lock(r->mutex);
-      if (!r->alive) continue;  // deleted since the snapshot: its object may be gone
-      r->callers.push_back(self);
+    const TGatePass pass(r);
+    if (!pass) continue;  // deleted since the snapshot: its object may be gone
+    try {
+      if (r->event) r->event(Sender, Code);
+    } catch (...) {
+      if (!firstError) firstError = std::current_exception();
     }
-    struct Leave {
-      Record& r;
-      std::thread::id self;
-      ~Leave() {
-        bool retiring;
-        {
-          std::lock_guard lock(r.mutex);
-          r.callers.erase(std::find(r.callers.begin(), r.callers.end(), self));
-          retiring = !r.alive;
-        }
-        r.idle.notify_all();
-        if (retiring) pf::WakeMainThread();  // a main thread in Retire polls with PumpFor
-      }
-    } leave{*r, self};
-    if (r->event) r->event(Sender, Code);
   }
+  if (firstError) std::rethrow_exception(firstError);
 }
 
 // ===========================================================================
@@ -227,15 +296,38 @@ void TqvCustomTerminal::SetKeyHook(TKeyHook Hook) {
 // ===========================================================================
 // TqvBaseIO
 
-TqvBaseIO::TqvBaseIO(TqvComponent* AOwner) : TqvComponent(AOwner), sLogPrefix(u"TqvBaseIO") {}
+struct TqvBaseIO::TProcessorPass {
+  TProcessorPass(TqvCustomDataProcessor* p, std::shared_ptr<TqvCallGate> gate)
+      : pass(std::move(gate)), processor(pass ? p : nullptr) {}
+  const TGatePass pass;
+  TqvCustomDataProcessor* const processor;
+};
+
+TqvBaseIO::TProcessorPass TqvBaseIO::PassToProcessor() {
+  std::lock_guard lock(processorMutex_);
+  TqvCustomDataProcessor* p = fDataProcessor.load();
+  return {p, p ? processorGate_ : nullptr};
+}
+
+TqvCustomDataProcessor* TqvBaseIO::SwapProcessor(TqvCustomDataProcessor* Value) {
+  TqvCustomDataProcessor* old;
+  std::shared_ptr<TqvCallGate> oldGate;
+  {
+    std::lock_guard lock(processorMutex_);
+    old = fDataProcessor.exchange(Value);
+    oldGate = std::exchange(processorGate_, std::make_shared<TqvCallGate>());
+  }
+  oldGate->Shut();
+  return old;
+}
+
+TqvBaseIO::TqvBaseIO(TqvComponent* AOwner)
+    : TqvComponent(AOwner), processorGate_(std::make_shared<TqvCallGate>()) {}
 
 TqvBaseIO::~TqvBaseIO() {
   FreeKeepConnectionTimer();
-  fThreadIO.reset();
-  if (fDataProcessor) {
-    fDataProcessor->AttachDevice(nullptr);
-    fDataProcessor = nullptr;
-  }
+  EndThreadIO();
+  if (TqvCustomDataProcessor* p = SwapProcessor(nullptr)) p->AttachDevice(nullptr);
   if (fTerminal) {
     fTerminal->SetKeyHook(nullptr);
     fTerminal = hTerminal = nullptr;
@@ -250,7 +342,7 @@ THandle TqvBaseIO::OpenHandle() { return INVALID_HANDLE_VALUE; }
 void TqvBaseIO::CloseDeviceHandle(THandle h) { pf::CloseHandle(h); }
 
 bool TqvBaseIO::HasDataConsumer() {
-  return fTerminal != nullptr || static_cast<bool>(OnAfterReceive) || fDataProcessor != nullptr;
+  return fTerminal != nullptr || static_cast<bool>(OnAfterReceive) || fDataProcessor.load() != nullptr;
 }
 
 void TqvBaseIO::Open() {
@@ -282,17 +374,20 @@ void TqvBaseIO::Close() {
 
 void TqvBaseIO::StartThreads() {
   IsThreadIOTerminated = false;
-  fThreadIO = std::make_unique<TqvThreadIO>(this, fPriority);
+  fThreadIO = std::make_shared<TqvThreadIO>(this, fPriority);
   fThreadIO->Start();
 }
 
 void TqvBaseIO::StopThreads() {
   if (IsThreadIOTerminated.exchange(true)) return;
-  if (fThreadIO) {
-    fThreadIO->Terminate();
-    fThreadIO->WaitFor();
-    fThreadIO.reset();
-  }
+  EndThreadIO();
+}
+
+void TqvBaseIO::EndThreadIO() {
+  if (!fThreadIO) return;
+  fThreadIO->Terminate();
+  fThreadIO->WaitFor();
+  fThreadIO.reset();
 }
 
 void TqvBaseIO::ThreadExecute(TqvThreadIO& /*Thread*/) {}
@@ -323,7 +418,7 @@ bool TqvBaseIO::DataReceived(const char* Data, uint32_t Len) {
              u"Input data length: " + qv::IntToStr(Len) + u" [" + hex + (Len ? u" ]" : u"]"));
   }
   TIgnoreTypes R;
-  if (fDataProcessor) fDataProcessor->DoProcessing(Data, Len, R);
+  if (const TProcessorPass pass = PassToProcessor(); pass.processor) pass.processor->DoProcessing(Data, Len, R);
   if (fTerminal && !R.Contains(TIgnoreType::itTerminal)) TerminalOutput(Data, Len);
   if (OnAfterReceive) OnAfterReceive(this, Data, Len);
   return false;
@@ -331,7 +426,7 @@ bool TqvBaseIO::DataReceived(const char* Data, uint32_t Len) {
 
 bool TqvBaseIO::AfterSendComplete() {
   bool claimed = false;
-  if (fDataProcessor) fDataProcessor->DoAfterSendComplete(claimed);
+  if (const TProcessorPass pass = PassToProcessor(); pass.processor) pass.processor->DoAfterSendComplete(claimed);
   return claimed;
 }
 
@@ -375,6 +470,7 @@ void TqvBaseIO::KeepConnectionTick(TObject* /*Sender*/) {
 
 void TqvBaseIO::KeepConnectionStart() {
   std::lock_guard lock(timerMutex_);
+  if (timerFreed_) return;  // the component is going away
   if (timerKeepConnection) {
     timerKeepConnection->SetEnabled(false);
   } else {
@@ -394,6 +490,7 @@ void TqvBaseIO::FreeKeepConnectionTimer() {
   std::unique_ptr<TqvTimer> timer;
   {
     std::lock_guard lock(timerMutex_);
+    timerFreed_ = true;
     timer = std::move(timerKeepConnection);
   }
   // Destroyed outside the lock: a running tick may still call KeepConnectionStop.
@@ -446,7 +543,7 @@ bool TqvBaseIO::WMDeviceChange(const TqvDeviceChangeMsg& Msg) {
   return true;
 }
 
-bool TqvBaseIO::FlushOutput(uint32_t /*TimeoutMs*/) { return true; }
+std::error_code TqvBaseIO::FlushOutput(uint32_t /*TimeoutMs*/) { return {}; }
 
 TqvDevice* TqvBaseIO::GetDevice(int Index) const {
   if (Index < 0 || Index >= int(slDevices.size())) return nullptr;
@@ -478,12 +575,19 @@ void TqvBaseIO::WriteLog(TDetailLevel Level, const std::u16string& Text) const {
   if (Text.empty())
     fLog->AddSysInfo();
   else
-    fLog->AddLog(Level, sLogPrefix + Text);
+    fLog->AddLog(Level, LogPrefix() + Text);
 }
 
 void TqvBaseIO::WriteLogFmt(TDetailLevel Level, const std::u16string& Format,
                             const std::vector<qv::TqvFmtArg>& Args) const {
-  if (fLog) fLog->AddLogFmt(Level, sLogPrefix + Format, Args);
+  if (fLog) fLog->AddLogFmt(Level, LogPrefix() + Format, Args);
+}
+
+const std::u16string& TqvBaseIO::LogPrefix() const {
+  std::call_once(logPrefixOnce_, [this] {
+    if (sLogPrefix.empty()) sLogPrefix = ClassName(typeid(*this));
+  });
+  return sLogPrefix;
 }
 
 bool TqvBaseIO::Active() {
@@ -509,10 +613,9 @@ void TqvBaseIO::SetActive(bool Value) {
 }
 
 void TqvBaseIO::SetDataProcessor(TqvCustomDataProcessor* Value) {
-  TqvCustomDataProcessor* old = fDataProcessor;
+  TqvCustomDataProcessor* old = SwapProcessor(Value);
   // The processor replaced (or cleared) stops hearing this device and sending through it.
   if (old && old != Value) old->AttachDevice(nullptr);
-  fDataProcessor = Value;
   if (Value) {
     Value->AttachDevice(this);
     FreeNotification(Value);
@@ -572,7 +675,7 @@ void TqvBaseIO::Notification(TqvComponent* AComponent, TOperation Operation) {
   TqvComponent::Notification(AComponent, Operation);
   if (Operation != TOperation::opRemove) return;
   // The processor detached itself in its destructor; it must not be called now.
-  if (AComponent == fDataProcessor) fDataProcessor = nullptr;
+  if (AComponent == fDataProcessor.load()) SwapProcessor(nullptr);
   if (AComponent == fTerminal) fTerminal = hTerminal = nullptr;
   if (AComponent == fLog) fLog = nullptr;
 }
@@ -580,30 +683,35 @@ void TqvBaseIO::Notification(TqvComponent* AComponent, TOperation Operation) {
 // ===========================================================================
 // TqvThreadIO
 
-TqvThreadIO::TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority /*pr*/) : fqvComm(aqvComm) {
-  thread_ = std::thread([this] {
-    started_.Wait();
-    if (Terminated()) return;  // ended before it was started
-    try {
-      fqvComm->ThreadExecute(*this);
-    } catch (...) {
-      // Nothing crosses the thread boundary; the device reports its own errors.
-    }
-  });
-  id_ = thread_.get_id();
-}
+TqvThreadIO::TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority /*pr*/) : fqvComm(aqvComm) {}
 
 TqvThreadIO::~TqvThreadIO() {
   Terminate();
-  Start();
   WaitFor();
+}
+
+void TqvThreadIO::Start() {
+  if (thread_.joinable()) return;
+  thread_ = std::thread([self = shared_from_this()]() mutable {
+    self->started_.Wait();
+    if (!self->Terminated()) {
+      try {
+        self->fqvComm->ThreadExecute(*self);
+      } catch (...) {
+        // Nothing crosses the thread boundary; the device reports its own errors.
+      }
+    }
+    // When the device let go of this object meanwhile, the destructor runs
+    // here and hands this thread to the reaper.
+    self.reset();
+  });
+  id_ = thread_.get_id();
+  started_.Set();
 }
 
 bool TqvThreadIO::Synchronize(const std::function<void()>& Method) { return pf::RunOnMainThread(Method); }
 
-void TqvThreadIO::WaitFor() {
-  if (thread_.joinable() && std::this_thread::get_id() != id_) pf::JoinWhilePumping(thread_);
-}
+void TqvThreadIO::WaitFor() { qv::JoinOrReap(thread_); }
 
 bool TqvThreadIO::IsCurrentThread() const { return std::this_thread::get_id() == id_; }
 
@@ -615,10 +723,7 @@ TqvCustomDataProcessor::TqvCustomDataProcessor(TqvComponent* AOwner)
   fTimerAsync->SetOnTimer(TNotifyEvent::Bind(this, &TqvCustomDataProcessor::AsyncTimerTick));
 }
 
-TqvCustomDataProcessor::~TqvCustomDataProcessor() {
-  FreeAsyncTimer();
-  AttachDevice(nullptr);
-}
+TqvCustomDataProcessor::~TqvCustomDataProcessor() { ShutDown(); }
 
 void TqvCustomDataProcessor::DeviceNotify(TObject* /*Sender*/, int32_t Code) {
   if (Code == qvNotifyClosed)
@@ -668,9 +773,12 @@ bool TqvCustomDataProcessor::DoDataSend(const char* Data, uint32_t Len) {
       WriteLogFmt(TDetailLevel::dlDetail, u"DoDataSend: sending %u bytes failed", {uint64_t(Len)});
     } else {
       const uint32_t deadline = fDevice->WriteTimeout() != 0 ? fDevice->WriteTimeout() : SendTimeout();
-      ok = fDevice->FlushOutput(deadline);
-      if (!ok)
+      const std::error_code ec = fDevice->FlushOutput(deadline);
+      ok = !ec;
+      if (ec == std::errc::timed_out)
         WriteLogFmt(TDetailLevel::dlDetail, u"DoDataSend: output not flushed within %u ms", {uint64_t(deadline)});
+      else if (ec)
+        WriteLogFmt(TDetailLevel::dlDetail, u"DoDataSend: output not flushed: %s", {qv::Utf8ToString(ec.message())});
     }
     WriteLogFmt(TDetailLevel::dlDebug, u"DoDataSend: %u bytes", {uint64_t(Len)});
   } catch (const std::exception& e) {
@@ -726,7 +834,11 @@ bool TqvCustomDataProcessor::AsyncTimerEnabled() const {
   return fTimerAsync && fTimerAsync->Enabled();
 }
 
-void TqvCustomDataProcessor::FreeAsyncTimer() {
+void TqvCustomDataProcessor::ShutDown() {
+  // The device first: freeing the timer pumps the dispatcher on the main
+  // thread, which may run a hand-over of the device.
+  if (fDevice && fDevice->DataProcessor() == this) fDevice->SetDataProcessor(nullptr);
+  AttachDevice(nullptr);
   std::unique_ptr<TqvTimer> timer;
   {
     std::lock_guard lock(timerMutex_);

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -27,6 +28,7 @@
 
 class TqvBaseIO;
 class TqvCustomDataProcessor;
+class TqvCallGate;
 
 // ---------------------------------------------------------------------------
 // Shared types
@@ -79,6 +81,10 @@ inline constexpr int32_t qvNotifyDeviceChanged = 3;  // device list or selected 
 // Without a hook the box is written to standard error as "caption: text".
 
 namespace qv {
+// Joins `thread`, or hands it to the reaper where this thread cannot wait for
+// it: on the thread itself, or inside a call that the thread waits on.
+void JoinOrReap(std::thread& thread);
+
 enum class TMsgBoxIcon { mbError, mbWarning, mbInformation };
 using TMessageBoxHook =
     std::function<void(std::u16string_view Text, std::u16string_view Caption, TMsgBoxIcon Icon)>;
@@ -146,12 +152,12 @@ class TqvNotifyList {
   // Delete what IndexOf finds, as one step: false when absent.
   bool Remove(const TqvNotifyEvent& Item);
   int Count() const;
-  // Calls every entry, in index order, with (Sender, Code).
+  // Calls every entry, in index order, with (Sender, Code). An entry that
+  // throws does not stop the others; the first error is thrown after them.
   void Call(TObject* Sender, int32_t Code) const;
 
  private:
   struct Record;
-  void Retire(const std::shared_ptr<Record>& r);
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Record>> items_;
 };
@@ -244,7 +250,8 @@ class TqvThreadIO;
 // - SendChar/SendString/SendData: true when the device accepted every byte,
 //   false on an error (closed, write failure, short write);
 // - FlushOutput(ms): wait until the output has left the device, at most ms
-//   (0: no limit); false on an error or when the time ran out. WriteTimeout():
+//   (0: no limit); an error when it did not (std::errc::timed_out when the
+//   time ran out, the write's error when a write failed). WriteTimeout():
 //   the device's write time-out (0: none), the flush deadline of a processor's
 //   sends;
 // - ClearDevice*, GetDeviceIndex/SetDeviceIndex, DeviceListLoad, Update;
@@ -304,7 +311,7 @@ class TqvBaseIO : public TqvComponent {
   virtual void GetDeviceList(TqvDeviceRefs* L);
   virtual bool WMDeviceChange(const TqvDeviceChangeMsg& Msg);
   // Additions of this library: the bounded flush and the write time-out.
-  virtual bool FlushOutput(uint32_t TimeoutMs);
+  virtual std::error_code FlushOutput(uint32_t TimeoutMs);
   virtual uint32_t WriteTimeout() const { return 0; }
 
   // --- devices
@@ -328,8 +335,10 @@ class TqvBaseIO : public TqvComponent {
   // --- properties
   bool Active();
   virtual void SetActive(bool Value);
-  TqvCustomDataProcessor* DataProcessor() const { return fDataProcessor; }
+  TqvCustomDataProcessor* DataProcessor() const { return fDataProcessor.load(); }
   // Attaches Value (none detaches); a processor it replaces is detached.
+  // Returns when no block is being handed to the one it replaced on another
+  // thread any more.
   void SetDataProcessor(TqvCustomDataProcessor* Value);
   TqvCustomLogFile* Log() const { return fLog; }
   void SetLog(TqvCustomLogFile* Value);
@@ -349,7 +358,9 @@ class TqvBaseIO : public TqvComponent {
   TThreadPriority Priority() const { return fPriority; }
   void SetPriority(TThreadPriority Value) { fPriority = Value; }
   THandle Handle() const { return fHandle.load(); }
-  const std::u16string& LogPrefix() const { return sLogPrefix; }
+  // What a descendant set, else the name of the object's own class (known
+  // only once it is constructed, so fixed at the first use).
+  const std::u16string& LogPrefix() const;
 
   TOnFatalErrorEvent OnFatalError;
   TNotifyEvent OnKeepConnection;
@@ -362,16 +373,19 @@ class TqvBaseIO : public TqvComponent {
  protected:
   void Notification(TqvComponent* AComponent, TOperation Operation) override;
 
-  // Stops and destroys the keep-connection timer, waiting for a running tick.
-  // A descendant that overrides KeepConnectionTick calls it first thing in its
-  // destructor, so that no tick reaches a half-destroyed object.
+  // Terminates the running TqvThreadIO and waits for it where that is possible.
+  void EndThreadIO();
+  // Stops and destroys the keep-connection timer, waiting for a running tick;
+  // KeepConnectionStart does nothing afterwards. A descendant that overrides
+  // KeepConnectionTick calls it first thing in its destructor, so that no
+  // tick reaches a half-destroyed object.
   void FreeKeepConnectionTimer();
   // The key hook installed on the bound terminal (the window-procedure part).
   bool TerminalKey(char16_t Ch);
 
   TqvNotifyList qvNotifyList;
   TqvCustomLogFile* fLog = nullptr;
-  TqvCustomDataProcessor* fDataProcessor = nullptr;
+  std::atomic<TqvCustomDataProcessor*> fDataProcessor{nullptr};  // written by SwapProcessor only
   std::vector<std::pair<std::u16string, std::unique_ptr<TqvDevice>>> slDevices;
   std::atomic<bool> fKeepConnection{false};  // read by the keep-connection tick
   int32_t fKeepConnectionInterval = 2000;
@@ -381,34 +395,52 @@ class TqvBaseIO : public TqvComponent {
   qv::TqvSecretMask fSecretMask;
   bool fTerminalEcho = false;
   std::atomic<bool> fTerminalLocked{false};
-  std::unique_ptr<TqvThreadIO> fThreadIO;
+  std::shared_ptr<TqvThreadIO> fThreadIO;
   bool fUseMainThread = false;
   TThreadPriority fPriority = TThreadPriority::tpNormal;
   bool fActive = false;
   std::atomic<THandle> fHandle{INVALID_HANDLE_VALUE};
-  std::u16string sLogPrefix;
+  // Set in a descendant's constructor, or left empty for the class name; read
+  // it through LogPrefix().
+  mutable std::u16string sLogPrefix;
   bool isThreaded = false;
   std::atomic<bool> IsThreadIOTerminated{true};
 
  private:
+  // Blocks and send completions reach the processor through its gate, so
+  // that replacing the processor can wait for a hand-over in progress.
+  struct TProcessorPass;
+  TProcessorPass PassToProcessor();
+  // Puts Value in place of the processor, waits for hand-overs to the old one
+  // on other threads, and returns the old one.
+  TqvCustomDataProcessor* SwapProcessor(TqvCustomDataProcessor* Value);
+  std::mutex processorMutex_;
+  std::shared_ptr<TqvCallGate> processorGate_;
+
+  mutable std::once_flag logPrefixOnce_;
+
   std::mutex timerMutex_;  // creation and destruction of the keep-connection timer
   std::unique_ptr<TqvTimer> timerKeepConnection;
+  bool timerFreed_ = false;  // FreeKeepConnectionTimer ran: no timer is made again
 };
 
 // ---------------------------------------------------------------------------
 // The generic reception thread: runs the device's ThreadExecute(*this) until it
-// returns. Created suspended; Start() lets it run (so that the owner has stored
-// it before the thread can look at it). Owned by the device and joined in its
-// destructor (pumping the dispatcher on the main thread); exceptions from
-// ThreadExecute are swallowed.
-class TqvThreadIO {
+// returns; exceptions from ThreadExecute are swallowed. Shared by the device
+// and by its running thread, so that it outlives a device that lets go of it
+// from that thread. Start() (on an object a shared_ptr owns) lets it run.
+// WaitFor() joins it, pumping the dispatcher on the main thread; where that
+// is impossible (on the thread itself, or in a call that the thread waits
+// on) the thread ends by itself once ThreadExecute sees Terminated(), and the
+// reaper joins it.
+class TqvThreadIO : public std::enable_shared_from_this<TqvThreadIO> {
  public:
   TqvThreadIO(TqvBaseIO* aqvComm, TThreadPriority pr);
   ~TqvThreadIO();  // Terminate() and WaitFor()
   TqvThreadIO(const TqvThreadIO&) = delete;
   TqvThreadIO& operator=(const TqvThreadIO&) = delete;
 
-  void Start() { started_.Set(); }
+  void Start();
   void Terminate() { terminated_.store(true); }
   bool Terminated() const { return terminated_.load(); }
   // Runs Method on the main thread and waits; false when it was cancelled.
@@ -420,7 +452,7 @@ class TqvThreadIO {
  private:
   TqvBaseIO* fqvComm;
   std::atomic<bool> terminated_{false};
-  qv::platform::TEvent started_{true, false};
+  qv::platform::TEvent started_{true, false};  // thread_ and id_ are stored
   std::thread thread_;
   std::thread::id id_;
 };
@@ -436,8 +468,9 @@ class TqvThreadIO {
 // - DoDataSend/DoTextSend to send, which report failure by returning false;
 // - StartAsyncTimer(ms) as a one-shot time-out; AsyncTimerTick runs on the
 //   timer's thread;
-// - a descendant that overrides AsyncTimerTick or DoAfterSendComplete calls
-//   FreeAsyncTimer() first thing in its destructor;
+// - a descendant calls ShutDown() (or FreeAsyncTimer(), the same) first thing
+//   in its destructor, so that neither its device nor its timer calls into
+//   it while its own parts go away;
 // - SendTimeout(): the flush deadline when the device's WriteTimeout is 0.
 class TqvCustomDataProcessor : public TqvComponent {
  public:
@@ -485,9 +518,14 @@ class TqvCustomDataProcessor : public TqvComponent {
 
  protected:
   void Notification(TqvComponent* AComponent, TOperation Operation) override;
-  // Stops and destroys the one-shot timer, waiting for a running tick; later
-  // StartAsyncTimer calls do nothing.
-  void FreeAsyncTimer();
+  // Ends every way into this processor from elsewhere: the device forgets it
+  // (waiting for a block it is handing over on another thread), it leaves the
+  // device's notify list, and the one-shot timer is destroyed (waiting for a
+  // running tick; later StartAsyncTimer calls do nothing). Later calls do
+  // nothing more.
+  void ShutDown();
+  // The name descendants have called first in their destructors: ShutDown().
+  void FreeAsyncTimer() { ShutDown(); }
   // This processor's subscription on a device's notify list.
   TqvNotifyEvent NotifyHandler() { return TqvNotifyEvent::Bind(this, &TqvCustomDataProcessor::DeviceNotify); }
 

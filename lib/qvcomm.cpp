@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 #include <utility>
 
 #include "platform/qvportnames.h"
@@ -20,21 +21,7 @@ constexpr uint32_t kFlagsRS485 = 0x3011;     // binary, DTR on, RTS toggle
 constexpr uint32_t kAllLineErrors = 0x1F;    // every CE_ bit at once: the device is gone
 
 // The system error number of a platform error, for OnCommError's SysError.
-uint32_t SysErrorOf(const std::error_code& ec) {
-  if (!ec) return 0;
-  if (ec.category() == pf::SerialCategory()) {
-    switch (TSerialErrc(ec.value())) {
-      case TSerialErrc::PortBusy: return EBUSY;
-      case TSerialErrc::NotATty: return ENOTTY;
-      case TSerialErrc::NotSupported: return ENOTSUP;
-      case TSerialErrc::DeviceLost: return EIO;
-      case TSerialErrc::Cancelled: return ECANCELED;
-      case TSerialErrc::TimedOut: return ETIMEDOUT;
-      case TSerialErrc::Closed: return EBADF;
-    }
-  }
-  return uint32_t(ec.value());
-}
+uint32_t SysErrorOf(const std::error_code& ec) { return ec ? uint32_t(ec.default_error_condition().value()) : 0; }
 
 
 std::u16string ErrorText(const std::error_code& ec) { return qv::Utf8ToString(ec.message()); }
@@ -109,21 +96,6 @@ uint32_t qvCommMsgQuitComEvent() {
 // ===========================================================================
 // Threads
 
-namespace {
-
-// Joins `thread`, or hands it to the reaper where this thread cannot wait for
-// it: on itself, or inside a call that it waits on.
-void JoinOrReap(std::thread& thread) {
-  if (!thread.joinable()) return;
-  const std::thread::id id = thread.get_id();
-  if (id == std::this_thread::get_id() || pf::IsRunningCallOf(id))
-    pf::JoinLater(std::move(thread));
-  else
-    pf::JoinWhilePumping(thread);
-}
-
-}  // namespace
-
 struct TCommThread::State {
   pf::TqvSerialDevicePtr device;
   pf::TThreadId msgThread = 0;
@@ -149,7 +121,7 @@ void TCommThread::Terminate() {
 
 bool TCommThread::Terminated() const { return st_->terminated.load(); }
 
-void TCommThread::WaitFor() { JoinOrReap(thread_); }
+void TCommThread::WaitFor() { qv::JoinOrReap(thread_); }
 
 void TCommThread::Execute(std::shared_ptr<State> st) {
   // Only the shared state is used here: the thread may be reaped after its
@@ -199,7 +171,7 @@ void TMsgThread::Terminate() {
 
 bool TMsgThread::Terminated() const { return st_->terminated.load(); }
 
-void TMsgThread::WaitFor() { JoinOrReap(thread_); }
+void TMsgThread::WaitFor() { qv::JoinOrReap(thread_); }
 
 pf::TThreadId TMsgThread::ThreadId() const { return st_->id.load(); }
 
@@ -335,6 +307,10 @@ void TqvCustomComm::Open() {
     fQueuedCounted = 0;
   }
   fPendingErrors = 0;
+  {
+    std::lock_guard lock(fReconnectMutex);
+    fOpenedGen = fReconnectGen;
+  }
   TqvBaseIO::Open();  // OnOpen comes here, before configuration and threads
   if (!IsOpen()) {
     fLastErrorString = qv::Format(u"Device \"%s\" Open Error !!!\r%s", {ComName(), fOpenErrorText});
@@ -389,14 +365,16 @@ void TqvCustomComm::Close() {
   if (IsOpen()) {
     try {
       Disconnect(true);
-      StopThreads();
-      WriteLog(TDetailLevel::dlSimple, u"The port is closed succesfully");
     } catch (...) {
+      // A close is not undone by a failing subscriber; the port is closed
+      // all the same.
       try {
         TqvBaseIO::Close();
       } catch (...) {
       }
     }
+    StopThreads();
+    WriteLog(TDetailLevel::dlSimple, u"The port is closed succesfully");
   }
   DoTraceState(this, {TTraceState::tsTxEmpty});
 }
@@ -414,19 +392,32 @@ void TqvCustomComm::Disconnect(bool Normal) {
   if (Normal && NotYetSend() > 0) ClearDeviceBuffers();
   FreeReceiveBuffer();
   TqvBaseIO::Close();  // invalidates the handle, closes the device, OnClose
-  DoNotify(qvNotifyClosed);
-  if (fKeepConnection && !Normal) {
-    fReconnect = true;
-    KeepConnectionStart();
-  } else {
-    fReconnect = false;
-    KeepConnectionStop();
+  // A subscriber's error must not keep a lost port from being reopened: it
+  // is thrown on once the reconnect is decided.
+  std::exception_ptr notifyError;
+  try {
+    DoNotify(qvNotifyClosed);
+  } catch (...) {
+    notifyError = std::current_exception();
   }
+  {
+    // Decided under the lock that switching off takes, so that a loss and
+    // the user's switching off on another thread cannot cross: the user's
+    // choice wins, and a port switched off since it was opened stays closed.
+    std::lock_guard lock(fReconnectMutex);
+    fReconnect = fKeepConnection && !Normal && fReconnectGen == fOpenedGen;
+    if (fReconnect)
+      KeepConnectionStart();
+    else
+      KeepConnectionStop();
+  }
+  if (notifyError) std::rethrow_exception(notifyError);
 }
 
 void TqvCustomComm::SetActive(bool Value) {
   if (!Value && !IsLoading()) {
     // Switching the port off also ends the attempts to reopen a lost device.
+    std::lock_guard lock(fReconnectMutex);
     fReconnect = false;
     ++fReconnectGen;
     KeepConnectionStop();
@@ -446,25 +437,34 @@ void TqvCustomComm::KeepConnectionTick(TObject* Sender) {
 void TqvCustomComm::KeepConnectionTickHere(TObject* Sender) {
   TqvBaseIO::KeepConnectionTick(Sender);
   if (!fKeepConnection) return;
-  if (!fReconnect || IsOpen()) {
-    fReconnect = false;
-    KeepConnectionStop();
-    return;
+  uint32_t gen;
+  {
+    std::lock_guard lock(fReconnectMutex);
+    if (!fReconnect || IsOpen()) {
+      fReconnect = false;
+      KeepConnectionStop();
+      return;
+    }
+    gen = fReconnectGen;
   }
   WriteLog(TDetailLevel::dlDetail, u" TqvCustomComm. Try to keep connection ...");
-  const uint32_t gen = fReconnectGen;
   try {
     Open();
   } catch (...) {
     // OnFatalError and the log have it; the next tick tries again.
   }
   if (!IsOpen()) return;
-  if (gen != fReconnectGen) {  // switched off while this tick was opening
+  bool switchedOff;
+  {
+    std::lock_guard lock(fReconnectMutex);
+    switchedOff = gen != fReconnectGen;  // while this tick was opening
+    fReconnect = false;
+    KeepConnectionStop();
+  }
+  if (switchedOff) {
     Close();
     return;
   }
-  fReconnect = false;
-  KeepConnectionStop();
   WriteLog(TDetailLevel::dlDetail, u" TqvCustomComm. Try to keep connection ... OPENED!");
 }
 
@@ -643,10 +643,10 @@ bool TqvCustomComm::SendData(const char* Buff, uint32_t N) {
   return true;
 }
 
-bool TqvCustomComm::FlushOutput(uint32_t TimeoutMs) {
+std::error_code TqvCustomComm::FlushOutput(uint32_t TimeoutMs) {
   auto dev = Device();
-  if (!dev) return false;
-  return !dev->Drain(std::chrono::milliseconds(TimeoutMs));
+  if (!dev) return make_error_code(TSerialErrc::Closed);
+  return dev->Drain(std::chrono::milliseconds(TimeoutMs));
 }
 
 void TqvCustomComm::FlushOutputBuffer() {

@@ -193,7 +193,7 @@ class TqvCustomComm : public TqvBaseIO {
   void ClearDeviceInput() override;
   void ClearDeviceOutput() override;
   void ClearDeviceBuffers() override;
-  bool FlushOutput(uint32_t TimeoutMs) override;
+  std::error_code FlushOutput(uint32_t TimeoutMs) override;
   uint32_t WriteTimeout() const override { return fCommTimeouts.WriteTotalTimeoutConstant; }
 
   // Writing Active False also ends reconnect attempts after a loss.
@@ -272,7 +272,8 @@ class TqvCustomComm : public TqvBaseIO {
   // --- used by the port's own threads
   // Runs one posted event mask (on the main thread with UseMainThread).
   void HandleCommEvent(uint32_t Mask);
-  // The common end of a normal close (Normal) and of a lost device.
+  // The common end of a normal close (Normal) and of a lost device. An error
+  // of a close subscriber is thrown on once everything else is done.
   void Disconnect(bool Normal);
   // The open device, shared with whoever uses it right now; empty when closed.
   qv::platform::TqvSerialDevicePtr Device() const;
@@ -320,8 +321,10 @@ class TqvCustomComm : public TqvBaseIO {
   std::shared_ptr<std::vector<char>> glBuffer;
   std::atomic<bool> fDisconnecting{false};
   bool fShutDown = false;
-  std::atomic<bool> fReconnect{false};
-  std::atomic<uint32_t> fReconnectGen{0};
+  std::mutex fReconnectMutex;  // the reconnect decision and switching off
+  bool fReconnect = false;     // a lost port is being reopened
+  uint32_t fReconnectGen = 0;  // counts the times the port was switched off
+  uint32_t fOpenedGen = 0;     // fReconnectGen at the last open
   std::atomic<uint32_t> fPendingErrors{0};
   std::mutex fCountMutex;
   uint32_t fQueuedCounted = 0;  // bytes in the input queue already counted as received

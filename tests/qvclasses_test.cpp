@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -96,9 +98,9 @@ class MemIO : public TqvBaseIO {
   void ClearDeviceInput() override {}
   void ClearDeviceOutput() override {}
   void ClearDeviceBuffers() override {}
-  bool FlushOutput(uint32_t ms) override {
+  std::error_code FlushOutput(uint32_t ms) override {
     flushDeadline = ms;
-    return !failFlush;
+    return flushError;
   }
   uint32_t WriteTimeout() const override { return writeTimeout; }
 
@@ -109,7 +111,8 @@ class MemIO : public TqvBaseIO {
     return sent;
   }
 
-  bool failOpen = false, failSend = false, failFlush = false;
+  bool failOpen = false, failSend = false;
+  std::error_code flushError;
   uint32_t writeTimeout = 0, flushDeadline = 0;
   int closes = 0, loads = 0;
 
@@ -246,6 +249,26 @@ TEST(NotifyList, CallbackMayRemoveItself) {
   list.Call(nullptr, 2);
   EXPECT_EQ(calls, 1);
   EXPECT_THAT(other.codes, ElementsAre(1, 2));
+}
+
+TEST(NotifyList, EverySubscriberHearsTheCodeAndTheFirstErrorFollows) {
+  TqvNotifyList list;
+  Subscriber before, between, after;
+  auto thrower = [](const char* what) {
+    return TqvNotifyEvent([what](TObject*, int32_t) { throw EqvError(what); });
+  };
+  list.Add(Sub(before));
+  list.Add(thrower("first"));
+  list.Add(Sub(between));
+  list.Add(thrower("second"));
+  list.Add(Sub(after));
+  try {
+    list.Call(nullptr, 1);
+    ADD_FAILURE() << "the error was swallowed";
+  } catch (const EqvError& e) {
+    EXPECT_STREQ(e.what(), "first");
+  }
+  for (const Subscriber* s : {&before, &between, &after}) EXPECT_THAT(s->codes, ElementsAre(1));
 }
 
 TEST(NotifyList, CodeRaisedOnAnotherThreadWhileMainSubscribes) {
@@ -401,7 +424,7 @@ TEST(Reception, LogsHandsOnAndShows) {
     after.assign(b, n);
   };
   EXPECT_FALSE(io.DataReceived("AT\r", 3));
-  EXPECT_TRUE(log.Has("TqvBaseIOInput data length: 3 [41 54 0D ]"));
+  EXPECT_TRUE(log.Has("MemIOInput data length: 3 [41 54 0D ]"));
   EXPECT_THAT(proc.Notes(), ElementsAre("data:AT\r"));
   EXPECT_THAT(term.shown, ElementsAre("AT\r"));
   EXPECT_EQ(after, "AT\r");
@@ -598,7 +621,23 @@ TEST(BaseIO, LoggingOperations) {
   io.WriteLog(TDetailLevel::dlDebug, u"hidden");
   io.WriteLog(TDetailLevel::dlSimple, u"");
   io.WriteLogFmt(TDetailLevel::dlSimple, u"n=%d", {int64_t(4)});
-  EXPECT_THAT(log.Lines(), ElementsAre("TqvBaseIOa", "<sysinfo>", "TqvBaseIOn=4"));
+  EXPECT_THAT(log.Lines(), ElementsAre("MemIOa", "<sysinfo>", "MemIOn=4")) << "the class's own name";
+}
+
+TEST(BaseIO, LogPrefixIsTheNameOfTheMostDerivedClass) {
+  struct SerialLikeIO : MemIO {};
+  struct NamedIO : MemIO {
+    NamedIO() { sLogPrefix = u"named: "; }
+  };
+  MemLog log;
+  SerialLikeIO derived;
+  NamedIO named;
+  for (TqvBaseIO* io : std::initializer_list<TqvBaseIO*>{&derived, &named}) {
+    io->SetLog(&log);
+    io->WriteLog(TDetailLevel::dlSimple, u"x");
+  }
+  EXPECT_THAT(log.Lines(), ElementsAre("SerialLikeIOx", "named: x"));
+  EXPECT_EQ(A(derived.LogPrefix()), "SerialLikeIO");
 }
 
 TEST(BaseIO, KeepConnectionTicksUntilSwitchedOff) {
@@ -636,6 +675,22 @@ TEST(BaseIO, DestroyedWhileKeepConnectionTicks) {
   io.reset();
 }
 
+TEST(BaseIO, NoKeepConnectionTimerIsMadeAgainOnceItWasFreed) {
+  // A loss handled on another thread while the device is being destroyed
+  // must not bring the timer back.
+  struct DyingIO : MemIO {
+    using MemIO::FreeKeepConnectionTimer;
+  } io;
+  io.SetKeepConnectionInterval(1);
+  io.SetKeepConnection(true);
+  std::atomic<int> ticks{0};
+  io.OnKeepConnection = [&](TObject*) { ++ticks; };
+  io.FreeKeepConnectionTimer();
+  io.KeepConnectionStart();
+  Sleep(50);
+  EXPECT_EQ(ticks, 0);
+}
+
 TEST(BaseIO, ThreadIOHandsBlocksToTheMainThread) {
   struct ThreadedIO : MemIO {
     ThreadedIO() {
@@ -655,6 +710,39 @@ TEST(BaseIO, ThreadIOHandsBlocksToTheMainThread) {
   while (deliveredOn == std::thread::id()) PumpFor(10);
   EXPECT_EQ(deliveredOn, std::this_thread::get_id());
   io.Close();  // stops and joins the thread
+}
+
+TEST(BaseIO, AThreadedDeviceClosedFromItsOwnThread) {
+  // Closed by ThreadExecute itself, or by a handler in the main-thread call
+  // that the thread waits on: neither may end the process or deadlock.
+  struct ThreadedIO : MemIO {
+    explicit ThreadedIO(bool viaMainThread) : viaMain(viaMainThread) {
+      isThreaded = true;
+      SetUseMainThread(true);
+      if (viaMain) OnAfterReceive = [this](TObject*, const char*, uint32_t) { Close(); };
+    }
+    ~ThreadedIO() override { Close(); }
+    void ThreadExecute(TqvThreadIO& t) override {
+      if (viaMain)
+        DataReceived("bye", 3);
+      else
+        Close();
+      while (!t.Terminated()) Sleep(1);
+      ended = true;
+    }
+    const bool viaMain;
+    std::atomic<bool> ended{false};
+  };
+  for (bool viaMain : {false, true}) {
+    SCOPED_TRACE(viaMain ? "from the call it waits on" : "from the thread");
+    ThreadedIO io(viaMain);
+    io.Open();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!io.ended && std::chrono::steady_clock::now() < deadline) PumpFor(10);
+    EXPECT_TRUE(io.ended);
+    EXPECT_FALSE(io.IsOpen());
+    EXPECT_EQ(io.closes, 1);
+  }
 }
 
 // =================================================================== processor chain
@@ -719,22 +807,89 @@ TEST(Processor, SelfLinkAndDestroyedNeighbours) {
   EXPECT_FALSE(a.IsDeviceOpen());
 }
 
+namespace {
+
+// A processor whose destructor, like the GSM component's, still has work to
+// do after it shut down; the flags outlive it.
+class MortalProc : public TqvCustomDataProcessor {
+ public:
+  struct Flags {
+    std::atomic<bool> dying{false}, lateBlock{false}, inside{false}, left{false};
+    std::chrono::milliseconds hold{0};  // how long a block stays inside
+    std::function<void()> whileDying;   // the rest of the destructor
+  };
+  explicit MortalProc(Flags& f) : f_(f) {}
+  ~MortalProc() override {
+    ShutDown();
+    f_.dying = true;
+    if (f_.whileDying) f_.whileDying();
+  }
+  void DoProcessing(const char*, uint32_t, TIgnoreTypes&) override {
+    if (f_.dying) f_.lateBlock = true;
+    f_.inside = true;
+    std::this_thread::sleep_for(f_.hold);
+    f_.left = true;
+  }
+
+ private:
+  Flags& f_;
+};
+
+}  // namespace
+
+TEST(Processor, NoBlockReachesAProcessorWhoseDestructorPumps) {
+  MemIO io;
+  MortalProc::Flags f;
+  f.whileDying = [&] {
+    // It waits for a worker and serves the main thread meanwhile; a block
+    // the device hands over runs now.
+    std::thread device([&] { RunOnMainThread([&] { io.DataReceived("late", 4); }); });
+    JoinWhilePumping(device);
+  };
+  {
+    MortalProc p(f);
+    io.SetDataProcessor(&p);
+  }
+  EXPECT_FALSE(f.lateBlock);
+  EXPECT_EQ(io.DataProcessor(), nullptr);
+  EXPECT_EQ(io.NotifyCount(), 0);
+}
+
+TEST(Processor, ShuttingDownWaitsForABlockHandedOverOnAnotherThread) {
+  MemIO io;
+  MortalProc::Flags f;
+  f.hold = std::chrono::milliseconds(50);
+  auto p = std::make_unique<MortalProc>(f);
+  io.SetDataProcessor(p.get());
+  std::thread device([&] { io.DataReceived("x", 1); });
+  while (!f.inside) Sleep(1);
+  f.whileDying = [&] { EXPECT_TRUE(f.left) << "the block was still inside"; };
+  p.reset();
+  device.join();
+}
+
 TEST(Processor, DataSendReportsFailures) {
+  const auto timedOut = std::make_error_code(std::errc::timed_out);
+  const auto ioError = std::make_error_code(std::errc::io_error);
   struct Case {
     const char* name;
-    bool noDevice, failSend, failFlush, throwInHook;
+    bool noDevice, failSend;
+    std::error_code flushError;
+    bool throwInHook;
     uint32_t writeTimeout;
     bool ok;
-    const char* logLine;  // expected besides the debug line
+    std::string logLine;  // expected besides the debug line
   };
   const Case cases[] = {
-      {"sent", false, false, false, false, 0, true, nullptr},
-      {"device write time-out", false, false, false, false, 100, true, nullptr},
-      {"no device", true, false, false, false, 0, false, "rec: DoDataSend: no device, 3 bytes not sent"},
-      {"write fails", false, true, false, false, 0, false, "rec: DoDataSend: sending 3 bytes failed"},
-      {"flush runs past the deadline", false, false, true, false, 0, false,
+      {"sent", false, false, {}, false, 0, true, ""},
+      {"device write time-out", false, false, {}, false, 100, true, ""},
+      {"no device", true, false, {}, false, 0, false, "rec: DoDataSend: no device, 3 bytes not sent"},
+      {"write fails", false, true, {}, false, 0, false, "rec: DoDataSend: sending 3 bytes failed"},
+      {"flush runs past the deadline", false, false, timedOut, false, 0, false,
        "rec: DoDataSend: output not flushed within 5000 ms"},
-      {"hook throws", false, false, false, true, 0, false, "rec: DoDataSend: hook failed"},
+      {"the write fails while it is flushed", false, false, ioError, false, 0, false,
+       "rec: DoDataSend: output not flushed: " + ioError.message()},
+      {"hook throws", false, false, {}, true, 0, false, "rec: DoDataSend: hook failed"},
   };
   for (const auto& c : cases) {
     MemIO io;
@@ -744,7 +899,7 @@ TEST(Processor, DataSendReportsFailures) {
     p.SetLog(&log);
     if (!c.noDevice) io.SetDataProcessor(&p);
     io.failSend = c.failSend;
-    io.failFlush = c.failFlush;
+    io.flushError = c.flushError;
     io.writeTimeout = c.writeTimeout;
     if (c.throwInHook) p.OnDataSend = [](TObject*, const char*, uint32_t, bool, bool&) { throw EqvError("hook failed"); };
     EXPECT_EQ(p.DoDataSend("AT\r", 3), c.ok) << c.name;
@@ -752,7 +907,7 @@ TEST(Processor, DataSendReportsFailures) {
       EXPECT_EQ(io.Sent(), "AT\r") << c.name;
       EXPECT_EQ(io.flushDeadline, c.writeTimeout ? c.writeTimeout : p.SendTimeout()) << c.name;
     }
-    if (c.logLine) {
+    if (!c.logLine.empty()) {
       EXPECT_TRUE(log.Has(c.logLine)) << c.name;
     }
     EXPECT_EQ(log.Has("rec: DoDataSend: 3 bytes"), !c.throwInHook) << c.name;

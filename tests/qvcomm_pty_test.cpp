@@ -61,7 +61,7 @@ TEST(CommPty, OpenByPathTalkBothWaysAndClose) {
   EXPECT_TRUE(comm.SendString("ATA\r"));
   EXPECT_TRUE(comm.SendData("AT+CSQ\r", 7));
   EXPECT_TRUE(comm.SendChar(u'Z'));
-  EXPECT_TRUE(comm.FlushOutput(1000));
+  EXPECT_EQ(comm.FlushOutput(1000), std::error_code{});
   EXPECT_EQ(pty.Read(12), "ATA\rAT+CSQ\rZ");
   EXPECT_EQ(comm.TotalSent(), 12u);
   EXPECT_EQ(comm.TotalReceived(), 8u);

@@ -213,6 +213,28 @@ TEST_F(MemoryPort, WaitForBytesSeesBytesArriving) {
   EXPECT_FALSE(comm.WaitForBytes(1, 10));
 }
 
+TEST_F(MemoryPort, WaitForBytesSeesNothingThatADataConsumerTook) {
+  TqvRecordingProcessor proc;
+  comm.SetDataProcessor(&proc);
+  Open();
+  dev->FeedInput("0123456789");
+  ASSERT_TRUE(PumpUntil([&] { return proc.Received().size() == 10; }));
+  EXPECT_FALSE(comm.WaitForBytes(10, 50)) << "the handler emptied the input queue";
+  EXPECT_EQ(comm.TraceStates(), TTraceStates{});
+}
+
+TEST_F(MemoryPort, QueueSizesWrittenWhileOpenTakeEffectAtOnce) {
+  Open();
+  comm.SetBufferInSize(1024);
+  EXPECT_EQ(comm.CommProp()->dwCurrentRxQueue, 1024u);
+  EXPECT_EQ(comm.CommProp()->dwCurrentTxQueue, 8192u) << "the other size is passed on unchanged";
+  comm.SetActive(false);
+  comm.SetBufferOutSize(2048);  // closed: only stored
+  Open();
+  EXPECT_EQ(comm.CommProp()->dwCurrentRxQueue, 1024u);
+  EXPECT_EQ(comm.CommProp()->dwCurrentTxQueue, 2048u);
+}
+
 TEST_F(MemoryPort, DataThatCameWithALineErrorIsStillDelivered) {
   TqvRecordingProcessor proc;
   comm.SetDataProcessor(&proc);
@@ -364,7 +386,7 @@ TEST_F(MemoryPort, SendFormsCountOnlyWhatLeftOrWasTaken) {
   // A background send is taken, waits in the output queue, and fails later.
   EXPECT_TRUE(comm.SendData("ATZ\r", 4));
   EXPECT_EQ(comm.NotYetSend(), 4u);
-  EXPECT_FALSE(comm.FlushOutput(30));
+  EXPECT_EQ(comm.FlushOutput(30), std::errc::timed_out);
   dev->FailPendingWrites(std::make_error_code(std::errc::io_error));
   ASSERT_TRUE(PumpUntil([&] { return errors.size() == 2; }));
   EXPECT_EQ(errors[1].sys, uint32_t(EIO));
@@ -379,6 +401,47 @@ TEST_F(MemoryPort, SendFormsCountOnlyWhatLeftOrWasTaken) {
   comm.SetActive(false);
   EXPECT_FALSE(comm.SendString("AT"));  // closed: nothing happens
   EXPECT_EQ(errors.size(), 3u);
+}
+
+TEST_F(MemoryPort, SendDataOfNoBytesLogsAndWritesNothing) {
+  Open();
+  EXPECT_TRUE(comm.SendData("x", 0));
+  EXPECT_TRUE(comm.SendData(nullptr, 0));
+  EXPECT_EQ(log.Grep("qvComm: Try to send the data with 0 length []...").size(), 2u);
+  EXPECT_EQ(dev->TakeOutput(), "");
+  EXPECT_EQ(comm.TotalSent(), 0u);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(MemoryPort, ABackgroundWriteThatFailsBeforeItLeftFailsTheFlush) {
+  TqvRecordingProcessor proc;
+  proc.SetLog(&log);
+  comm.SetDataProcessor(&proc);
+  Open();
+  const auto ioError = std::make_error_code(std::errc::io_error);
+  dev->SetWriteStall(true);
+  // The line fails while the processor's send waits for its bytes to leave.
+  std::thread line([&] {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (dev->OutputQueued() == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
+    dev->FailPendingWrites(ioError);
+  });
+  EXPECT_FALSE(proc.DoDataSend("AT+CMGF=0\r", 10)) << "not sent, so no success";
+  line.join();
+  EXPECT_TRUE(log.Contains("DoDataSend: output not flushed: " + ioError.message()));
+  ASSERT_TRUE(PumpUntil([&] { return errors.size() == 1; })) << "OnCommError hears it as before";
+  EXPECT_EQ(errors[0].sys, uint32_t(EIO));
+
+  // A failure between the write and the flush counts the same; a later write
+  // that leaves is not failed by it.
+  EXPECT_TRUE(comm.SendData("ATZ\r", 4));
+  dev->FailPendingWrites(ioError);
+  EXPECT_EQ(comm.FlushOutput(1000), ioError);
+  dev->SetWriteStall(false);
+  EXPECT_TRUE(comm.SendData("ATZ\r", 4));
+  EXPECT_EQ(comm.FlushOutput(1000), std::error_code{});
+  EXPECT_EQ(dev->TakeOutput(), "ATZ\r");
 }
 
 TEST_F(MemoryPort, AScriptedFarSideAnswersThroughTheOutputHook) {
@@ -489,6 +552,54 @@ TEST_F(MemoryPort, LossAndReopenRunOnTheMainThread) {
   comm.SetActive(false);
 }
 
+TEST_F(MemoryPort, ASubscriberThatFailsOnCloseStopsNeitherTheOthersNorTheReconnect) {
+  comm.SetKeepConnection(true);
+  comm.SetKeepConnectionInterval(20);
+  comm.NotifyAdd([](TObject*, int32_t code) {
+    if (code == qvNotifyClosed) throw EqvError("subscriber failed");
+  });
+  std::vector<int32_t> later;
+  comm.NotifyAdd([&](TObject*, int32_t code) { later.push_back(code); });
+  std::vector<std::u16string> fatal;
+  comm.OnFatalError = [&](TObject*, uint32_t, uint32_t, const std::u16string& m, bool& raise) {
+    fatal.push_back(m);
+    raise = false;
+  };
+  Open();
+  dev->Lose();
+  ASSERT_TRUE(PumpUntil([&] { return !fatal.empty(); }));
+  EXPECT_EQ(fatal.front(), u"subscriber failed") << "reported after the others ran";
+  EXPECT_EQ(later, (std::vector<int32_t>{2, 1}));
+  dev->Restore();
+  ASSERT_TRUE(PumpUntil([&] { return comm.Active(); })) << "the lost port is reopened";
+  // A normal close goes all the way too.
+  comm.SetActive(false);
+  EXPECT_FALSE(comm.Active());
+  EXPECT_EQ(later, (std::vector<int32_t>{2, 1, 2, 1}));
+  EXPECT_TRUE(log.Contains("qvComm: The port is closed succesfully"));
+}
+
+TEST_F(MemoryPort, ChangingThePortNumberReopensThePortAndThenTellsTheChange) {
+  struct Row {
+    bool open;
+    std::vector<int32_t> codes;
+  } rows[] = {
+      {true, {qvNotifyClosed, qvNotifyOpened, qvNotifyDeviceChanged}},
+      {false, {qvNotifyDeviceChanged}},
+  };
+  uint16_t no = 2;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.open ? "open" : "closed");
+    if (r.open) Open();
+    notifies.clear();
+    comm.SetComPortNo(++no);
+    EXPECT_EQ(notifies, r.codes);
+    EXPECT_EQ(comm.ComPortNo(), no);
+    EXPECT_EQ(comm.Active(), r.open);
+    comm.SetActive(false);
+  }
+}
+
 TEST_F(MemoryPort, SwitchingOffWhileLostEndsTheReconnect) {
   comm.SetKeepConnection(true);
   comm.SetKeepConnectionInterval(20);
@@ -498,6 +609,7 @@ TEST_F(MemoryPort, SwitchingOffWhileLostEndsTheReconnect) {
   } rows[] = {
       {"Active False", [&] { comm.SetActive(false); }},
       {"another port number", [&] { comm.SetComPortNo(3); }},
+      {"KeepConnection False: the next tick stops the timer", [&] { comm.SetKeepConnection(false); }},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -514,6 +626,31 @@ TEST_F(MemoryPort, SwitchingOffWhileLostEndsTheReconnect) {
   }
 }
 
+TEST_F(MemoryPort, SwitchingOffWhileTheMessageThreadHandlesALossWins) {
+  comm.SetUseMainThread(false);
+  comm.SetKeepConnection(true);
+  comm.SetKeepConnectionInterval(20);
+  // Holds the loss on the message thread, between the close and the
+  // reconnect decision, until the user has switched the port off. The
+  // subscriber keeps the events alive until the port's threads are joined.
+  auto inLoss = std::make_shared<TEvent>(true, false), switchedOff = std::make_shared<TEvent>(true, false);
+  comm.NotifyAdd([inLoss, switchedOff](TObject*, int32_t code) {
+    if (code != qvNotifyClosed || IsMainThread()) return;
+    inLoss->Set();
+    switchedOff->Wait(5000);
+  });
+  Open();
+  const int opens = dev->OpenCount();
+  dev->Lose();
+  ASSERT_TRUE(inLoss->Wait(5000));
+  comm.SetActive(false);
+  switchedOff->Set();
+  dev->Restore();
+  std::this_thread::sleep_for(150ms);  // several reconnect intervals
+  EXPECT_FALSE(comm.Active());
+  EXPECT_EQ(dev->OpenCount(), opens) << "the port was reopened after the user switched it off";
+}
+
 TEST_F(MemoryPort, WithoutMainThreadTheMessageThreadDelivers) {
   TqvRecordingProcessor proc;
   comm.SetDataProcessor(&proc);
@@ -525,9 +662,11 @@ TEST_F(MemoryPort, WithoutMainThreadTheMessageThreadDelivers) {
   EXPECT_EQ(proc.Received(), "RING\r\n");
   EXPECT_FALSE(proc.AllOnMainThread());
   dev->Lose();
-  while (comm.Active() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-  EXPECT_FALSE(comm.Active());
+  // The handle is gone before the close notification: wait for the latter.
+  while (proc.Events().back() != "closed" && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
   EXPECT_EQ(proc.Events().back(), "closed");
+  EXPECT_FALSE(comm.Active());
 }
 
 TEST_F(MemoryPort, HandlerMayCloseThePort) {

@@ -422,21 +422,31 @@ long WriteAgainThenFail(int, const void*, size_t) {
 }  // namespace
 
 TEST(SerialPty, AQueuedWriteThatFailsLaterIsReported) {
-  TqvPtyPair pty;
-  auto dev = OpenOrFail(pty.SlavePath());
-  ASSERT_TRUE(dev);
-  ASSERT_FALSE(dev->SetCommMask(EV_RXCHAR | EV_TXEMPTY));
-  uint32_t mask = 0;
-  ASSERT_FALSE(dev->WaitCommEvent(mask));
-  SeamOverride seam;
-  seam.Calls().write = WriteAgainThenFail;
-  seam.Install();
-  gWrites = 0;
-  ASSERT_FALSE(dev->WriteAsync(Bytes("AT\r"))) << "queued: the device was busy";
-  ASSERT_FALSE(dev->WaitCommEvent(mask));
-  EXPECT_EQ(mask, EV_WRITEERROR) << "no transmit-empty for data that never left";
-  EXPECT_EQ(dev->TakeWriteError(), TSerialErrc::DeviceLost);
-  EXPECT_FALSE(dev->TakeWriteError());
-  SetSysCalls(nullptr);
-  dev->Close();
+  // The failure is met by the waiting thread, or by the drain itself.
+  for (bool waiterFirst : {true, false}) {
+    SCOPED_TRACE(waiterFirst ? "waiter" : "drain");
+    TqvPtyPair pty;
+    auto dev = OpenOrFail(pty.SlavePath());
+    ASSERT_TRUE(dev);
+    ASSERT_FALSE(dev->SetCommMask(EV_RXCHAR | EV_TXEMPTY));
+    uint32_t mask = 0;
+    ASSERT_FALSE(dev->WaitCommEvent(mask));
+    SeamOverride seam;
+    seam.Calls().write = WriteAgainThenFail;
+    seam.Install();
+    gWrites = 0;
+    ASSERT_FALSE(dev->WriteAsync(Bytes("AT\r"))) << "queued: the device was busy";
+    if (waiterFirst) {
+      ASSERT_FALSE(dev->WaitCommEvent(mask));
+      EXPECT_EQ(mask, EV_WRITEERROR) << "no transmit-empty for data that never left";
+    }
+    EXPECT_EQ(dev->Drain(1s), TSerialErrc::DeviceLost) << "what the failed write dropped never left";
+    EXPECT_EQ(dev->TakeWriteError(), TSerialErrc::DeviceLost);
+    EXPECT_FALSE(dev->TakeWriteError());
+    SetSysCalls(nullptr);
+    ASSERT_FALSE(dev->WriteAsync(Bytes("ATZ\r")));
+    EXPECT_FALSE(dev->Drain(1s)) << "a later write that leaves drains clean";
+    EXPECT_EQ(pty.Read(4), "ATZ\r");
+    dev->Close();
+  }
 }

@@ -20,6 +20,18 @@ class SerialCategoryImpl : public std::error_category {
     }
     return "Unknown serial error";
   }
+  std::error_condition default_error_condition(int ev) const noexcept override {
+    switch (static_cast<TSerialErrc>(ev)) {
+      case TSerialErrc::PortBusy: return std::errc::device_or_resource_busy;
+      case TSerialErrc::NotATty: return std::errc::inappropriate_io_control_operation;
+      case TSerialErrc::NotSupported: return std::errc::not_supported;
+      case TSerialErrc::DeviceLost: return std::errc::io_error;
+      case TSerialErrc::Cancelled: return std::errc::operation_canceled;
+      case TSerialErrc::TimedOut: return std::errc::timed_out;
+      case TSerialErrc::Closed: return std::errc::bad_file_descriptor;
+    }
+    return {ev, *this};
+  }
 };
 
 }  // namespace

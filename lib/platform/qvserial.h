@@ -177,6 +177,8 @@ enum class TSerialErrc {
   TimedOut,          // a write or drain ran past its deadline
   Closed,            // the device was closed
 };
+// Each error is equivalent to its errno condition (PortBusy to
+// std::errc::device_or_resource_busy, TimedOut to std::errc::timed_out...).
 const std::error_category& SerialCategory();
 std::error_code make_error_code(TSerialErrc e);
 
@@ -244,6 +246,8 @@ class TqvSerialDevice {
   virtual std::error_code GetCommModemStatus(uint32_t& status) = 0;
   virtual std::error_code GetCommProperties(TCommProp& prop) = 0;
   // Waits until all output has left the device, at most `timeout` (0: no limit).
+  // Output that a failed background write dropped since the device last took
+  // a write never leaves: the drain then fails with that write's error.
   virtual std::error_code Drain(std::chrono::milliseconds timeout) = 0;
 
   virtual void Close() = 0;

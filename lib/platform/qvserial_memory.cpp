@@ -50,7 +50,7 @@ TqvSerialOpenResult TqvMemorySerial::Open() {
   wakePending_ = false;
   rx_ = {};
   txWatch_ = false;
-  writeError_ = {};
+  writeError_ = dropped_ = {};
   writeErrorPending_ = false;
   r.Device = shared_from_this();
   return r;
@@ -147,7 +147,7 @@ void TqvMemorySerial::RaiseEvents(uint32_t ev) {
 void TqvMemorySerial::FailPendingWrites(std::error_code ec) {
   std::lock_guard lock(mu_);
   outQueue_.clear();
-  writeError_ = ec;
+  writeError_ = dropped_ = ec;
   writeErrorPending_ = true;
   cv_.notify_all();
 }
@@ -335,6 +335,7 @@ std::error_code TqvMemorySerial::ReadAvailable(std::span<uint8_t> buf, size_t& g
 }
 
 std::string TqvMemorySerial::PushOutputLocked(std::span<const uint8_t> data) {
+  dropped_ = {};
   std::string left;
   if (stalled_) {
     outQueue_.insert(outQueue_.end(), data.begin(), data.end());
@@ -488,7 +489,8 @@ std::error_code TqvMemorySerial::Drain(std::chrono::milliseconds timeout) {
       cv_.wait(lock);
     }
   }
-  return UsableLocked();
+  if (auto ec = UsableLocked()) return ec;
+  return dropped_;
 }
 
 void TqvMemorySerial::Close() {

@@ -130,6 +130,7 @@ class TqvMemorySerial final : public TqvSerialDevice,
   int acks_ = 0;
   bool txWatch_ = false;
   std::error_code writeError_, failWrites_;
+  std::error_code dropped_;  // a failure dropped output since the last write was taken
   bool writeErrorPending_ = false;
   uint64_t readAbortGen_ = 0, writeAbortGen_ = 0;
   TDCB dcb_;

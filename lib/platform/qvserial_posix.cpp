@@ -271,6 +271,7 @@ class PosixSerialDevice final : public TqvSerialDevice {
   int txTickMs_ = kDrainTickMs;
   std::error_code writeError_;
   bool writeErrorReported_ = true;
+  std::error_code dropped_;  // a failure dropped output since the last write was taken
   LineSnapshot eventBase_, errorBase_;
   TDCB dcb_;
   TCommTimeouts timeouts_;
@@ -386,6 +387,7 @@ void PosixSerialDevice::FlushPendingLocked() {
     if (n < 0 && errno == EAGAIN) return;
     writeError_ = n < 0 ? (IsLossErrno(errno) ? make_error_code(TSerialErrc::DeviceLost) : Errno())
                         : make_error_code(TSerialErrc::DeviceLost);
+    dropped_ = writeError_;
     writeErrorReported_ = false;
     break;
   }
@@ -573,6 +575,7 @@ std::error_code PosixSerialDevice::Write(std::span<const uint8_t> data, size_t& 
         const long n = Sys().write(Fd(), data.data() + written, data.size() - written);
         if (n > 0) {
           written += size_t(n);
+          dropped_ = {};
           StartTxWatchLocked();
           continue;
         }
@@ -598,6 +601,7 @@ std::error_code PosixSerialDevice::WriteAsync(std::span<const uint8_t> data) {
     if (closed_) return make_error_code(TSerialErrc::Closed);
     if (pending_.empty()) pendingOff_ = 0;
     pending_.insert(pending_.end(), data.begin(), data.end());
+    dropped_ = {};
     FlushPendingLocked();
     if (!writeErrorReported_) {  // failed at once: the caller hears it now
       writeErrorReported_ = true;
@@ -704,7 +708,7 @@ std::error_code PosixSerialDevice::Drain(std::chrono::milliseconds timeout) {
       std::lock_guard lock(mu_);
       if (closed_) return make_error_code(TSerialErrc::Closed);
       FlushPendingLocked();
-      if (OutQueueLocked() == 0) return {};
+      if (OutQueueLocked() == 0) return dropped_;
     }
     const int left = RemainingMs(deadline);
     if (left == 0) return make_error_code(TSerialErrc::TimedOut);
