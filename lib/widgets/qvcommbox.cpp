@@ -76,7 +76,7 @@ void TqvDeviceBox::Pick(int index) {
     // Qt carries no exception through its loop: the error is shown here.
     qv::ShowMessageBox(qv::Utf8ToString(e.what()), u"", qv::TMsgBoxIcon::mbError);
   }
-  emit Change();
+  Q_EMIT Change();
 }
 
 void TqvDeviceBox::Forget() {

@@ -40,7 +40,7 @@ class TqvDeviceBox : public QComboBox {
   // The box's subscription on the component's notify list.
   void CommNotify(TObject* Sender, int32_t Code);
 
- signals:
+ Q_SIGNALS:
   // A user's pick was written to the component.
   void Change();
 

@@ -117,5 +117,5 @@ void TqvQtBridge::ShowBox(std::u16string_view Text, std::u16string_view Caption,
 TqvLiveWait::TqvLiveWait() { ++gLiveWaits; }
 
 TqvLiveWait::~TqvLiveWait() {
-  if (--gLiveWaits == 0 && gBridge) emit gBridge->LiveWaitsEnded();
+  if (--gLiveWaits == 0 && gBridge) Q_EMIT gBridge->LiveWaitsEnded();
 }

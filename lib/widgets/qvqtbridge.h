@@ -40,7 +40,7 @@ class TqvQtBridge : public QObject {
   // of the text is a line break.
   static void ShowBox(std::u16string_view Text, std::u16string_view Caption, qv::TMsgBoxIcon Icon);
 
- signals:
+ Q_SIGNALS:
   // The last open TqvLiveWait has closed: the GUI is no longer inside a wait
   // of the library that one of its handlers started.
   void LiveWaitsEnded();

@@ -52,7 +52,7 @@ void TqvTerminalEdit::keyPressEvent(QKeyEvent* e) {
 
 void TqvTerminalEdit::mouseDoubleClickEvent(QMouseEvent* e) {
   QPlainTextEdit::mouseDoubleClickEvent(e);
-  emit DoubleClicked();
+  Q_EMIT DoubleClicked();
 }
 
 void TqvTerminalEdit::Output(std::u16string_view text) {

@@ -37,7 +37,7 @@ class TqvTerminalEdit : public QPlainTextEdit {
   int MaxLines() const { return maximumBlockCount(); }
   void SetMaxLines(int lines) { setMaximumBlockCount(lines); }
 
- signals:
+ Q_SIGNALS:
   void DoubleClicked();
 
  protected:

@@ -76,7 +76,7 @@ struct TBoxRecorder {
 class TestWidgets : public QObject {
   Q_OBJECT
 
- private slots:
+ private Q_SLOTS:
   void initTestCase() { bridge = std::make_unique<TqvQtBridge>(); }
   void cleanupTestCase() { bridge.reset(); }
 
@@ -144,7 +144,7 @@ void TestWidgets::deviceBoxPickOfTheSelectedEntryStillWrites() {
   QSignalSpy changes(&box, &TqvDeviceBox::Change);
   std::vector<int32_t> codes;
   comm.NotifyAdd([&](TObject*, int32_t code) { codes.push_back(code); });
-  emit box.activated(1);  // the user picks the entry already selected
+  Q_EMIT box.activated(1);  // the user picks the entry already selected
   QCOMPARE(comm.indexWrites, 1);
   QCOMPARE(codes, std::vector<int32_t>{qvNotifyDeviceChanged});
   QCOMPARE(box.currentIndex(), 1);
@@ -212,7 +212,7 @@ void TestWidgets::deviceBoxDestruction() {
   QCOMPARE(box->currentIndex(), -1);
   QCOMPARE(box->count(), 3);  // the items stay until the next bind
   QSignalSpy changes(box.get(), &TqvDeviceBox::Change);
-  emit box->activated(2);
+  Q_EMIT box->activated(2);
   QCOMPARE(changes.count(), 0);
 }
 
