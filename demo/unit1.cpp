@@ -521,7 +521,7 @@ QWidget* TForm1::CreateDriverPage() {
 
   chAutodetect->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
   auto* grid = new QGridLayout(page);
-  grid->addWidget(chAutodetect, 0, 0, 1, 2, Qt::AlignLeft);
+  grid->addWidget(chAutodetect, 0, 0, 1, 2, Qt::AlignLeft | Qt::AlignAbsolute);
   grid->addWidget(Label9, 1, 0);
   grid->addWidget(eDrivers, 1, 1);
   grid->addWidget(bLoadDriver, 1, 2);
