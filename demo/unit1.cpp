@@ -308,7 +308,7 @@ void TForm1::CreateControls() {
   qvDeviceBox1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   Button1 = Named(new QPushButton(QStringLiteral(".."), this), "Button1");
   Button1->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
-  Button1->setMaximumWidth(Button1->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 16);
+  Button1->setMaximumWidth(Button1->fontMetrics().horizontalAdvance(QStringLiteral("..")) + 24);
   Button3 = Named(new QPushButton(QStringLiteral("Diagnostic"), this), "Button3");
   Label11 = Named(new QLabel(QStringLiteral("PIN"), this), "Label11");
   ePin = Named(new QLineEdit(this), "ePin");
@@ -324,6 +324,8 @@ void TForm1::CreateControls() {
   strip->addWidget(Button3, 1, 2);
   strip->addWidget(ePin, 1, 3);
   strip->setColumnStretch(0, 1);
+  strip->setSpacing(6);
+  strip->setContentsMargins(0, 0, 0, 6);
 
   Pages = Named(new QTabWidget(this), "Pages");
   // Every caption stays readable: the window is at least as wide as the tabs.
@@ -351,9 +353,6 @@ void TForm1::CreateControls() {
   layout->addWidget(Label1);
   layout->addWidget(ListBox1);
   layout->setSpacing(0);
-  strip->setSpacing(6);
-  layout->setStretch(0, 0);
-  strip->setContentsMargins(0, 0, 0, 6);
 
   setTabOrder(CheckBox1, Button1);
   setTabOrder(Button1, ListBox1);
@@ -593,7 +592,8 @@ void TForm1::FormShow() {
   chAutodetect->setChecked(qvGsm1->Autodetect());
   chAutodetectClick();
   Pages->setCurrentIndex(0);
-  for (int row = 0; row < lvInfo->rowCount(); ++row) lvInfo->setItem(row, 1, new QTableWidgetItem(QStringLiteral("...")));
+  for (int row = 0; row < lvInfo->rowCount(); ++row)
+    lvInfo->setItem(row, 1, new QTableWidgetItem(QStringLiteral("...")));
   cbOnNewSms->setCurrentIndex(int(qvGsm1->NewSmsMode()));
   ePin->setText(Q(qvGsm1->PIN()));
 }
@@ -669,7 +669,8 @@ void TForm1::qvGsm1AfterInit(TObject* /*Sender*/) {
   eMem->clear();
   for (const auto& mem : qvGsm1->MemTypesRead()) eMem->addItem(Q(mem));
   eMem->setCurrentIndex(eMem->count() - 1);
-  if (ListBox1->count() > 0) ListBox1->scrollToItem(ListBox1->item(ListBox1->count() - 1), QAbstractItemView::PositionAtTop);
+  if (ListBox1->count() > 0)
+    ListBox1->scrollToItem(ListBox1->item(ListBox1->count() - 1), QAbstractItemView::PositionAtTop);
   UpdateExchangeControls();
 }
 

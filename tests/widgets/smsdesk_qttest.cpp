@@ -66,7 +66,8 @@ std::unique_ptr<TForm1> Window(const QStringList& args, uint32_t timeoutMs = 100
 
 QStringList Column(const QTableWidget* list, int column) {
   QStringList out;
-  for (int row = 0; row < list->rowCount(); ++row) out << (list->item(row, column) ? list->item(row, column)->text() : "");
+  for (int row = 0; row < list->rowCount(); ++row)
+    out << (list->item(row, column) ? list->item(row, column)->text() : QString());
   return out;
 }
 
@@ -84,6 +85,14 @@ QStringList Tabs(const QTabWidget* pages) {
 
 bool Connected(const TForm1& w) {
   return !w.ListBox1->findItems("========= GSM device connected ===========", Qt::MatchExactly).isEmpty();
+}
+
+QStringList On(const qvsim::Simulator& sim) { return {"--device", QString::fromStdString(sim.DevicePath())}; }
+
+// Ticks "Open" and waits until the modem is initialised and the component idle.
+bool OpenAndWait(TForm1& w) {
+  QTest::mouseClick(w.CheckBox1, Qt::LeftButton);
+  return QTest::qWaitFor([&] { return Connected(w) && !w.qvGsm1->IsBusy(); }, kInitMs);
 }
 
 // The controls that start an exchange, by name, and whether each is enabled.
@@ -331,7 +340,8 @@ void TestDesk::loadAndDeleteAllDrivers() {
     const char* file;
     const char* content;  // nullptr: no such file
     const char* message;
-  } bad[] = {{"/missing.inf", nullptr, "Cannot open file"}, {"/junk.inf", "\x7F\x45LF junk\r\n", "No driver was loaded"}};
+  } bad[] = {{"/missing.inf", nullptr, "Cannot open file"},
+             {"/junk.inf", "\x7F\x45LF junk\r\n", "No driver was loaded"}};
   for (const TBad& b : bad) {
     chosen = QString::fromStdString(dir.Path() + b.file);
     if (b.content) std::ofstream(chosen.toStdString()) << b.content;
@@ -367,7 +377,7 @@ void TestDesk::openWithoutAutodetectAndNoDriverChosen() {
 
 void TestDesk::openShowsTheModemOnTheSimulator() {
   qvsim::Simulator sim("siemens_mc35i");
-  auto w = Window({"--device", QString::fromStdString(sim.DevicePath())});
+  auto w = Window(On(sim));
   w->eMem->addItem("stale");
   QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
   QVERIFY(w->CheckBox1->isChecked());
@@ -397,7 +407,7 @@ void TestDesk::emptyPinIsNeverSent() {
   options.pin = "1234";
   options.pinState = qvsim::PinState::SimPin;
   qvsim::Simulator sim("siemens_mc35i", options);
-  auto w = Window({"--device", QString::fromStdString(sim.DevicePath())}, 2000);
+  auto w = Window(On(sim), 2000);
   QTest::mouseClick(w->CheckBox1, Qt::LeftButton);  // the PIN box is empty
   QTRY_VERIFY_WITH_TIMEOUT(sim.GetTranscript().ToModem().find("AT+CPIN?") != std::string::npos, kInitMs);
   QTRY_VERIFY_WITH_TIMEOUT(!w->qvGsm1->IsBusy(), kInitMs);
@@ -408,8 +418,7 @@ void TestDesk::emptyPinIsNeverSent() {
   QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
   w->ePin->setText("1234");
   w->ListBox1->clear();
-  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
-  QTRY_VERIFY_WITH_TIMEOUT(Connected(*w), kInitMs);
+  QVERIFY(OpenAndWait(*w));
   QVERIFY(!w->qvGsm1->DeviceIMSI().empty());  // the SIM answers now
   const std::string sent = sim.GetTranscript().ToModem();
   QVERIFY(sent.find("AT+CPIN=1234") != std::string::npos);
@@ -421,10 +430,8 @@ void TestDesk::emptyPinIsNeverSent() {
 void TestDesk::exchangeControlsWaitForTheWindowsCall() {
   qvsim::Simulator sim("siemens_mc35i");
   TBoxRecorder boxes;
-  auto w = Window({"--device", QString::fromStdString(sim.DevicePath())});
-  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
-  QTRY_VERIFY_WITH_TIMEOUT(Connected(*w), kInitMs);
-  QTRY_VERIFY(!w->qvGsm1->IsBusy());
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
 
   sim.DelayReplyTo("I", std::chrono::milliseconds(1000));
   QMap<QString, bool> during;
@@ -457,10 +464,8 @@ void TestDesk::exchangeControlsWaitForTheWindowsCall() {
 void TestDesk::openBoxIsTheWayOutAndClosingWaits() {
   qvsim::Simulator sim("siemens_mc35i");
   TBoxRecorder boxes;
-  auto w = Window({"--device", QString::fromStdString(sim.DevicePath())});
-  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
-  QTRY_VERIFY_WITH_TIMEOUT(Connected(*w), kInitMs);
-  QTRY_VERIFY(!w->qvGsm1->IsBusy());
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
   sim.SetSilent(true);
 
   bool visibleAfterClose = false;
@@ -496,10 +501,8 @@ void TestDesk::diagnosticSaysHowItEnded() {
   QFETCH(QString, ending);
   qvsim::Simulator sim("siemens_mc35i");
   TBoxRecorder boxes;
-  auto w = Window({"--device", QString::fromStdString(sim.DevicePath())});
-  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
-  QTRY_VERIFY_WITH_TIMEOUT(Connected(*w), kInitMs);
-  QTRY_VERIFY(!w->qvGsm1->IsBusy());
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
   w->qvGsm1->SetTimeOut(silent ? 300 : 10000);
   sim.SetSilent(silent);
   sim.SetReplyDelay(std::chrono::milliseconds(100));
@@ -512,7 +515,9 @@ void TestDesk::diagnosticSaysHowItEnded() {
                            Q(w->qvLogFile1->LogFilePath()) +
                            " file.\rPlease send this log to Vantorel tech support service.\r\r" +
                            ending.arg(DiagnosticLinesOf(*w->qvGsm1));
-  QCOMPARE(boxes.texts[0], expected);
+  // The component's last error, where it tells one, follows on a line of its own.
+  const QString box = boxes.texts[0];
+  QVERIFY2(box == expected || box.startsWith(expected + "\rLast error: "), qPrintable(box));
   QVERIFY(DiagnosticLinesOf(*w->qvGsm1) > 0);
   QVERIFY(Q(w->qvLogFile1->LogFilePath()).endsWith("/smsdesk_qttest.log"));
 }
@@ -538,10 +543,8 @@ void TestDesk::clipboardKeys() {
 
 void TestDesk::doubleClickTypesTheClipboardIntoTheModem() {
   qvsim::Simulator sim("siemens_mc35i");
-  auto w = Window({"d", "--device", QString::fromStdString(sim.DevicePath())});
-  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
-  QTRY_VERIFY_WITH_TIMEOUT(Connected(*w), kInitMs);
-  QTRY_VERIFY(!w->qvGsm1->IsBusy());
+  auto w = Window(QStringList{"d"} + On(sim));
+  QVERIFY(OpenAndWait(*w));
   w->Pages->setCurrentWidget(w->pgTerminal);
   QApplication::clipboard()->setText("AT+CGMI\\0Dh\\0Dh");
   sim.GetTranscript().Clear();
