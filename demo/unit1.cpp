@@ -658,7 +658,9 @@ void TForm1::qvGsm1Diagnostic(TObject* /*Sender*/, const std::u16string& aAT, co
 }
 
 void TForm1::qvGsm1AfterInit(TObject* /*Sender*/) {
-  if (fDestroying) return;
+  // An initialisation cut short by closing the port still ends as finished:
+  // a closed port is no connected device.
+  if (fDestroying || !qvComm1->Active()) return;
   AppendEventLog(QStringLiteral("========= GSM device connected ==========="));
   lvInfo->setRowCount(0);
   AddInfoRow(u"Manufacturer", qvGsm1->DeviceManufacturer());

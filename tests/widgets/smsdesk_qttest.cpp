@@ -155,6 +155,7 @@ class TestDesk : public QObject {
   void emptyPinIsNeverSent();
   void exchangeControlsWaitForTheWindowsCall();
   void openBoxIsTheWayOutAndClosingWaits();
+  void openBoxEndsADetectionThatWaits();
   void diagnosticSaysHowItEnded_data();
   void diagnosticSaysHowItEnded();
   void clipboardKeys_data();
@@ -483,6 +484,26 @@ void TestDesk::openBoxIsTheWayOutAndClosingWaits() {
   QVERIFY(!w->CheckBox1->isChecked());
   QCOMPARE(boxes.texts.value(0), QString("Reply:"));
   QTRY_VERIFY(!w->isVisible());
+}
+
+// The port picked is no modem (it never answers): the driver detection that
+// runs while the port opens would take every driver's time-out, and
+// unticking "Open" ends it.
+void TestDesk::openBoxEndsADetectionThatWaits() {
+  qvsim::Simulator sim("siemens_mc35i");
+  sim.SetSilent(true);
+  TBoxRecorder boxes;
+  auto w = Window(On(sim));
+  QTimer::singleShot(300, [&] { QTest::mouseClick(w->CheckBox1, Qt::LeftButton); });
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QVERIFY2(clock.elapsed() < 5000, "the detection ended with the port");
+  QVERIFY(!w->qvComm1->Active());
+  QVERIFY(!w->CheckBox1->isChecked());
+  QTRY_VERIFY(!w->qvGsm1->IsBusy());
+  QVERIFY(!Connected(*w));
+  QCOMPARE(boxes.texts, QStringList());
 }
 
 void TestDesk::diagnosticSaysHowItEnded_data() {
