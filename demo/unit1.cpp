@@ -19,6 +19,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 
@@ -75,7 +76,7 @@ QTableWidget* NameValueList(const char* name, QWidget* parent) {
   list->setSelectionMode(QAbstractItemView::SingleSelection);
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
   list->horizontalHeader()->setStretchLastSection(true);
-  // 100 pixels in the original face; never narrower than the longest name.
+  // 100 pixels wide by design; never narrower than the longest name.
   const int nameWidth = list->fontMetrics().horizontalAdvance(QStringLiteral("Manufacturer")) + 16;
   list->setColumnWidth(0, std::max(100, nameWidth));
   return list;
@@ -314,7 +315,7 @@ void TForm1::CreateControls() {
   ePin = Named(new QLineEdit(this), "ePin");
   ePin->setMaximumWidth(ePin->fontMetrics().horizontalAdvance(QStringLiteral("00000000")) + 12);
 
-  // The strip keeps the original order: "Open" above the picker, then "..",
+  // The strip keeps its designed order: "Open" above the picker, then "..",
   // "Diagnostic", and the PIN with its caption above it.
   auto* strip = new QGridLayout;
   strip->addWidget(CheckBox1, 0, 0, Qt::AlignLeft);
@@ -343,7 +344,7 @@ void TForm1::CreateControls() {
   Label1 = Named(Banner(new QLabel(QStringLiteral("Event Log:"), this)), "Label1");
   Label1->setAlignment(Qt::AlignCenter);
   ListBox1 = Named(TooltipYellow(new QListWidget(this)), "ListBox1");
-  // Five lines high, as in the original face.
+  // Five lines high, as designed.
   ListBox1->setFixedHeight(5 * (ListBox1->fontMetrics().lineSpacing() + 2) + 2 * ListBox1->frameWidth());
 
   auto* layout = new QVBoxLayout(this);

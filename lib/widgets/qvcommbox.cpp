@@ -1,6 +1,5 @@
 #include "qvcommbox.h"
 
-#include <QApplication>
 #include <QThread>
 #include <exception>
 

@@ -5,6 +5,8 @@
 #include <QFormLayout>
 #include <QIntValidator>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <limits>
 
 namespace pf = qv::platform;
 

@@ -1,6 +1,7 @@
 #include "qvlogview.h"
 
 #include <QStringList>
+#include <algorithm>
 
 namespace {
 constexpr int kDefaultMaxLines = 2000;

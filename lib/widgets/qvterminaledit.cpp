@@ -4,6 +4,7 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QThread>
+#include <utility>
 
 class TqvTerminalEdit::TAdapter : public TqvCustomTerminal {
  public:
