@@ -1046,8 +1046,12 @@ void TqvCustomSerialComm::SetComPort(TComPort Value) {
 
 int32_t TqvCustomSerialComm::GetDeviceIndex() { return IndexOfDeviceData(fComPortNo); }
 
+// A device picked from the list is an explicit choice as well: it replaces
+// an explicit path, which would otherwise go on winning over the new number.
 void TqvCustomSerialComm::SetDeviceIndex(int32_t Value) {
-  if (Value >= 0 && Value < DeviceCount()) SetComPortNo(uint16_t(GetDevice(Value)->Data & 0xFFFF));
+  if (Value < 0 || Value >= DeviceCount()) return;
+  fDevicePath.clear();
+  SetComPortNo(uint16_t(GetDevice(Value)->Data & 0xFFFF));
 }
 
 void TqvCustomSerialComm::Update() {

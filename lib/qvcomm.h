@@ -372,7 +372,8 @@ class TqvCustomSerialComm : public TqvCustomComm {
   void SetComPortNo(uint16_t Value);
   TComPort ComPort() const;
   void SetComPort(TComPort Value);
-  // An explicit device path; it wins over ComPortNo when not empty.
+  // An explicit device path; it wins over ComPortNo when not empty, until a
+  // device is picked from the list (SetDeviceIndex).
   const std::u16string& DevicePath() const { return fDevicePath; }
   void SetDevicePath(const std::u16string& Value);
   TqvEnumPorts EnumPorts() const { return fEnumPorts; }

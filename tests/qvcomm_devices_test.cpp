@@ -97,10 +97,12 @@ TEST_F(DeviceTree, ThreeDepthsOfTheDeviceList) {
   EXPECT_EQ(usb0->Service, u"option");
   EXPECT_FALSE(usb0->InstanceId.empty());
   EXPECT_FALSE(usb0->RegKey.empty());
-  // A port outside the table is opened by its node.
+  // A port outside the table is opened by its node; picking it replaces an explicit path.
+  comm.SetDevicePath(u"/tmp/modem");
   comm.SetDeviceIndex(comm.IndexOfDeviceData(4097));
   EXPECT_EQ(comm.ComPortNo(), 4097);
   EXPECT_EQ(comm.ComName(), xr0);
+  EXPECT_EQ(comm.DevicePath(), u"");
   TqvComm quick;
   quick.GetDeviceList(nullptr);
   EXPECT_EQ(quick.GetDevice(0)->Description, u"");  // the quick list asks discovery for nothing more

@@ -20,6 +20,7 @@ struct DispatcherTest : ::testing::Test {
   void SetUp() override { ASSERT_TRUE(IsMainThread()); }
   void TearDown() override {
     SetWakeHook(nullptr);
+    SetWaitHook(nullptr);
     ProcessMessages();
     EXPECT_EQ(PendingCalls(), 0u);
   }
@@ -241,6 +242,40 @@ TEST_F(DispatcherTest, WakeHookIsCalledWhenACallIsQueued) {
   while (wakes < 2) Sleep(1);
   EXPECT_EQ(ProcessMessages(), 2);
   worker.join();
+}
+
+// A GUI keeps its windows alive while the main thread waits: the wait hook
+// runs between slices of every kind of wait, and a call it queues (as a GUI
+// handler would) still runs inside that wait.
+TEST_F(DispatcherTest, WaitHookRunsBetweenSlicesOfEveryWait) {
+  int hooked = 0;
+  bool posted = false, ran = false;
+  SetWaitHook([&] {
+    ++hooked;
+    if (!posted) posted = PostToMainThread([&] { ran = true; });
+  });
+  TEvent never(true, false);
+  EXPECT_FALSE(WaitPumping(never, 5 * kWaitHookSliceMs));
+  EXPECT_GE(hooked, 2);
+  EXPECT_TRUE(ran) << "a call queued from the hook runs inside the same wait";
+
+  hooked = 0;
+  EXPECT_FALSE(PumpFor(3 * kWaitHookSliceMs));
+  EXPECT_GE(hooked, 1);
+
+  hooked = 0;
+  std::thread slow([] { Sleep(4 * kWaitHookSliceMs); });
+  JoinWhilePumping(slow);
+  EXPECT_GE(hooked, 1);
+
+  hooked = 0;
+  TEvent set(true, true);
+  EXPECT_TRUE(WaitPumping(set, 1000));
+  EXPECT_EQ(hooked, 0) << "a wait that ends at once never calls the hook";
+
+  SetWaitHook(nullptr);
+  EXPECT_FALSE(PumpFor(3 * kWaitHookSliceMs));
+  EXPECT_EQ(hooked, 0);
 }
 
 TEST_F(DispatcherTest, PumpForReturnsOnWakeOrTimeout) {

@@ -54,6 +54,8 @@ struct Call {
 // The threads whose waited-for calls the main thread is running now, innermost last.
 thread_local std::vector<std::thread::id> tServing;
 
+using THook = std::shared_ptr<std::function<void()>>;
+
 struct Dispatcher {
   std::mutex mutex;
   std::condition_variable cv;  // the main thread waits here
@@ -63,7 +65,8 @@ struct Dispatcher {
   std::thread::id mainId;
 
   std::mutex hookMutex;
-  std::shared_ptr<std::function<void()>> hook;
+  THook hook;
+  THook waitHook;
 };
 
 // Never destroyed: threads joined during static destruction (the reaper's)
@@ -74,13 +77,21 @@ Dispatcher& D() {
   return *d;
 }
 
-void CallHook() {
+THook HookOf(THook Dispatcher::*which) {
   auto& d = D();
-  std::shared_ptr<std::function<void()>> hook;
-  {
-    std::lock_guard lock(d.hookMutex);
-    hook = d.hook;
-  }
+  std::lock_guard lock(d.hookMutex);
+  return d.*which;
+}
+
+void StoreHook(THook Dispatcher::*which, std::function<void()> hook) {
+  auto& d = D();
+  auto h = hook ? std::make_shared<std::function<void()>>(std::move(hook)) : nullptr;
+  std::lock_guard lock(d.hookMutex);
+  d.*which = std::move(h);
+}
+
+void CallHook() {
+  auto hook = HookOf(&Dispatcher::hook);
   if (hook && *hook) (*hook)();
 }
 
@@ -164,16 +175,29 @@ bool RunOne() {
 
 // Waits on the dispatcher until a call is queued, a wake-up comes, `extra()`
 // holds or the deadline passes. The dispatcher's lock is held around extra().
+// With a wait hook the wait goes in slices and the hook runs between them.
 template <class Extra>
 bool WaitMain(Clock::time_point deadline, bool infinite, uint64_t wakesSeen, Extra extra) {
   auto& d = D();
+  const auto waitHook = HookOf(&Dispatcher::waitHook);
   std::unique_lock lock(d.mutex);
   auto ready = [&] { return !d.calls.empty() || d.wakes != wakesSeen || extra(); };
-  if (infinite) {
-    d.cv.wait(lock, ready);
-    return true;
+  if (!waitHook || !*waitHook) {
+    if (infinite) {
+      d.cv.wait(lock, ready);
+      return true;
+    }
+    return d.cv.wait_until(lock, deadline, ready);
   }
-  return d.cv.wait_until(lock, deadline, ready);
+  for (;;) {
+    auto sliceEnd = Clock::now() + std::chrono::milliseconds(kWaitHookSliceMs);
+    if (!infinite) sliceEnd = std::min(sliceEnd, deadline);
+    if (d.cv.wait_until(lock, sliceEnd, ready)) return true;
+    if (!infinite && Clock::now() >= deadline) return false;
+    lock.unlock();
+    (*waitHook)();
+    lock.lock();
+  }
 }
 
 uint64_t Wakes() {
@@ -328,12 +352,9 @@ void WakeMainThread() {
   CallHook();
 }
 
-void SetWakeHook(std::function<void()> hook) {
-  auto& d = D();
-  auto h = hook ? std::make_shared<std::function<void()>>(std::move(hook)) : nullptr;
-  std::lock_guard lock(d.hookMutex);
-  d.hook = std::move(h);
-}
+void SetWakeHook(std::function<void()> hook) { StoreHook(&Dispatcher::hook, std::move(hook)); }
+
+void SetWaitHook(std::function<void()> hook) { StoreHook(&Dispatcher::waitHook, std::move(hook)); }
 
 void CancelPendingCalls() {
   auto& d = D();

@@ -15,8 +15,10 @@
 //     waits for it to end.
 // A GUI installs a wake hook (SetWakeHook) which is called on the handing
 // thread whenever a call is queued; a Qt adapter posts an event to its GUI
-// thread there and calls ProcessMessages() when the event arrives. Tests and
-// headless programs pump by themselves.
+// thread there and calls ProcessMessages() when the event arrives. A GUI whose
+// windows must stay alive while the main thread waits inside the library also
+// installs a wait hook (SetWaitHook). Tests and headless programs pump by
+// themselves.
 //
 // Cancellation: a call handed over with a TDispatchGroup is dropped, and its
 // waiter released with false, when the group is cancelled (the owner is going
@@ -93,6 +95,16 @@ void WakeMainThread();
 // Called (on the handing thread, outside any lock) whenever a call is queued.
 // Pass nothing to remove it.
 void SetWakeHook(std::function<void()> hook);
+
+// Called on the main thread while it waits in PumpFor, WaitPumping or
+// JoinWhilePumping: with a hook set those waits go in slices of at most
+// kWaitHookSliceMs, and the hook runs between two slices, outside every lock
+// of the dispatcher. A GUI runs its pending events there without blocking, so
+// its windows repaint and take input during a long synchronous request; it
+// must then cope with its own handlers being entered from inside such a wait.
+// Pass nothing to remove it.
+inline constexpr uint32_t kWaitHookSliceMs = 20;
+void SetWaitHook(std::function<void()> hook);
 
 // Drops every queued call; their waiters return false.
 void CancelPendingCalls();

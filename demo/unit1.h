@@ -1,0 +1,218 @@
+// The desktop program's main window, TForm1. It owns the serial port qvComm1,
+// the GSM component qvGsm1 (the port's data processor), the log file
+// qvLogFile1 and the device picker qvDeviceBox1, and puts a page of controls
+// in front of each feature: Device Info, Send SMS, SMS Storage, Terminal (only
+// when the first argument is "d"), Phone Book, Options, Driver and USSD, with
+// the event log below.
+//
+// Every handler runs on the GUI thread and catches what the library throws
+// (Qt carries no exception through its loop): the message is shown and the
+// "Open" box shows the port's real state again. Handlers that call the
+// library stay live while it waits (TqvLiveWait): meanwhile, and while the GSM
+// component is busy, the controls that would start a second exchange are
+// disabled; the "Open" box stays enabled as the way out, and closing the
+// window waits until the call has returned.
+//
+// Start-up: `smsdesk [d] [--device PATH]`. The port is PATH when given, else
+// the first USB serial or ACM port discovered, else none: the program never
+// opens a legacy UART by itself.
+#pragma once
+
+#include <QStringList>
+#include <QWidget>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "qvclasses.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QSpinBox;
+class QTabWidget;
+class QTableWidget;
+
+class TqvComm;
+class TqvDeviceBox;
+class TqvGsm;
+class TqvLogFile;
+class TqvTerminalEdit;
+namespace qv {
+class TqvDeviceChangeWatcher;
+}
+
+// What the command line asks for, after Qt has taken its own options.
+struct TDeskOptions {
+  bool Terminal = false;      // the first argument is exactly "d"
+  std::u16string DevicePath;  // --device PATH
+  QStringList Ignored;        // what was not understood
+};
+// `args` without the program's own name.
+TDeskOptions ParseDeskArguments(const QStringList& args);
+
+// The keys a double click on the terminal types from the clipboard text: the
+// first "\1Ah" becomes Ctrl-Z, then the first "\0Dh" a carriage return (the
+// log file's notation for control characters); later ones stay as they are.
+std::u16string KeysFromClipboard(std::u16string text);
+
+// How a diagnostic ended, for its closing message.
+struct TDiagnosticEnd {
+  std::u16string LogPath;  // the log file really written
+  int Succeeded = 0;       // diagnostic lines answered without error
+  int Lines = 0;           // diagnostic lines of the driver
+  bool PortClosed = false; // the port was closed before the end
+  std::u16string LastError;
+};
+std::u16string DiagnosticMessage(const TDiagnosticEnd& end);
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+ public:
+  // `args`: the program's arguments after Qt's own, without the program name.
+  explicit TForm1(const QStringList& args, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // --- components (destroyed in the opposite order)
+  std::unique_ptr<TqvLogFile> qvLogFile1;
+  std::unique_ptr<TqvGsm> qvGsm1;
+  std::unique_ptr<TqvComm> qvComm1;
+
+  // --- control strip
+  QCheckBox* CheckBox1;
+  TqvDeviceBox* qvDeviceBox1;
+  QPushButton* Button1;
+  QPushButton* Button3;
+  QLabel* Label11;
+  QLineEdit* ePin;
+  QTabWidget* Pages;
+  QLabel* Label1;
+  QListWidget* ListBox1;
+
+  // --- pages (pgTerminal and Memo3 are nullptr when the Terminal page was removed)
+  QWidget* TabSheet3;
+  QTableWidget* lvInfo;
+  QWidget* TabSheet1;
+  QLabel* Label3;
+  QLineEdit* Edit1;
+  QPushButton* Button2;
+  QCheckBox* chConfirm;
+  QCheckBox* chAlert;
+  QPushButton* Button8;
+  QComboBox* cbEncoding;
+  QLabel* Label7;
+  QPlainTextEdit* Memo1;
+  QWidget* TabSheet2;
+  QLabel* Label4;
+  QComboBox* eMem;
+  QLabel* Label10;
+  QComboBox* cbStatus;
+  QPushButton* Button6;
+  QLabel* Label5;
+  QSpinBox* eNo;
+  QPushButton* Button4;
+  QPushButton* Button5;
+  QLabel* Label6;
+  QPlainTextEdit* Memo2;
+  QWidget* pgTerminal;
+  TqvTerminalEdit* Memo3;
+  QWidget* pgBook;
+  QComboBox* ePhoneBookType;
+  QPushButton* Button7;
+  QLabel* Label8;
+  QTableWidget* lvPhones;
+  QWidget* pgOptions;
+  QLabel* Label2;
+  QComboBox* cbOnNewSms;
+  QLabel* Label12;
+  QLineEdit* eCmd;
+  QPushButton* bSendCommand;
+  QWidget* pgDriver;
+  QCheckBox* chAutodetect;
+  QLabel* Label9;
+  QComboBox* eDrivers;
+  QPushButton* bLoadDriver;
+  QPushButton* bDelAll;
+  QWidget* TabSheet4;
+  QLabel* Label13;
+  QLineEdit* eUssd;
+  QPushButton* Button9;
+
+  // Asks for a driver script to load; empty when the user cancels. A file
+  // dialog unless replaced (tests answer it themselves).
+  std::function<QString()> ChooseDriverFile;
+
+  // The watcher that turns kernel device events into device-change messages.
+  qv::TqvDeviceChangeWatcher& DeviceWatcher() { return *fDeviceWatcher; }
+
+  // True while the window's own call into the library runs or the GSM
+  // component is busy: the controls that start an exchange are disabled.
+  bool ExchangeBlocked() const;
+
+  // --- handlers
+  void FormCreate();
+  void FormShow();
+  void CheckBox1Click();
+  void Button1Click();
+  void Button3Click();
+  void qvGsm1AfterInit(TObject* Sender);
+  void Memo3DblClick();
+  void chAutodetectClick();
+  void bLoadDriverClick();
+  void bDelAllClick();
+  void cbOnNewSmsChange();
+  void bSendCommandClick();
+  void WMDeviceChange(const TqvDeviceChangeMsg& Msg);
+
+  // --- helpers
+  void FillDriverList();
+  void AddInfoRow(const std::u16string& name, const std::u16string& value);
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+
+ private:
+  class TCall;
+  void CreateComponents();
+  void CreateControls();
+  QWidget* CreateDeviceInfoPage();
+  QWidget* CreateSendSmsPage();
+  QWidget* CreateStoragePage();
+  QWidget* CreateTerminalPage();
+  QWidget* CreatePhoneBookPage();
+  QWidget* CreateOptionsPage();
+  QWidget* CreateDriverPage();
+  QWidget* CreateUssdPage();
+  void ConnectHandlers();
+  void ChooseStartPort(const std::u16string& devicePath);
+  bool HasPort();
+  void ShowPortPlaceholder();
+  // Runs a handler's body: errors are shown, then the "Open" box shows the
+  // port's real state.
+  void Guarded(const std::function<void()>& body);
+  void SyncOpenBox();
+  void UpdateExchangeControls();
+  void PostRefresh();
+  void CommNotify(TObject* Sender, int32_t Code);
+  void qvGsm1Diagnostic(TObject* Sender, const std::u16string& aAT, const std::u16string& aReply, bool& flBreak);
+  void AppendEventLog(const QString& line);
+
+  TDeskOptions fOptions;
+  std::unique_ptr<qv::TqvDeviceChangeWatcher> fDeviceWatcher;
+  int fCalls = 0;                // the window's own calls into the library now running
+  bool fCloseRequested = false;  // closing waits for those calls
+  bool fShown = false;
+  bool fDestroying = false;
+  std::atomic<bool> fUpdatePosted{false};
+  struct TDiagnosticRun {
+    bool Running = false;
+    int Succeeded = 0;
+    int Lines = 0;
+  } fDiagnostic;
+};

@@ -1,0 +1,601 @@
+// The desktop program's main window: start-up, the "Open" box, the Driver
+// page, the exchange controls while the component is busy, the diagnostic
+// message, the terminal, device changes, and the whole way from ticking
+// "Open" to the Device Info page on the modem simulator. Offscreen platform;
+// discovery walks a fake device tree, and no real serial device is opened.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTimer>
+#include <QtTest>
+#include <fstream>
+#include <memory>
+
+#include "platform/qvserial_memory.h"
+#include "qvcomm.h"
+#include "qvcommbox.h"
+#include "qvfakedevicetree.h"
+#include "qvgsm.h"
+#include "qvlogfile.h"
+#include "qvpty.h"
+#include "qvqtbridge.h"
+#include "qvsim.h"
+#include "qvterminaledit.h"
+#include "qvwin32di.h"
+#include "unit1.h"
+
+namespace pf = qv::platform;
+
+namespace {
+
+constexpr int kInitMs = 30000;  // an initialisation on the simulator, under the sanitizers
+
+QString Q(const std::u16string& s) { return QString::fromStdU16String(s); }
+
+// The boxes the window asks for, recorded instead of shown.
+struct TBoxRecorder {
+  TBoxRecorder() {
+    old = qv::SetMessageBoxHook([this](std::u16string_view text, std::u16string_view, qv::TMsgBoxIcon) {
+      texts << Q(std::u16string(text));
+    });
+  }
+  ~TBoxRecorder() { qv::SetMessageBoxHook(std::move(old)); }
+  QStringList texts;
+  qv::TMessageBoxHook old;
+};
+
+// A window as the program makes it, shown, with a quieter log: no line on
+// standard error, and the file written once at the end.
+std::unique_ptr<TForm1> Window(const QStringList& args, uint32_t timeoutMs = 10000) {
+  auto w = std::make_unique<TForm1>(args);
+  w->qvLogFile1->SetOptions(
+      w->qvLogFile1->Options().Exclude(TLogOption::loDebugOut).Exclude(TLogOption::loSafeMode));
+  w->qvGsm1->SetTimeOut(timeoutMs);
+  w->show();
+  return w;
+}
+
+QStringList Column(const QTableWidget* list, int column) {
+  QStringList out;
+  for (int row = 0; row < list->rowCount(); ++row)
+    out << (list->item(row, column) ? list->item(row, column)->text() : QString());
+  return out;
+}
+
+QStringList Items(const QComboBox* box) {
+  QStringList items;
+  for (int i = 0; i < box->count(); ++i) items << box->itemText(i);
+  return items;
+}
+
+QStringList Tabs(const QTabWidget* pages) {
+  QStringList tabs;
+  for (int i = 0; i < pages->count(); ++i) tabs << pages->tabText(i);
+  return tabs;
+}
+
+bool Connected(const TForm1& w) {
+  return !w.ListBox1->findItems("========= GSM device connected ===========", Qt::MatchExactly).isEmpty();
+}
+
+QStringList On(const qvsim::Simulator& sim) { return {"--device", QString::fromStdString(sim.DevicePath())}; }
+
+// Ticks "Open" and waits until the modem is initialised and the component idle.
+bool OpenAndWait(TForm1& w) {
+  QTest::mouseClick(w.CheckBox1, Qt::LeftButton);
+  return QTest::qWaitFor([&] { return Connected(w) && !w.qvGsm1->IsBusy(); }, kInitMs);
+}
+
+// The controls that start an exchange, by name, and whether each is enabled.
+QMap<QString, bool> ExchangeControls(const TForm1& w) {
+  QMap<QString, bool> states;
+  for (QWidget* c : std::initializer_list<QWidget*>{w.Button3, w.bSendCommand, w.cbOnNewSms, w.Button2, w.Button8,
+                                                     w.Button6, w.Button4, w.Button5, w.Button7, w.Button9})
+    states[c->objectName()] = c->isEnabled();
+  return states;
+}
+
+QMap<QString, bool> AllExchangeControls(const TForm1& w, bool enabled) {
+  QMap<QString, bool> states = ExchangeControls(w);
+  for (auto& s : states) s = enabled;
+  return states;
+}
+
+int DiagnosticLinesOf(const TqvGsm& gsm) {
+  int n = 0;
+  while (gsm.Driver()->IndexOfCommand(qv::gsm::gsmDiagnostics, n + 1) >= 0) ++n;
+  return n;
+}
+
+std::string Uevent(std::initializer_list<const char*> fields) {
+  std::string out;
+  for (const char* f : fields) out.append(f).push_back('\0');
+  return out;
+}
+
+}  // namespace
+
+class TestDesk : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void initTestCase() { bridge = std::make_unique<TqvQtBridge>(); }
+  void init() {
+    tree = std::make_unique<TqvFakeDeviceTree>();
+    qv::SetDeviceRoots(tree->Roots());
+  }
+  void cleanup() {
+    qv::SetDeviceRoots({});
+    tree.reset();
+  }
+  void cleanupTestCase() { bridge.reset(); }
+
+  void argumentsAreRead_data();
+  void argumentsAreRead();
+  void terminalPageOnlyWithFirstArgumentD_data();
+  void terminalPageOnlyWithFirstArgumentD();
+  void showFillsTheControls();
+  void startPort_data();
+  void startPort();
+  void devicePathIsShownAndAPickReplacesIt();
+  void openFailureLeavesTheBoxUnticked();
+  void driverPageFollowsAutodetect();
+  void loadAndDeleteAllDrivers();
+  void openWithoutAutodetectAndNoDriverChosen();
+  void openShowsTheModemOnTheSimulator();
+  void emptyPinIsNeverSent();
+  void exchangeControlsWaitForTheWindowsCall();
+  void openBoxIsTheWayOutAndClosingWaits();
+  void openBoxEndsADetectionThatWaits();
+  void diagnosticSaysHowItEnded_data();
+  void diagnosticSaysHowItEnded();
+  void clipboardKeys_data();
+  void clipboardKeys();
+  void doubleClickTypesTheClipboardIntoTheModem();
+  void deviceChangeReachesThePicker();
+
+ private:
+  std::unique_ptr<TqvQtBridge> bridge;
+  std::unique_ptr<TqvFakeDeviceTree> tree;
+};
+
+// ---------------------------------------------------------------- start-up
+
+void TestDesk::argumentsAreRead_data() {
+  QTest::addColumn<QStringList>("args");
+  QTest::addColumn<bool>("terminal");
+  QTest::addColumn<QString>("device");
+  QTest::addColumn<QStringList>("ignored");
+  QTest::newRow("nothing") << QStringList{} << false << "" << QStringList{};
+  QTest::newRow("d") << QStringList{"d"} << true << "" << QStringList{};
+  QTest::newRow("D") << QStringList{"D"} << false << "" << QStringList{"D"};
+  QTest::newRow("d second") << QStringList{"x", "d"} << false << "" << QStringList{"x", "d"};
+  QTest::newRow("d and device") << QStringList{"d", "--device", "/tmp/m"} << true << "/tmp/m" << QStringList{};
+  QTest::newRow("device then d") << QStringList{"--device", "/tmp/m", "d"} << false << "/tmp/m" << QStringList{"d"};
+  QTest::newRow("device=") << QStringList{"--device=/tmp/m"} << false << "/tmp/m" << QStringList{};
+  QTest::newRow("device without path") << QStringList{"--device"} << false << "" << QStringList{"--device"};
+}
+
+void TestDesk::argumentsAreRead() {
+  QFETCH(QStringList, args);
+  QFETCH(bool, terminal);
+  QFETCH(QString, device);
+  QFETCH(QStringList, ignored);
+  const TDeskOptions o = ParseDeskArguments(args);
+  QCOMPARE(o.Terminal, terminal);
+  QCOMPARE(Q(o.DevicePath), device);
+  QCOMPARE(o.Ignored, ignored);
+}
+
+void TestDesk::terminalPageOnlyWithFirstArgumentD_data() {
+  QTest::addColumn<QStringList>("args");
+  QTest::addColumn<bool>("terminal");
+  QTest::newRow("no argument") << QStringList{} << false;
+  QTest::newRow("d") << QStringList{"d"} << true;
+  QTest::newRow("D") << QStringList{"D"} << false;
+  QTest::newRow("d second") << QStringList{"x", "d"} << false;
+}
+
+void TestDesk::terminalPageOnlyWithFirstArgumentD() {
+  QFETCH(QStringList, args);
+  QFETCH(bool, terminal);
+  auto w = Window(args);
+  QStringList tabs{"Device Info", "Send SMS", "SMS Storage", "Phone Book", "Options", "Driver", "USSD"};
+  if (terminal) tabs.insert(3, "Terminal");
+  QCOMPARE(Tabs(w->Pages), tabs);
+  QCOMPARE(w->Pages->currentIndex(), 0);
+  QCOMPARE(w->Memo3 != nullptr, terminal);
+  QCOMPARE(w->qvComm1->Terminal(), terminal ? w->Memo3->Terminal() : nullptr);
+  if (terminal) QCOMPARE(w->Memo3->toPlainText(), QString("Memo3"));
+}
+
+void TestDesk::showFillsTheControls() {
+  auto w = Window({});
+  QCOMPARE(Column(w->lvInfo, 0), QStringList({"Manufacturer", "Model", "Version", "IMEI", "Used driver", ""}));
+  QCOMPARE(Column(w->lvInfo, 1), QStringList(6, "..."));
+  QCOMPARE(w->ePin->text(), QString());  // no preset PIN
+  QCOMPARE(w->cbOnNewSms->currentText(), QString("Skip Store and Show"));
+  QVERIFY(w->chAutodetect->isChecked());
+  QCOMPARE(w->eDrivers->count(), w->qvGsm1->DriverCount());
+  QCOMPARE(w->eDrivers->itemText(0), Q(w->qvGsm1->GetDriver(0)->Caption()));
+  QCOMPARE(w->eDrivers->currentIndex(), -1);
+  QVERIFY(!w->CheckBox1->isChecked());
+  QCOMPARE(ExchangeControls(*w), AllExchangeControls(*w, true));
+  QCOMPARE(Items(w->cbStatus).last(), w->cbStatus->currentText());
+  QCOMPARE(w->eUssd->text(), QString("*102#"));
+}
+
+// ---------------------------------------------------------------- the port
+
+void TestDesk::startPort_data() {
+  QTest::addColumn<QStringList>("devices");  // what the machine has
+  QTest::addColumn<int>("portNo");           // the port the window starts on; 0 none
+  QTest::newRow("USB after a UART") << QStringList{"ttyS0", "ttyUSB0"} << 101;
+  QTest::newRow("ACM only") << QStringList{"ttyS0", "ttyACM0"} << 201;
+  QTest::newRow("only a UART") << QStringList{"ttyS0"} << 0;
+  QTest::newRow("nothing") << QStringList{} << 0;
+}
+
+void TestDesk::startPort() {
+  QFETCH(QStringList, devices);
+  QFETCH(int, portNo);
+  TqvFakeDeviceTree::UsbDevice usb{"1-1", "12d1", "1003", "HUAWEI", "E220 Modem", "1"};
+  for (const QString& d : devices) {
+    if (d == "ttyS0") tree->AddLegacyUart("ttyS0", "4", "4:64");
+    if (d == "ttyUSB0") tree->AddUsbSerial(usb, 0, "ttyUSB0", "option", "188:0");
+    if (d == "ttyACM0") tree->AddAcm(usb, 1, "ttyACM0", "166:0");
+  }
+  TBoxRecorder boxes;
+  auto w = Window({});
+  QCOMPARE(int(w->qvComm1->ComPortNo()), portNo);
+  QCOMPARE(w->qvDeviceBox1->count(), devices.size());
+  if (portNo != 0) {
+    QVERIFY(w->qvDeviceBox1->currentText().startsWith(QString("COM%1").arg(portNo)));
+    return;
+  }
+  QCOMPARE(w->qvDeviceBox1->currentIndex(), -1);
+  QCOMPARE(w->qvDeviceBox1->placeholderText(), QString("(no modem found)"));
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QCOMPARE(boxes.texts.size(), 1);
+  QVERIFY(boxes.texts[0].startsWith("No modem was found."));
+  QVERIFY(!w->CheckBox1->isChecked());
+  QVERIFY(!w->qvComm1->Active());
+}
+
+void TestDesk::devicePathIsShownAndAPickReplacesIt() {
+  TqvFakeDeviceTree::UsbDevice usb{"1-1", "12d1", "1003", "HUAWEI", "E220 Modem", "1"};
+  tree->AddUsbSerial(usb, 0, "ttyUSB0", "option", "188:0");
+  tree->AddUsbSerial(usb, 1, "ttyUSB1", "option", "188:1");
+  const QString node = QString::fromStdString((tree->Roots().Dev / "ttyUSB1").string());
+  auto listed = Window({"--device", node});
+  QCOMPARE(Q(listed->qvComm1->ComName()), node);
+  QVERIFY(listed->qvDeviceBox1->currentText().startsWith("COM102"));
+
+  auto other = Window({"--device", "/tmp/no-such-modem"});
+  QCOMPARE(other->qvDeviceBox1->currentIndex(), -1);
+  QCOMPARE(other->qvDeviceBox1->placeholderText(), QString("/tmp/no-such-modem"));
+  Q_EMIT other->qvDeviceBox1->activated(0);  // the user picks a listed device instead
+  QCOMPARE(Q(other->qvComm1->DevicePath()), QString());
+  QCOMPARE(int(other->qvComm1->ComPortNo()), 101);
+  QCOMPARE(other->qvDeviceBox1->currentIndex(), 0);
+}
+
+void TestDesk::openFailureLeavesTheBoxUnticked() {
+  TBoxRecorder boxes;
+  auto w = Window({"--device", "/nonexistent/modem"});
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QCOMPARE(boxes.texts.size(), 1);
+  QVERIFY2(boxes.texts[0].startsWith("Device \"/nonexistent/modem\" Open Error !!!\r"), qPrintable(boxes.texts[0]));
+  QVERIFY(!w->CheckBox1->isChecked());
+  QVERIFY(!w->qvComm1->Active());
+  QCOMPARE(ExchangeControls(*w), AllExchangeControls(*w, true));
+}
+
+// ---------------------------------------------------------------- Driver page
+
+void TestDesk::driverPageFollowsAutodetect() {
+  auto w = Window({});
+  auto driverControls = [&] {
+    return QList<bool>{w->eDrivers->isEnabled(), w->bLoadDriver->isEnabled(), w->bDelAll->isEnabled()};
+  };
+  QCOMPARE(driverControls(), QList<bool>({false, false, false}));
+  w->Pages->setCurrentWidget(w->pgDriver);
+  QTest::mouseClick(w->chAutodetect, Qt::LeftButton);
+  QCOMPARE(driverControls(), QList<bool>({true, true, true}));
+  QVERIFY(w->qvGsm1->Autodetect());  // the component hears of it at the next "Open"
+  QTest::mouseClick(w->chAutodetect, Qt::LeftButton);
+  QCOMPARE(driverControls(), QList<bool>({false, false, false}));
+}
+
+void TestDesk::loadAndDeleteAllDrivers() {
+  TBoxRecorder boxes;
+  auto w = Window({});
+  w->chAutodetect->setChecked(false);
+  const int builtIn = w->eDrivers->count();
+  QString chosen;
+  w->ChooseDriverFile = [&] { return chosen; };
+  const std::u16string script = u"HKR, gsmGetModel, \"AT+CGMM<cr>\", 1\r\n";
+
+  w->qvGsm1->AddDriverFromString(u"behind the window's back", script);
+  QTest::mouseClick(w->bLoadDriver, Qt::LeftButton);  // the dialog is cancelled...
+  QCOMPARE(w->eDrivers->count(), builtIn + 1);       // ...and the list is refreshed all the same
+  QCOMPARE(w->eDrivers->currentIndex(), -1);
+
+  qv::test::TqvTempDir dir;
+  chosen = QString::fromStdString(dir.Path() + "/mymodem.inf");
+  std::ofstream(chosen.toStdString()) << qv::StringToUtf8(script);
+  QTest::mouseClick(w->bLoadDriver, Qt::LeftButton);
+  QCOMPARE(w->eDrivers->count(), builtIn + 2);
+  QCOMPARE(w->eDrivers->itemText(builtIn + 1), QString("mymodem.inf"));
+
+  struct TBad {
+    const char* file;
+    const char* content;  // nullptr: no such file
+    const char* message;
+  } bad[] = {{"/missing.inf", nullptr, "Cannot open file"},
+             {"/junk.inf", "\x7F\x45LF junk\r\n", "No driver was loaded"}};
+  for (const TBad& b : bad) {
+    chosen = QString::fromStdString(dir.Path() + b.file);
+    if (b.content) std::ofstream(chosen.toStdString()) << b.content;
+    w->qvGsm1->AddDriverFromString(u"not shown until a refresh", script);
+    boxes.texts.clear();
+    QTest::mouseClick(w->bLoadDriver, Qt::LeftButton);
+    QCOMPARE(boxes.texts.size(), 1);
+    QVERIFY2(boxes.texts[0].startsWith(b.message), qPrintable(boxes.texts[0]));
+    QCOMPARE(w->eDrivers->count(), builtIn + 2);  // an error leaves the list as it was
+  }
+
+  QTest::mouseClick(w->bDelAll, Qt::LeftButton);
+  QCOMPARE(w->eDrivers->count(), 0);
+  QCOMPARE(w->qvGsm1->DriverCount(), 0);
+  QCOMPARE(w->qvGsm1->DriverIndex(), -1);
+}
+
+void TestDesk::openWithoutAutodetectAndNoDriverChosen() {
+  auto device = pf::TqvMemorySerial::Create("mem:modem");
+  auto w = Window({"--device", "mem:modem"}, 200);
+  w->qvComm1->SetDeviceOpener(device->Opener());
+  w->qvGsm1->SetDriverIndex(3);
+  w->chAutodetect->setChecked(false);
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QVERIFY(w->CheckBox1->isChecked());
+  QVERIFY(!w->qvGsm1->Autodetect());
+  QCOMPARE(w->qvGsm1->DriverIndex(), -1);  // nothing chosen: the default driver
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QVERIFY(!w->qvComm1->Active());
+}
+
+// ---------------------------------------------------------------- on the simulator
+
+void TestDesk::openShowsTheModemOnTheSimulator() {
+  qvsim::Simulator sim("siemens_mc35i");
+  auto w = Window(On(sim));
+  w->eMem->addItem("stale");
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QVERIFY(w->CheckBox1->isChecked());
+  QTRY_VERIFY_WITH_TIMEOUT(Connected(*w), kInitMs);
+  QCOMPARE(Column(w->lvInfo, 0), QStringList({"Manufacturer", "Device", "Version", "IMEI", "Driver"}));
+  const QStringList values = Column(w->lvInfo, 1);
+  QCOMPARE(values[0], QString("SIEMENS"));
+  QCOMPARE(values[1], QString("MC35i"));
+  QCOMPARE(values[2], Q(w->qvGsm1->DeviceVersion()));
+  QCOMPARE(values[3], Q(w->qvGsm1->DeviceIMEI()));
+  QVERIFY(!values[3].isEmpty());
+  QCOMPARE(values[4], QString::fromStdString(sim.GetPersona().caption));
+  QStringList memories;
+  for (const auto& m : w->qvGsm1->MemTypesRead()) memories << Q(m);
+  QVERIFY(!memories.isEmpty());
+  QCOMPARE(Items(w->eMem), memories);
+  QCOMPARE(w->eMem->currentIndex(), memories.size() - 1);
+  QTRY_COMPARE(ExchangeControls(*w), AllExchangeControls(*w, true));
+
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QVERIFY(!w->qvComm1->Active());
+  QVERIFY(!w->CheckBox1->isChecked());
+}
+
+void TestDesk::emptyPinIsNeverSent() {
+  qvsim::SimulatorOptions options;
+  options.pin = "1234";
+  options.pinState = qvsim::PinState::SimPin;
+  qvsim::Simulator sim("siemens_mc35i", options);
+  auto w = Window(On(sim), 2000);
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);  // the PIN box is empty
+  QTRY_VERIFY_WITH_TIMEOUT(sim.GetTranscript().ToModem().find("AT+CPIN?") != std::string::npos, kInitMs);
+  QTRY_VERIFY_WITH_TIMEOUT(!w->qvGsm1->IsBusy(), kInitMs);
+  QVERIFY(sim.GetTranscript().ToModem().find("AT+CPIN=") == std::string::npos);
+  QCOMPARE(sim.WithModem([](qvsim::Modem& m) { return m.PinAttempts(); }), 3);
+  QVERIFY(w->qvGsm1->DeviceIMSI().empty());  // the SIM stays locked
+
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  w->ePin->setText("1234");
+  w->ListBox1->clear();
+  QVERIFY(OpenAndWait(*w));
+  QVERIFY(!w->qvGsm1->DeviceIMSI().empty());  // the SIM answers now
+  const std::string sent = sim.GetTranscript().ToModem();
+  QVERIFY(sent.find("AT+CPIN=1234") != std::string::npos);
+  QCOMPARE(sent.find("AT+CPIN=1234"), sent.rfind("AT+CPIN=1234"));
+}
+
+// A direct command that waits for a slow modem: the window stays live, the
+// exchange controls are disabled while the call runs, the "Open" box is not.
+void TestDesk::exchangeControlsWaitForTheWindowsCall() {
+  qvsim::Simulator sim("siemens_mc35i");
+  TBoxRecorder boxes;
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+
+  sim.DelayReplyTo("I", std::chrono::milliseconds(1000));
+  QMap<QString, bool> during;
+  bool openEnabled = false, pickerEnabled = true;
+  QTimer::singleShot(300, [&] {
+    during = ExchangeControls(*w);
+    openEnabled = w->CheckBox1->isEnabled();
+    pickerEnabled = w->qvDeviceBox1->isEnabled();
+  });
+  w->Pages->setCurrentWidget(w->pgOptions);
+  QTest::mouseClick(w->bSendCommand, Qt::LeftButton);
+  QCOMPARE(during, AllExchangeControls(*w, false));
+  QVERIFY(openEnabled);
+  QVERIFY(!pickerEnabled);
+  QCOMPARE(ExchangeControls(*w), AllExchangeControls(*w, true));
+  QCOMPARE(boxes.texts.size(), 1);
+  QVERIFY2(boxes.texts[0].startsWith("Reply:") && boxes.texts[0].contains("OK"), qPrintable(boxes.texts[0]));
+
+  // While the component is busy on its own (a diagnostic queue) the same holds.
+  sim.SetReplyDelay(std::chrono::milliseconds(300));
+  QTest::mouseClick(w->Button3, Qt::LeftButton);
+  QCOMPARE(ExchangeControls(*w), AllExchangeControls(*w, false));
+  QVERIFY(w->CheckBox1->isEnabled());
+  QTRY_VERIFY_WITH_TIMEOUT(boxes.texts.size() == 2, kInitMs);
+  QTRY_COMPARE(ExchangeControls(*w), AllExchangeControls(*w, true));
+}
+
+// A silent modem: unticking "Open" ends the waiting call at once, and a
+// window closed meanwhile goes only once the call has returned.
+void TestDesk::openBoxIsTheWayOutAndClosingWaits() {
+  qvsim::Simulator sim("siemens_mc35i");
+  TBoxRecorder boxes;
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  sim.SetSilent(true);
+
+  bool visibleAfterClose = false;
+  QTimer::singleShot(200, [&] {
+    w->close();
+    visibleAfterClose = w->isVisible();
+  });
+  QTimer::singleShot(400, [&] { QTest::mouseClick(w->CheckBox1, Qt::LeftButton); });
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(w->bSendCommand, Qt::LeftButton);
+  QVERIFY2(clock.elapsed() < 5000, "the call ended with the port, not with its time-out");
+  QVERIFY(visibleAfterClose);
+  QVERIFY(!w->qvComm1->Active());
+  QVERIFY(!w->CheckBox1->isChecked());
+  QCOMPARE(boxes.texts.value(0), QString("Reply:"));
+  QTRY_VERIFY(!w->isVisible());
+}
+
+// The port picked is no modem (it never answers): the driver detection that
+// runs while the port opens would take every driver's time-out, and
+// unticking "Open" ends it.
+void TestDesk::openBoxEndsADetectionThatWaits() {
+  qvsim::Simulator sim("siemens_mc35i");
+  sim.SetSilent(true);
+  TBoxRecorder boxes;
+  auto w = Window(On(sim));
+  QTimer::singleShot(300, [&] { QTest::mouseClick(w->CheckBox1, Qt::LeftButton); });
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QVERIFY2(clock.elapsed() < 5000, "the detection ended with the port");
+  QVERIFY(!w->qvComm1->Active());
+  QVERIFY(!w->CheckBox1->isChecked());
+  QTRY_VERIFY(!w->qvGsm1->IsBusy());
+  QVERIFY(!Connected(*w));
+  QCOMPARE(boxes.texts, QStringList());
+}
+
+void TestDesk::diagnosticSaysHowItEnded_data() {
+  QTest::addColumn<bool>("silent");
+  QTest::addColumn<bool>("closeMeanwhile");
+  QTest::addColumn<QString>("ending");  // %1: the number of diagnostic lines
+  QTest::newRow("complete") << false << false << "The diagnostic is complete: %1 of %1 commands succeeded.";
+  QTest::newRow("time-out") << true << false << "The diagnostic has ended: 0 of %1 commands succeeded.";
+  QTest::newRow("port closed") << true << true
+                               << "The diagnostic was cut short: the port was closed (0 of %1 commands succeeded).";
+}
+
+void TestDesk::diagnosticSaysHowItEnded() {
+  QFETCH(bool, silent);
+  QFETCH(bool, closeMeanwhile);
+  QFETCH(QString, ending);
+  qvsim::Simulator sim("siemens_mc35i");
+  TBoxRecorder boxes;
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  w->qvGsm1->SetTimeOut(silent ? 300 : 10000);
+  sim.SetSilent(silent);
+  sim.SetReplyDelay(std::chrono::milliseconds(100));
+
+  QTest::mouseClick(w->Button3, Qt::LeftButton);
+  QVERIFY(boxes.texts.isEmpty());  // queued, not ended
+  if (closeMeanwhile) QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QTRY_COMPARE_WITH_TIMEOUT(boxes.texts.size(), 1, kInitMs);
+  const QString expected = "Log  file with diagnostic onformation has been saved as \r" +
+                           Q(w->qvLogFile1->LogFilePath()) +
+                           " file.\rPlease send this log to Vantorel tech support service.\r\r" +
+                           ending.arg(DiagnosticLinesOf(*w->qvGsm1));
+  // The component's last error, where it tells one, follows on a line of its own.
+  const QString box = boxes.texts[0];
+  QVERIFY2(box == expected || box.startsWith(expected + "\rLast error: "), qPrintable(box));
+  QVERIFY(DiagnosticLinesOf(*w->qvGsm1) > 0);
+  QVERIFY(Q(w->qvLogFile1->LogFilePath()).endsWith("/smsdesk_qttest.log"));
+}
+
+// ---------------------------------------------------------------- terminal
+
+void TestDesk::clipboardKeys_data() {
+  QTest::addColumn<QString>("clipboard");
+  QTest::addColumn<QString>("keys");
+  QTest::newRow("final CR") << "AT+CGMI\\0Dh" << "AT+CGMI\r";
+  QTest::newRow("only the first CR") << "ATI\\0Dh\\0Dh" << "ATI\r\\0Dh";
+  QTest::newRow("only the first Ctrl-Z") << "PDU\\1Ah\\1Ah" << "PDU\x1A\\1Ah";
+  QTest::newRow("both") << "AT+CMGS=12\\0Dh0011\\1Ah" << "AT+CMGS=12\r0011\x1A";
+  QTest::newRow("letter case counts") << "ATI\\0dh\\0DH" << "ATI\\0dh\\0DH";
+  QTest::newRow("empty") << "" << "";
+}
+
+void TestDesk::clipboardKeys() {
+  QFETCH(QString, clipboard);
+  QFETCH(QString, keys);
+  QCOMPARE(Q(KeysFromClipboard(clipboard.toStdU16String())), keys);
+}
+
+void TestDesk::doubleClickTypesTheClipboardIntoTheModem() {
+  qvsim::Simulator sim("siemens_mc35i");
+  auto w = Window(QStringList{"d"} + On(sim));
+  QVERIFY(OpenAndWait(*w));
+  w->Pages->setCurrentWidget(w->pgTerminal);
+  QApplication::clipboard()->setText("AT+CGMI\\0Dh\\0Dh");
+  sim.GetTranscript().Clear();
+  QTest::mouseDClick(w->Memo3->viewport(), Qt::LeftButton);
+  // The keys are posted: they reach the modem from the event loop.
+  QTRY_COMPARE(QString::fromStdString(sim.GetTranscript().ToModem()), QString("AT+CGMI\r\\0Dh"));
+  // The modem's answer is shown in the terminal.
+  QTRY_VERIFY(w->Memo3->toPlainText().contains("SIEMENS"));
+}
+
+// ---------------------------------------------------------------- device change
+
+void TestDesk::deviceChangeReachesThePicker() {
+  tree->AddLegacyUart("ttyS0", "4", "4:64");
+  auto w = Window({});
+  QCOMPARE(w->qvDeviceBox1->count(), 1);
+  int sv[2];
+  QCOMPARE(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+  QVERIFY(!w->DeviceWatcher().StartOnDescriptor(sv[0]));
+  tree->AddUsbSerial({"1-1", "12d1", "1003", "HUAWEI", "E220 Modem", "1"}, 0, "ttyUSB0", "option", "188:0");
+  const std::string add =
+      Uevent({"add@/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0", "ACTION=add",
+              "DEVPATH=/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0", "SUBSYSTEM=tty",
+              "MAJOR=188", "MINOR=0", "DEVNAME=ttyUSB0", "SEQNUM=1"});
+  QCOMPARE(::send(sv[1], add.data(), add.size(), 0), ssize_t(add.size()));
+  QTRY_COMPARE(w->qvDeviceBox1->count(), 2);
+  QVERIFY(Items(w->qvDeviceBox1).join('|').contains("COM101"));
+  w->DeviceWatcher().Stop();
+  ::close(sv[1]);
+}
+
+QTEST_MAIN(TestDesk)
+#include "smsdesk_qttest.moc"
