@@ -14,11 +14,16 @@ constexpr char16_t kEscape = 0x1B;
 // Semi-octet values 0-14 of an address (TS 23.040 9.1.2.3); 15 is the filler.
 constexpr std::u16string_view kSemiOctets = u"0123456789*#abc";
 
-int HexDigitValue(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
-}
+// Values of the upper-case hex digits, -1 for every other character below 128.
+constexpr std::array<int8_t, 128> kHexValues = [] {
+  std::array<int8_t, 128> v{};
+  v.fill(-1);
+  for (int d = 0; d < 10; ++d) v[static_cast<size_t>('0' + d)] = static_cast<int8_t>(d);
+  for (int d = 0; d < 6; ++d) v[static_cast<size_t>('A' + d)] = static_cast<int8_t>(10 + d);
+  return v;
+}();
+
+int HexDigitValue(char16_t c) { return c < kHexValues.size() ? kHexValues[c] : -1; }
 
 void AppendHex2(std::u16string& out, unsigned v) {
   out.push_back(kHexDigits[(v >> 4) & 0xF]);
@@ -39,12 +44,17 @@ void AppendPackedSeptets(std::u16string& out, std::u16string_view s, int offset,
     if (leadingSpace) return i == 1 ? 0x20u : static_cast<unsigned>(s[i - 2] & 0x7F);
     return static_cast<unsigned>(s[i - 1] & 0x7F);
   };
-  out.reserve(out.size() + (n * 7 / 8 + 1) * 2);
+  // Written in place: at most two digits a septet, trimmed to what was written.
+  size_t w = out.size();
+  out.resize(w + 2 * n);
   for (size_t i = 1; i <= n; ++i) {
     const unsigned c = (i + static_cast<unsigned>(offset)) & 7;
     if (c == 0) continue;  // its bits all went into the previous octet
-    AppendHex2(out, ((unit(i) >> (c - 1)) | (unit(i + 1) << (8 - c))) & 0xFF);
+    const unsigned octet = ((unit(i) >> (c - 1)) | (unit(i + 1) << (8 - c))) & 0xFF;
+    out[w++] = kHexDigits[octet >> 4];
+    out[w++] = kHexDigits[octet & 0xF];
   }
+  out.resize(w);
 }
 
 // The 8-bit text of at most maxOctets octets from pos.
@@ -66,10 +76,17 @@ std::u16string Ucs2HexToTextLimited(std::u16string_view hex, size_t pos, size_t 
   return out;
 }
 
-// The semi-octet of an address character; the filler F for anything else.
+// The value of an address character as a semi-octet; -1 for none.
+int SemiOctetValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  const size_t v = kSemiOctets.find(c);
+  return v == std::u16string_view::npos ? -1 : static_cast<int>(v);
+}
+
+// The semi-octet of an address character as a hex digit; the filler F for none.
 char16_t SemiOctet(char16_t c) {
-  const size_t v = c == 0 ? std::u16string_view::npos : kSemiOctets.find(c);
-  return v == std::u16string_view::npos ? u'F' : kHexDigits[v];
+  const int v = SemiOctetValue(c);
+  return v < 0 ? u'F' : kHexDigits[v];
 }
 
 void AppendAlphanumericAddress(std::u16string& out, std::u16string_view address, bool isServiceCentre) {
@@ -83,9 +100,11 @@ void AppendAlphanumericAddress(std::u16string& out, std::u16string_view address,
 }
 
 void AppendAddress(std::u16string& out, std::u16string_view address, bool isServiceCentre) {
-  if (!IsPhoneNumber(address)) return AppendAlphanumericAddress(out, address, isServiceCentre);
   const bool international = address.starts_with(u'+');
   const std::u16string_view digits = international ? address.substr(1) : address;
+  // A '+' with no digits is no number: written as text it stays a '+'.
+  if (!IsPhoneNumber(address) || (international && digits.empty()))
+    return AppendAlphanumericAddress(out, address, isServiceCentre);
   const size_t n = digits.size();
   if (n == 0 && isServiceCentre) {  // the modem's own service centre
     out += u"00";
@@ -216,6 +235,8 @@ constexpr uint8_t kTTLBits[] = {0x00, 0x10, 0x08, 0x18};
 constexpr int kMaxParts = 255;
 constexpr int kMaxUserDataOctets = 140;
 constexpr int kMaxUserDataSeptets = 160;
+// Address values hold at most ten octets (TS 23.040 9.1.2.5).
+constexpr unsigned kMaxAddressOctets = 10;
 
 int CodingIndex(TqvPduCoding c) { return static_cast<int>(c); }
 
@@ -254,13 +275,18 @@ size_t ChunkEnd(std::u16string_view s, size_t start, int len, TqvPduCoding codin
   return i;
 }
 
-size_t FirstNonHex(std::u16string_view s) {
-  for (size_t i = 0; i < s.size(); ++i)
-    if (HexDigitValue(s[i]) < 0) return i;
-  return std::u16string_view::npos;
-}
-
 char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
+
+// Upper-cases s in place, in one pass with looking for the first character
+// that is no hex digit; its index, or npos.
+size_t UpperCaseHex(std::u16string& s) {
+  size_t bad = std::u16string::npos;
+  for (size_t i = 0; i < s.size(); ++i) {
+    s[i] = UpperAscii(s[i]);
+    if (HexDigitValue(s[i]) < 0 && bad == std::u16string::npos) bad = i;
+  }
+  return bad;
+}
 
 }  // namespace
 
@@ -287,22 +313,25 @@ std::u16string UnpackSeptets(std::u16string_view hex, size_t pos, int count, int
   if (count <= 0) return out;
   offset &= 7;
   // With an offset the first septet produced is the fill position: dropped.
-  const size_t wanted = static_cast<size_t>(count) + (offset != 0 ? 1 : 0);
-  out.reserve(std::min(wanted, hex.size() * 4 / 7 + 2));
+  const size_t wanted = std::min(static_cast<size_t>(count) + (offset != 0 ? 1 : 0), hex.size() * 4 / 7 + 2);
+  // Written in place, trimmed to what the hex text held.
+  out.resize(wanted);
+  size_t n = 0;
   unsigned prev = 0;
   size_t p = pos < 1 ? 1 : pos;
-  for (unsigned k = 1; p <= hex.size() && out.size() < wanted; ++k) {
+  for (unsigned k = 1; p <= hex.size() && n < wanted; ++k) {
     const unsigned c = (k + static_cast<unsigned>(offset)) & 7;
     if (c == 0) continue;
     const unsigned b = HexToOctet(hex, p);
-    out.push_back(static_cast<char16_t>(((((0xFFu >> c) & b) << 8 | prev) >> (9 - c)) & 0xFF));
+    out[n++] = static_cast<char16_t>(((((0xFFu >> c) & b) << 8 | prev) >> (9 - c)) & 0xFF);
     prev = b;
-    if (c == 7 && out.size() < wanted) {
-      out.push_back(static_cast<char16_t>(b >> 1));
+    if (c == 7 && n < wanted) {
+      out[n++] = static_cast<char16_t>(b >> 1);
       prev = 0;
     }
     p += 2;
   }
+  out.resize(n);
   if (offset != 0 && !out.empty()) out.erase(0, 1);
   return out;
 }
@@ -335,13 +364,8 @@ std::u16string Hex8bitToText(std::u16string_view hex, size_t pos) {
 }
 
 bool IsPhoneNumber(std::u16string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if ((c >= u'0' && c <= u'9') || c == u'*' || c == u'#') continue;
-    if (c == u'+' && i == 0) continue;
-    return false;
-  }
-  return true;
+  if (text.starts_with(u'+')) text.remove_prefix(1);
+  return std::all_of(text.begin(), text.end(), [](char16_t c) { return SemiOctetValue(c) >= 0; });
 }
 
 std::u16string EncodeAddress(std::u16string_view address, bool isServiceCentre) {
@@ -360,6 +384,7 @@ std::u16string DecodeAddress(std::u16string_view hex, size_t pos, int len, uint8
     return SeptetsToText(septets);
   }
   std::u16string out;
+  out.reserve(static_cast<size_t>(len) + 1);
   if ((type & 0x70) == 0x10) out.push_back(u'+');  // international number
   const size_t first = std::max<size_t>(pos, 1) - 1;
   for (size_t i = 0; i < static_cast<size_t>(len); ++i) {
@@ -824,13 +849,16 @@ void TqvPduSms::SetAsPDU(std::u16string_view pdu) {
   ResetDecodedFields();
   fError = true;  // until the walk below succeeds
   std::u16string s = Trimmed(pdu);
-  for (char16_t& c : s) c = UpperAscii(c);
-  if (s.starts_with(u"000000FF")) s.erase(0, 8);
+  size_t bad = UpperCaseHex(s);
+  if (s.starts_with(u"000000FF")) {
+    s.erase(0, 8);
+    if (bad != std::u16string::npos) bad -= 8;
+  }
   if (s.empty()) {
     fErrorReason = u"empty PDU";
     return;
   }
-  if (const size_t bad = FirstNonHex(s); bad != std::u16string::npos) {
+  if (bad != std::u16string::npos) {
     fErrorReason = Format(u"not a hex digit at character %d", {int64_t(bad + 1)});
     return;
   }
@@ -871,6 +899,7 @@ bool TqvPduSms::DecodeTpdu(Reader& r) {
 // Length in octets, type and digits; length 0 leaves the modem's own centre.
 bool TqvPduSms::ReadServiceCentre(Reader& r) {
   const uint8_t n = r.Peek();
+  if (n > kMaxAddressOctets + 1) return Fail(u"service-centre address longer than 11 octets", r);
   if (!Need(r, 1u + n, u"service-centre address")) return false;
   r.Skip(1);
   if (n == 0) return true;
@@ -903,6 +932,7 @@ bool TqvPduSms::ReadFirstOctet(Reader& r) {
 bool TqvPduSms::ReadAddress(Reader& r) {
   if (!Need(r, 2, u"address")) return false;
   const uint8_t n = r.Peek();
+  if (n > 2 * kMaxAddressOctets) return Fail(u"address longer than 20 semi-octets", r);
   const size_t octets = (n + 1u) / 2;
   if (!Need(r, 2 + octets, u"address")) return false;
   r.Skip(1);
@@ -1003,7 +1033,7 @@ void TqvPduSms::TakeDcs(uint8_t dcs) {
 // TP-UDL, the user-data header and the text.
 bool TqvPduSms::ReadUserData(Reader& r) {
   if (!Need(r, 1, u"user-data length")) return false;
-  if (ReadDcs(fDCS).Compressed)
+  if ((fDCS & 0x20) != 0 && ReadDcs(fDCS).Compressed)
     return Fail(Format(u"compressed user data (coding scheme %.2X) is not supported", {uint64_t{fDCS}}), r);
   const int udl = r.Peek();
   const bool septets = fCoding == TqvPduCoding::pc7bit;

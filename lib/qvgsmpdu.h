@@ -70,7 +70,8 @@ std::u16string SimUcs2HexToText(std::u16string_view hex, size_t pos);
 std::u16string TextTo8bitHex(std::u16string_view text);
 std::u16string Hex8bitToText(std::u16string_view hex, size_t pos);
 
-// Digits, '*' and '#', with an optional leading '+'; the empty text counts.
+// The semi-octet characters (digits, '*', '#', 'a', 'b', 'c'), with an
+// optional leading '+'; the empty text counts.
 bool IsPhoneNumber(std::u16string_view text);
 // pc7bit when the default alphabet (or, with a language, one pair of its
 // shift tables) writes every character, else pc16bit. Never pc8bit: 8-bit
@@ -78,7 +79,8 @@ bool IsPhoneNumber(std::u16string_view text);
 TqvPduCoding DetectCoding(std::u16string_view text, TqvPduLanguage language = TqvPduLanguage::plNone);
 
 // Address field (length, type, digits) as hex text. Phone numbers are
-// semi-octets ('*', '#' as A, B), "+" numbers with type 91, others 81; any
+// semi-octets ('*', '#', 'a', 'b', 'c' as A-E), "+" numbers with type 91,
+// others 81; any
 // other text is an alphanumeric address (D0). An empty service centre is "00"
 // alone (the modem's own); an empty address keeps its type octet.
 std::u16string EncodeAddress(std::u16string_view address, bool isServiceCentre);

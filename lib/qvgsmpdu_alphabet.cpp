@@ -158,23 +158,25 @@ std::u16string TextToSeptets(std::u16string_view text, TqvShiftTables tables) {
 std::u16string SeptetsToText(std::u16string_view septets, TqvShiftTables tables) {
   const TGsmTable& basic = BasicTable(tables);
   const TGsmTable& extension = ExtensionTable(tables);
-  std::u16string out;
-  out.reserve(septets.size());
+  // Written in place: never more characters than septets.
+  std::u16string out(septets.size(), u'\0');
+  size_t n = 0;
   bool escaped = false;
   for (char16_t unit : septets) {
     const char16_t b = unit & 0x7F;
     if (escaped) {
       escaped = false;
       // Escape escape is held for a further table: a space until there is one.
-      if (b == kEscape) out.push_back(u' ');
-      else if (const char16_t c = extension.Char(b); c != 0) out.push_back(c);
-      else out.push_back(basic.Char(b));
+      if (b == kEscape) out[n++] = u' ';
+      else if (const char16_t c = extension.Char(b); c != 0) out[n++] = c;
+      else out[n++] = basic.Char(b);
     } else if (b == kEscape) {
       escaped = true;
     } else {
-      out.push_back(basic.Char(b));
+      out[n++] = basic.Char(b);
     }
   }
+  out.resize(n);
   return out;
 }
 

@@ -195,7 +195,8 @@ TEST(PduHelpers, DetectCodingAndPhoneNumbers) {
 
   struct Case { std::u16string text; bool phone; };
   const Case cases[] = {{u"", true}, {u"+", true}, {u"+4912", true}, {u"0123", true}, {u"*100#", true},
-                        {u"+*21#", true}, {u"12 3", false}, {u"12+3", false}, {u"Test", false}, {u"12a", false}};
+                        {u"+*21#", true}, {u"12a", true}, {u"12 3", false}, {u"12+3", false}, {u"Test", false},
+                        {u"12A", false}};
   for (const auto& c : cases) EXPECT_EQ(IsPhoneNumber(c.text), c.phone) << Narrow(c.text);
 }
 
@@ -210,9 +211,10 @@ TEST(PduHelpers, EncodeAddress) {
       // An empty address keeps its type octet; only the service centre is "00" alone.
       {u"", false, u"0081"},
       {u"", true, u"00"},
-      {u"+", false, u"0091"},
+      {u"+", false, u"02D02B"},
       {u"*100#", false, u"05811A00FB"},
       {u"+*21#", false, u"04912AB1"},
+      {u"12a", false, u"038121FC"},
       {u"Test", false, u"08D0D4F29C0E"},
       {u"Test", true, u"05D0D4F29C0E"},  // a service centre counts octets
       {u"Testing", false, u"0ED0D4F29C9E769F01"},
@@ -769,6 +771,8 @@ TEST(PduDecode, MalformedInputSaysWhyAndWhere) {
       {u"0011", u"message reference runs past the end of the PDU at octet 3"},
       {u"0004", u"address runs past the end of the PDU at octet 3"},
       {u"00040B91214365", u"address runs past the end of the PDU at octet 3"},
+      {u"0C91" + Repeat(u'1', 22) + u"04", u"service-centre address longer than 11 octets at octet 1"},
+      {u"000415D0" + Repeat(u'1', 22), u"address longer than 20 semi-octets at octet 3"},
       {u"0004038121F30000", u"time stamp runs past the end of the PDU at octet 9"},
       {u"0011000B912143658709F10000", u"validity period runs past the end of the PDU at octet 14"},
       {u"0004038121F3000080305241035021", u"user-data length runs past the end of the PDU at octet 16"},
