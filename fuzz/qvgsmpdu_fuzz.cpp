@@ -40,24 +40,13 @@ void DecodeAndReencode(std::u16string_view pdu) {
   Check(SameMessage(sms, again));
 }
 
-std::u16string HexOf(const uint8_t* data, size_t size) {
-  static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
-  std::u16string hex;
-  hex.reserve(2 * size);
-  for (size_t i = 0; i < size; ++i) {
-    hex.push_back(kDigits[data[i] >> 4]);
-    hex.push_back(kDigits[data[i] & 0xF]);
-  }
-  return hex;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const std::u16string pdu = qv::BytesToString(bytes);
   DecodeAndReencode(pdu);
-  DecodeAndReencode(HexOf(data, size));
+  DecodeAndReencode(qv::TextTo8bitHex(pdu));  // the input's octets as a PDU
 
   // The helpers on their own, with positions and counts taken from the input.
   if (size >= 3) {

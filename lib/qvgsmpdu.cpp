@@ -240,7 +240,7 @@ constexpr unsigned kMaxAddressOctets = 10;
 
 int CodingIndex(TqvPduCoding c) { return static_cast<int>(c); }
 
-// User-data header elements (TS 23.040 9.2.3.24) and their data sizes.
+// Identifiers of the user-data header elements read and written here (TS 23.040 9.2.3.24).
 constexpr uint8_t kIeConcat8 = 0x00, kIePorts8 = 0x04, kIePorts16 = 0x05, kIeConcat16 = 0x08,
                   kIeSingleShift = 0x24, kIeLockingShift = 0x25;
 
@@ -277,8 +277,8 @@ size_t ChunkEnd(std::u16string_view s, size_t start, int len, TqvPduCoding codin
 
 char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
 
-// Upper-cases s in place, in one pass with looking for the first character
-// that is no hex digit; its index, or npos.
+// Upper-cases s in place and, in the same pass, finds the first character
+// that is no hex digit: its index, or npos.
 size_t UpperCaseHex(std::u16string& s) {
   size_t bad = std::u16string::npos;
   for (size_t i = 0; i < s.size(); ++i) {
@@ -485,7 +485,6 @@ std::u16string PduDateTimeText(double v) {
                 {int64_t{p.Year}, int64_t{p.Month}, int64_t{p.Day}, int64_t{p.Hour}, int64_t{p.Minute},
                  int64_t{p.Second}});
 }
-
 
 }  // namespace qv
 
@@ -1078,7 +1077,7 @@ bool TqvPduSms::ReadUserDataHeader(Reader& r, size_t headerOctets) {
       return Fail(Format(u"user-data header element %.2X runs past the header", {uint64_t{r.Peek()}}), r);
     const uint8_t id = r.Next();
     const uint8_t size = r.Next();
-    std::array<uint8_t, 255> data{};
+    std::array<uint8_t, 255> data;  // only its first size octets are read
     for (size_t i = 0; i < size; ++i) data[i] = r.Next();
     ReadHeaderElement(id, data.data(), size);
     left -= 2u + size;

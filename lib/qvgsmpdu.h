@@ -80,9 +80,8 @@ TqvPduCoding DetectCoding(std::u16string_view text, TqvPduLanguage language = Tq
 
 // Address field (length, type, digits) as hex text. Phone numbers are
 // semi-octets ('*', '#', 'a', 'b', 'c' as A-E), "+" numbers with type 91,
-// others 81; any
-// other text is an alphanumeric address (D0). An empty service centre is "00"
-// alone (the modem's own); an empty address keeps its type octet.
+// others 81; any other text is an alphanumeric address (D0). An empty service
+// centre is "00" alone (the modem's own); an empty address keeps its type octet.
 std::u16string EncodeAddress(std::u16string_view address, bool isServiceCentre);
 // len is the number of semi-octets holding the address (for a service
 // centre, twice its octets). Semi-octets A-E read as '*', '#', 'a', 'b', 'c';
@@ -132,8 +131,8 @@ class TqvPduSms {
   virtual std::u16string AsPDU();
   // Decode a PDU hex text (lower case, blanks around and a 000000FF prefix are
   // accepted). Every decoded field comes from this PDU; StoredStatus, Tag and
-  // the caller's settings for sending are left alone. A PDU that is not well
-  // formed sets Error and ErrorReason and leaves no text.
+  // PartMaxLen are left alone. A PDU that is not well formed sets Error and
+  // ErrorReason and leaves no text.
   virtual void SetAsPDU(std::u16string_view pdu);
 
   void Clear();

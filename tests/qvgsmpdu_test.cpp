@@ -37,6 +37,10 @@ TqvPduSms Decoded(std::u16string_view pdu) {
 constexpr std::u16string_view kDeliverHello =
     u"07911326040000F0040B912143658709F1000080305241035021" u"05E8329BFD06";
 
+// A status report to +12345678901, message 2A delivered: stamped 2008-03-25
+// 14:30:05, discharged a second later, both at GMT+3.
+const std::u16string kReportDelivered = u"00062A0B912143658709F1" u"80305241035021" u"80305241036021" u"00";
+
 }  // namespace
 
 TEST(PduHelpers, HexToOctetReadsTwoUpperCaseDigitsOrZero) {
@@ -757,7 +761,7 @@ TEST(PduDecode, ConcatenationElements) {
 
 // A PDU that is not well formed: an error with where it stopped, and no text.
 TEST(PduDecode, MalformedInputSaysWhyAndWhere) {
-  const std::u16string report = u"00062A0B912143658709F1" u"80305241035021" u"80305241036021" u"00";
+  const std::u16string& report = kReportDelivered;
   struct Case { std::u16string pdu; std::u16string reason; };
   const Case cases[] = {
       {u"", u"empty PDU"},
@@ -840,7 +844,6 @@ TEST(PduDecode, DataCodingGroups) {
 // TP-PI says which of PID, DCS and user data follow the status; a remainder
 // of FF octets is the rest of a SIM record.
 TEST(PduDecode, StatusReportParameters) {
-  const std::u16string report = u"00062A0B912143658709F1" u"80305241035021" u"80305241036021" u"00";
   struct Case { std::u16string tail; std::u16string text; uint8_t pid; TqvPduCoding coding; };
   const Case cases[] = {
       {u"", u"", 0, TqvPduCoding::pc7bit},
@@ -855,7 +858,7 @@ TEST(PduDecode, StatusReportParameters) {
       {u"8000" u"00", u"", 0, TqvPduCoding::pc7bit},                  // an extension octet of TP-PI
   };
   for (const auto& c : cases) {
-    const TqvPduSms sms = Decoded(report + c.tail);
+    const TqvPduSms sms = Decoded(kReportDelivered + c.tail);
     ASSERT_FALSE(sms.Error()) << Narrow(c.tail) << " " << Narrow(sms.ErrorReason());
     EXPECT_TRUE(sms.Report());
     EXPECT_EQ(sms.ReportStatus(), 0);
@@ -999,4 +1002,12 @@ TEST(PduEncode, NationalLanguageShifts) {
   late.SetLanguage(plTurkish);
   EXPECT_EQ(late.Coding(), TqvPduCoding::pc7bit);
   EXPECT_EQ(Decoded(late.AsPDU()).Text(), u"\u015F");
+
+  // Assign copies the language, and the class with it.
+  late.SetMessageClass(TqvPduClass::mcClass2);
+  TqvPduSms copy(false);
+  copy.Assign(&late);
+  EXPECT_EQ(copy.Language(), plTurkish);
+  EXPECT_EQ(copy.MessageClass(), TqvPduClass::mcClass2);
+  EXPECT_EQ(copy.AsPDU(), late.AsPDU());
 }
