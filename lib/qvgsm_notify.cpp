@@ -234,6 +234,7 @@ void TqvGsm::SmsListItemNotify(const std::u16string& text) {
   if (!OnSmsListItem) return;
   const int32_t index = qv::StrToIntDef(qv::ExtractField(std::u16string_view(text), 1), 1);
   fPduSms.SetAsPDU(SecondLine(text));
+  fPduSms.SetStoredStatus(qv::PduStatusFromStat(qv::ExtractField(std::u16string_view(text), 2)));
   OnSmsListItem(this, MemoryRead(), index, &fPduSms);
 }
 

@@ -39,6 +39,14 @@ std::string PduLineOf(std::string_view reply) {
   return {};
 }
 
+// The <stat> of the "+CMGR:" head; empty when there is none.
+std::string StatOf(std::string_view reply) {
+  for (const auto& line : SplitLines(reply))
+    if (const auto head = qv::TrimView(std::string_view(line)); head.starts_with("+CMGR:"))
+      return qv::ExtractField(head.substr(6), 1);
+  return {};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -196,12 +204,16 @@ bool TqvGsm::ReadMessage(int index, const std::optional<std::u16string>& mem, Tq
   fTmpSMSId = index;
   PushState(stReading);
   bool ok = TqvCustomATProcessor::RunCommand(gsmSMSReadPDU);
-  std::string pdu;
+  std::string pdu, stat;
   if (ok) {
     auto guard = Guard();
     pdu = PduLineOf(ReplyLast().sData);
+    stat = StatOf(ReplyLast().sData);
   }
-  if (!pdu.empty()) into.SetAsPDU(qv::AnsiToString(pdu));
+  if (!pdu.empty()) {
+    into.SetAsPDU(qv::AnsiToString(pdu));
+    into.SetStoredStatus(qv::PduStatusFromStat(qv::AnsiToString(stat)));
+  }
   RemoveState(stReading);
   std::lock_guard lk(fInfoMutex);
   fTmpMemRead.reset();

@@ -11,66 +11,19 @@ namespace {
 
 constexpr char16_t kHexDigits[] = u"0123456789ABCDEF";
 constexpr char16_t kEscape = 0x1B;
+// Semi-octet values 0-14 of an address (TS 23.040 9.1.2.3); 15 is the filler.
+constexpr std::u16string_view kSemiOctets = u"0123456789*#abc";
 
-// One row of a GSM table: a Unicode character and its code.
-struct TGsmRow {
-  char16_t ch;
-  uint8_t code;
-};
+// Values of the upper-case hex digits, -1 for every other character below 128.
+constexpr std::array<int8_t, 128> kHexValues = [] {
+  std::array<int8_t, 128> v{};
+  v.fill(-1);
+  for (int d = 0; d < 10; ++d) v[static_cast<size_t>('0' + d)] = static_cast<int8_t>(d);
+  for (int d = 0; d < 6; ++d) v[static_cast<size_t>('A' + d)] = static_cast<int8_t>(10 + d);
+  return v;
+}();
 
-// Basic table: characters whose GSM code differs from their own value.
-// Line feed, carriage return and ASCII characters with the same code have no
-// row; the Greek capitals are deliberately absent.
-constexpr TGsmRow kBasicRows[] = {
-    {0x0040, 0x00}, {0x00A3, 0x01}, {0x0024, 0x02}, {0x00A5, 0x03}, {0x00E8, 0x04},
-    {0x00E9, 0x05}, {0x00F9, 0x06}, {0x00EC, 0x07}, {0x00F2, 0x08}, {0x00C7, 0x09},
-    {0x00D8, 0x0B}, {0x00F8, 0x0C}, {0x00C5, 0x0E}, {0x00E5, 0x0F}, {0x005F, 0x11},
-    {0x00C6, 0x1C}, {0x00E6, 0x1D}, {0x00DF, 0x1E}, {0x00C9, 0x1F}, {0x00A4, 0x24},
-    {0x00A1, 0x40}, {0x00C4, 0x5B}, {0x00D6, 0x5C}, {0x00D1, 0x5D}, {0x00DC, 0x5E},
-    {0x00A7, 0x5F}, {0x00BF, 0x60}, {0x00E4, 0x7B}, {0x00F6, 0x7C}, {0x00F1, 0x7D},
-    {0x00FC, 0x7E}, {0x00E0, 0x7F},
-};
-
-// Extension table: the code that follows the escape 0x1B. Code 0x65 stands
-// for the currency sign, which the basic table claims first when encoding.
-constexpr TGsmRow kExtensionRows[] = {
-    {0x000C, 0x0A}, {0x005E, 0x14}, {0x007B, 0x28}, {0x007D, 0x29}, {0x005C, 0x2F},
-    {0x005B, 0x3C}, {0x007E, 0x3D}, {0x005D, 0x3E}, {0x007C, 0x40}, {0x00A4, 0x65},
-};
-
-// Lookup tables built once from the rows above. Every tabled character is
-// below U+0100, so a 256-entry index covers encoding.
-struct TGsmTables {
-  std::array<int16_t, 256> basicCode{};      // character -> code, -1 none
-  std::array<int16_t, 256> extensionCode{};  // character -> extension code, -1 none
-  std::array<char16_t, 128> basicChar{};     // code -> character
-  std::array<char16_t, 128> extensionChar{}; // extension code -> character, 0 none
-
-  TGsmTables() {
-    basicCode.fill(-1);
-    extensionCode.fill(-1);
-    for (int c = 0; c < 128; ++c) basicChar[c] = static_cast<char16_t>(c);
-    for (const auto& r : kBasicRows) {
-      basicCode[r.ch] = r.code;
-      basicChar[r.code] = r.ch;
-    }
-    for (const auto& r : kExtensionRows) {
-      extensionCode[r.ch] = r.code;
-      extensionChar[r.code] = r.ch;
-    }
-  }
-};
-
-const TGsmTables& Tables() {
-  static const TGsmTables tables;
-  return tables;
-}
-
-int HexDigitValue(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
-}
+int HexDigitValue(char16_t c) { return c < kHexValues.size() ? kHexValues[c] : -1; }
 
 void AppendHex2(std::u16string& out, unsigned v) {
   out.push_back(kHexDigits[(v >> 4) & 0xF]);
@@ -91,12 +44,17 @@ void AppendPackedSeptets(std::u16string& out, std::u16string_view s, int offset,
     if (leadingSpace) return i == 1 ? 0x20u : static_cast<unsigned>(s[i - 2] & 0x7F);
     return static_cast<unsigned>(s[i - 1] & 0x7F);
   };
-  out.reserve(out.size() + (n * 7 / 8 + 1) * 2);
+  // Written in place: at most two digits a septet, trimmed to what was written.
+  size_t w = out.size();
+  out.resize(w + 2 * n);
   for (size_t i = 1; i <= n; ++i) {
     const unsigned c = (i + static_cast<unsigned>(offset)) & 7;
     if (c == 0) continue;  // its bits all went into the previous octet
-    AppendHex2(out, ((unit(i) >> (c - 1)) | (unit(i + 1) << (8 - c))) & 0xFF);
+    const unsigned octet = ((unit(i) >> (c - 1)) | (unit(i + 1) << (8 - c))) & 0xFF;
+    out[w++] = kHexDigits[octet >> 4];
+    out[w++] = kHexDigits[octet & 0xF];
   }
+  out.resize(w);
 }
 
 // The 8-bit text of at most maxOctets octets from pos.
@@ -118,29 +76,46 @@ std::u16string Ucs2HexToTextLimited(std::u16string_view hex, size_t pos, size_t 
   return out;
 }
 
-void AppendAddress(std::u16string& out, std::u16string_view address, bool isServiceCentre) {
-  if (IsPhoneNumber(address)) {
-    const bool international = !address.empty() && address.front() == u'+';
-    const std::u16string_view digits = international ? address.substr(1) : address;
-    const size_t n = digits.size();
-    if (n == 0) {
-      out += u"00";
-      return;
-    }
-    AppendHex2(out, isServiceCentre ? static_cast<unsigned>(n / 2 + n % 2 + 1) : static_cast<unsigned>(n));
-    out += international ? u"91" : u"81";
-    for (size_t i = 0; i < n; i += 2) {
-      out.push_back(i + 1 < n ? digits[i + 1] : u'F');
-      out.push_back(digits[i]);
-    }
-    return;
-  }
+// The value of an address character as a semi-octet; -1 for none.
+int SemiOctetValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  const size_t v = kSemiOctets.find(c);
+  return v == std::u16string_view::npos ? -1 : static_cast<int>(v);
+}
+
+// The semi-octet of an address character as a hex digit; the filler F for none.
+char16_t SemiOctet(char16_t c) {
+  const int v = SemiOctetValue(c);
+  return v < 0 ? u'F' : kHexDigits[v];
+}
+
+void AppendAlphanumericAddress(std::u16string& out, std::u16string_view address, bool isServiceCentre) {
   std::u16string packed;
   AppendPackedSeptets(packed, TextToSeptets(address), 0, false);
-  // The length counts every semi-octet of the packed field ("Test" gives 08).
-  AppendHex2(out, static_cast<unsigned>(packed.size()));
+  // A service centre's length counts octets, type included; any other
+  // address's length counts every semi-octet of the packed field ("Test" gives 08).
+  AppendHex2(out, static_cast<unsigned>(isServiceCentre ? packed.size() / 2 + 1 : packed.size()));
   out += u"D0";
   out += packed;
+}
+
+void AppendAddress(std::u16string& out, std::u16string_view address, bool isServiceCentre) {
+  const bool international = address.starts_with(u'+');
+  const std::u16string_view digits = international ? address.substr(1) : address;
+  // A '+' with no digits is no number: written as text it stays a '+'.
+  if (!IsPhoneNumber(address) || (international && digits.empty()))
+    return AppendAlphanumericAddress(out, address, isServiceCentre);
+  const size_t n = digits.size();
+  if (n == 0 && isServiceCentre) {  // the modem's own service centre
+    out += u"00";
+    return;
+  }
+  AppendHex2(out, isServiceCentre ? static_cast<unsigned>(n / 2 + n % 2 + 1) : static_cast<unsigned>(n));
+  out += international ? u"91" : u"81";
+  for (size_t i = 0; i < n; i += 2) {
+    out.push_back(SemiOctet(i + 1 < n ? digits[i + 1] : 0));
+    out.push_back(SemiOctet(digits[i]));
+  }
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date, and back.
@@ -182,21 +157,97 @@ std::u16string Trimmed(std::u16string_view s) {
   return std::u16string(s.substr(b, e - b));
 }
 
+// A seven-octet time stamp (TS 23.040 9.2.3.11): swapped BCD digits, the
+// zone in quarters of an hour with bit 3 of its tens digit for west.
+void AppendStamp(std::u16string& r, double v, int32_t zoneMinutes) {
+  const TqvDateParts p = PduDateParts(v);
+  const int values[] = {p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second};
+  for (int value : values) {
+    const int x = value % 100;
+    r.push_back(kHexDigits[x % 10]);
+    r.push_back(kHexDigits[x / 10]);
+  }
+  const int quarters = std::min(std::abs(zoneMinutes) / 15, 79);
+  r.push_back(kHexDigits[quarters % 10]);
+  r.push_back(kHexDigits[quarters / 10 | (zoneMinutes < 0 ? 8 : 0)]);
+}
+
+// TP-VP relative (TS 23.040 9.2.3.12.1): the duration in days of an octet,
+// and the octet of the shortest step that is not shorter than a duration.
+double RelativeValidityDays(uint8_t b) {
+  if (b <= 143) return (b + 1) / 288.0;
+  if (b <= 167) return (b - 143) / 48.0 + 0.5;
+  if (b <= 196) return b - 166;
+  return (b - 192) * 7.0;
+}
+
+uint8_t RelativeValidityOctet(double days) {
+  // A duration that is a step already must not round up to the next one.
+  auto steps = [](double x) { return std::ceil(x - 1e-9); };
+  if (!(days > 0)) return 0;
+  if (days <= 0.5) return static_cast<uint8_t>(std::max(steps(days * 288) - 1, 0.0));
+  if (days <= 1) return static_cast<uint8_t>(143 + steps((days - 0.5) * 48));
+  if (days <= 30) return static_cast<uint8_t>(166 + std::max(steps(days), 2.0));
+  if (days <= 441) return static_cast<uint8_t>(192 + std::max(steps(days / 7), 5.0));
+  return 255;
+}
+
+// TP-VP enhanced (TS 23.040 9.2.3.12.3): seven octets, a functionality
+// indicator whose low three bits give the form of the value after it.
+constexpr size_t kEnhancedOctets = 7;
+constexpr uint8_t kVpNone = 0, kVpRelative = 1, kVpSeconds = 2, kVpHms = 3;
+
+// Up to 255 seconds as seconds, longer durations in relative steps.
+std::array<uint8_t, kEnhancedOctets> EnhancedValidity(double days) {
+  std::array<uint8_t, kEnhancedOctets> o{};
+  const double seconds = days * 86400;
+  if (!(days > 0)) {
+    o[0] = kVpNone;
+  } else if (seconds <= 255) {
+    o[0] = kVpSeconds;
+    o[1] = static_cast<uint8_t>(std::max(std::ceil(seconds - 1e-6), 1.0));  // 0 is reserved
+  } else {
+    o[0] = kVpRelative;
+    o[1] = RelativeValidityOctet(days);
+  }
+  return o;
+}
+
+double EnhancedValidityDays(const std::array<uint8_t, kEnhancedOctets>& o) {
+  size_t i = 0;
+  while ((o[i] & 0x80) && i + 1 < o.size()) ++i;  // the indicator's extension octets
+  const uint8_t form = o[0] & 0x07;
+  const size_t v = i + 1;
+  auto at = [&](size_t k) -> uint8_t { return v + k < o.size() ? o[v + k] : 0; };
+  switch (form) {
+    case kVpRelative: return RelativeValidityDays(at(0));
+    case kVpSeconds: return at(0) / 86400.0;
+    case kVpHms:
+      return (SwappedBcdValue(at(0)) * 3600 + SwappedBcdValue(at(1)) * 60 + SwappedBcdValue(at(2))) / 86400.0;
+    default: return 0;  // none given, or a reserved form
+  }
+}
+
 // Part lengths by coding (septets for 7-bit, octets for 8-bit, characters for UCS2).
 constexpr int kPartLength[] = {70, 160, 140, 70};
 // Validity period format bits of the first octet, by TqvPduTTL.
 constexpr uint8_t kTTLBits[] = {0x00, 0x10, 0x08, 0x18};
 constexpr int kMaxParts = 255;
 constexpr int kMaxUserDataOctets = 140;
+constexpr int kMaxUserDataSeptets = 160;
+// Address values hold at most ten octets (TS 23.040 9.1.2.5).
+constexpr unsigned kMaxAddressOctets = 10;
 
 int CodingIndex(TqvPduCoding c) { return static_cast<int>(c); }
 
-// Header octets (length octet included) for a port element and an optional
-// concatenation element.
-int HeaderOctets(TqvPduPort port, bool concatenated) {
-  int h = port == TqvPduPort::pp8bit ? 4 : port == TqvPduPort::pp16bit ? 6 : 0;
-  if (concatenated) h += 5;
-  return h == 0 ? 0 : h + 1;
+// Identifiers of the user-data header elements read and written here (TS 23.040 9.2.3.24).
+constexpr uint8_t kIeConcat8 = 0x00, kIePorts8 = 0x04, kIePorts16 = 0x05, kIeConcat16 = 0x08,
+                  kIeSingleShift = 0x24, kIeLockingShift = 0x25;
+
+// The language of a national language identifier; plNone for the default
+// (0) and for languages without tables here.
+TqvPduLanguage LanguageOfId(uint8_t id) {
+  return id >= 1 && id <= 3 ? static_cast<TqvPduLanguage>(id) : TqvPduLanguage::plNone;
 }
 
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
@@ -224,6 +275,19 @@ size_t ChunkEnd(std::u16string_view s, size_t start, int len, TqvPduCoding codin
   return i;
 }
 
+char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
+
+// Upper-cases s in place and, in the same pass, finds the first character
+// that is no hex digit: its index, or npos.
+size_t UpperCaseHex(std::u16string& s) {
+  size_t bad = std::u16string::npos;
+  for (size_t i = 0; i < s.size(); ++i) {
+    s[i] = UpperAscii(s[i]);
+    if (HexDigitValue(s[i]) < 0 && bad == std::u16string::npos) bad = i;
+  }
+  return bad;
+}
+
 }  // namespace
 
 // --- Octet and character-set helpers ---
@@ -238,41 +302,6 @@ uint8_t HexToOctet(std::u16string_view hex, size_t pos) {
 
 int SwappedBcdValue(uint8_t octet) { return (octet & 0x0F) * 10 + (octet >> 4); }
 
-std::u16string TextToSeptets(std::u16string_view text) {
-  const auto& t = Tables();
-  std::u16string out;
-  out.reserve(text.size());
-  for (char16_t c : text) {
-    if (c < 256 && t.basicCode[c] >= 0) {
-      out.push_back(static_cast<char16_t>(t.basicCode[c]));
-    } else if (c < 256 && t.extensionCode[c] >= 0) {
-      out.push_back(kEscape);
-      out.push_back(static_cast<char16_t>(t.extensionCode[c]));
-    } else {
-      out.push_back(c);  // reduced to seven bits when packed
-    }
-  }
-  return out;
-}
-
-std::u16string SeptetsToText(std::u16string_view septets) {
-  const auto& t = Tables();
-  std::u16string out;
-  out.reserve(septets.size());
-  bool escaped = false;
-  for (char16_t b : septets) {
-    if (escaped) {
-      escaped = false;
-      if (b < 128 && t.extensionChar[b] != 0) out.push_back(t.extensionChar[b]);
-    } else if (b == kEscape) {
-      escaped = true;
-    } else {
-      out.push_back(b < 128 ? t.basicChar[b] : b);
-    }
-  }
-  return out;
-}
-
 std::u16string PackSeptets(std::u16string_view septets, int offset) {
   std::u16string out;
   AppendPackedSeptets(out, septets, offset & 7, false);
@@ -284,22 +313,25 @@ std::u16string UnpackSeptets(std::u16string_view hex, size_t pos, int count, int
   if (count <= 0) return out;
   offset &= 7;
   // With an offset the first septet produced is the fill position: dropped.
-  const size_t wanted = static_cast<size_t>(count) + (offset != 0 ? 1 : 0);
-  out.reserve(std::min(wanted, hex.size() * 4 / 7 + 2));
+  const size_t wanted = std::min(static_cast<size_t>(count) + (offset != 0 ? 1 : 0), hex.size() * 4 / 7 + 2);
+  // Written in place, trimmed to what the hex text held.
+  out.resize(wanted);
+  size_t n = 0;
   unsigned prev = 0;
   size_t p = pos < 1 ? 1 : pos;
-  for (unsigned k = 1; p <= hex.size() && out.size() < wanted; ++k) {
+  for (unsigned k = 1; p <= hex.size() && n < wanted; ++k) {
     const unsigned c = (k + static_cast<unsigned>(offset)) & 7;
     if (c == 0) continue;
     const unsigned b = HexToOctet(hex, p);
-    out.push_back(static_cast<char16_t>(((((0xFFu >> c) & b) << 8 | prev) >> (9 - c)) & 0xFF));
+    out[n++] = static_cast<char16_t>(((((0xFFu >> c) & b) << 8 | prev) >> (9 - c)) & 0xFF);
     prev = b;
-    if (c == 7 && out.size() < wanted) {
-      out.push_back(static_cast<char16_t>(b >> 1));
+    if (c == 7 && n < wanted) {
+      out[n++] = static_cast<char16_t>(b >> 1);
       prev = 0;
     }
     p += 2;
   }
+  out.resize(n);
   if (offset != 0 && !out.empty()) out.erase(0, 1);
   return out;
 }
@@ -332,22 +364,8 @@ std::u16string Hex8bitToText(std::u16string_view hex, size_t pos) {
 }
 
 bool IsPhoneNumber(std::u16string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c >= u'0' && c <= u'9') continue;
-    if (c == u'+' && i == 0) continue;
-    return false;
-  }
-  return true;
-}
-
-TqvPduCoding DetectCoding(std::u16string_view text) {
-  bool eightBit = false;
-  for (char16_t c : text) {
-    if (c > 0xFF) return TqvPduCoding::pc16bit;
-    if (c & 0x80) eightBit = true;
-  }
-  return eightBit ? TqvPduCoding::pc8bit : TqvPduCoding::pc7bit;
+  if (text.starts_with(u'+')) text.remove_prefix(1);
+  return std::all_of(text.begin(), text.end(), [](char16_t c) { return SemiOctetValue(c) >= 0; });
 }
 
 std::u16string EncodeAddress(std::u16string_view address, bool isServiceCentre) {
@@ -366,16 +384,53 @@ std::u16string DecodeAddress(std::u16string_view hex, size_t pos, int len, uint8
     return SeptetsToText(septets);
   }
   std::u16string out;
+  out.reserve(static_cast<size_t>(len) + 1);
   if ((type & 0x70) == 0x10) out.push_back(u'+');  // international number
-  const size_t end = std::min(hex.size() + 1, pos + static_cast<size_t>(len));
-  for (size_t p = std::max<size_t>(pos, 1); p + 1 < end; p += 2) {
-    const char16_t x = hex[p - 1], y = hex[p];
-    out.push_back(y);
-    if (x == u'F') break;
-    out.push_back(x);
+  const size_t first = std::max<size_t>(pos, 1) - 1;
+  for (size_t i = 0; i < static_cast<size_t>(len); ++i) {
+    const size_t at = first + (i ^ 1);  // the low nibble of each octet comes first
+    if (at >= hex.size()) break;
+    const int v = HexDigitValue(hex[at]);
+    if (v == 0xF) continue;  // filler
+    out.push_back(v < 0 ? hex[at] : kSemiOctets[static_cast<size_t>(v)]);
   }
-  if (out.size() == 1 && out[0] == u'+') out.clear();
+  if (out == u"+") out.clear();
   return out;
+}
+
+TqvDcsInfo ReadDcs(uint8_t dcs) {
+  TqvDcsInfo d;
+  const auto classBits = static_cast<TqvPduClass>(1 + (dcs & 0x03));
+  switch (dcs >> 4) {
+    case 0x0: case 0x1: case 0x2: case 0x3:  // general data coding
+    case 0x4: case 0x5: case 0x6: case 0x7:  // the same, marked for automatic deletion
+      d.Compressed = (dcs & 0x20) != 0;
+      if (dcs & 0x10) d.Class = classBits;
+      if ((dcs & 0x0C) == 0x04) d.Coding = TqvPduCoding::pc8bit;
+      else if ((dcs & 0x0C) == 0x08) d.Coding = TqvPduCoding::pc16bit;
+      break;
+    case 0xE:  // message waiting, store, UCS2
+      d.Coding = TqvPduCoding::pc16bit;
+      break;
+    case 0xF:  // data coding and message class
+      if (dcs & 0x04) d.Coding = TqvPduCoding::pc8bit;
+      d.Class = classBits;
+      break;
+    default:  // message waiting (discard, store) in 7 bits; reserved groups
+      break;
+  }
+  return d;
+}
+
+TqvPduStatus PduStatusFromStat(std::u16string_view stat) {
+  std::u16string s = Trimmed(stat);
+  if (s.size() >= 2 && s.front() == u'"' && s.back() == u'"') s = s.substr(1, s.size() - 2);
+  for (char16_t& c : s) c = UpperAscii(c);
+  static constexpr std::u16string_view kNames[] = {u"REC UNREAD", u"REC READ", u"STO UNSENT", u"STO SENT"};
+  for (size_t i = 0; i < std::size(kNames); ++i)
+    if (s == kNames[i] || s == std::u16string(1, static_cast<char16_t>(u'0' + i)))
+      return static_cast<TqvPduStatus>(i + 1);
+  return TqvPduStatus::psUnknown;
 }
 
 double ParseDateTimeText(std::u16string_view text) {
@@ -437,11 +492,38 @@ std::u16string PduDateTimeText(double v) {
 
 using namespace qv;
 
-// A user-data header as it is written: at most 12 octets.
+// A user-data header as it is written: at most 18 octets.
 struct TqvPduSms::Header {
-  std::array<uint8_t, 12> octets{};
+  std::array<uint8_t, 18> octets{};
   int size = 0;
   void Add(unsigned v) { octets[static_cast<size_t>(size++)] = static_cast<uint8_t>(v); }
+};
+
+// Reads a PDU hex text that has been checked to be an even number of hex digits.
+class TqvPduSms::Reader {
+ public:
+  explicit Reader(std::u16string_view hex) : hex_(hex) {}
+  std::u16string_view Hex() const { return hex_; }
+  // 1-based character position and octet number of the next octet.
+  size_t Pos() const { return pos_; }
+  size_t OctetNumber() const { return (pos_ + 1) / 2; }
+  size_t Left() const { return (hex_.size() + 1 - pos_) / 2; }
+  uint8_t Peek(size_t k = 0) const { return HexToOctet(hex_, pos_ + 2 * k); }
+  uint8_t Next() {
+    const uint8_t o = Peek();
+    pos_ += 2;
+    return o;
+  }
+  void Skip(size_t octets) { pos_ += 2 * octets; }
+  // Only padding is left: nothing, or octets FF (the rest of a SIM record).
+  bool AtPadding() const {
+    return std::all_of(hex_.begin() + static_cast<std::ptrdiff_t>(pos_ - 1), hex_.end(),
+                       [](char16_t c) { return c == u'F'; });
+  }
+
+ private:
+  std::u16string_view hex_;
+  size_t pos_ = 1;
 };
 
 TqvPduSms::TqvPduSms(bool aIncoming) {
@@ -467,10 +549,11 @@ void TqvPduSms::Clear() {
   fReportStatus = 0;
   fRefId = 0;
   fReport = false;
-  fAlert = false;
+  fClass = TqvPduClass::mcNone;
   fPortType = TqvPduPort::ppNone;
   fPortSrc = 0;
   fPortDest = 0;
+  fStoredStatus = TqvPduStatus::psUnknown;
   if (fTextRefused) {  // the refused text is gone, and so is its error
     fTextRefused = false;
     fError = false;
@@ -484,40 +567,67 @@ void TqvPduSms::Assign(const TqvPduSms* aSrc) {
   fPhone = aSrc->fPhone;
   fServiceCenter = aSrc->fServiceCenter;
   fDateTime = aSrc->fDateTime;
-  // The text is cut with the source's coding, so that the septets and the
-  // part count always agree with the coding copied below.
+  // The text is cut with the source's coding and language, so that the
+  // septets and the part count always agree with what is copied below.
   fCoding = coding;
   fCodingFixed = true;
+  fLanguage = aSrc->fLanguage;
   SetText(aSrc->fText);
   fCodingFixed = codingFixed;
   fReport = aSrc->fReport;
-  fAlert = aSrc->fAlert;
+  fClass = aSrc->fClass;
   fPortType = aSrc->fPortType;
   fPortSrc = aSrc->fPortSrc;
   fPortDest = aSrc->fPortDest;
   fCoding = coding;
 }
 
+void TqvPduSms::SetAlert(bool v) {
+  if (v) fClass = TqvPduClass::mcClass0;
+  else if (fClass == TqvPduClass::mcClass0) fClass = TqvPduClass::mcNone;
+}
+
 void TqvPduSms::SetCoding(TqvPduCoding v) {
   fCoding = v;
   fCodingFixed = v != TqvPduCoding::pcAuto;
   // Set after the text, the coding still has to find septets to send.
-  if (fCodingFixed && !fText.empty()) {
-    if (v == TqvPduCoding::pc7bit) fText7bit = TextToSeptets(fText);
-    SplitIntoParts();
-  }
+  if (fCodingFixed && !fText.empty()) ApplyText();
+}
+
+void TqvPduSms::SetLanguage(TqvPduLanguage v) {
+  fLanguage = v;
+  if (!fText.empty()) ApplyText();
 }
 
 void TqvPduSms::SetText(std::u16string_view t) {
   fText.assign(t.data(), t.size());  // assign copes with t aliasing fText
   fIsEmpty = fText.empty();
-  if (!fCodingFixed || fCoding == TqvPduCoding::pcAuto) fCoding = DetectCoding(fText);
-  if (fCoding == TqvPduCoding::pc7bit) fText7bit = TextToSeptets(fText);
+  ApplyText();
+}
+
+// Coding, septets and parts for the text in hand.
+void TqvPduSms::ApplyText() {
+  if (!fCodingFixed || fCoding == TqvPduCoding::pcAuto) fCoding = DetectCoding(fText, fLanguage);
+  fShift = {};
+  if (fCoding == TqvPduCoding::pc7bit) {
+    fShift = ChooseShiftTables(fText, fLanguage);
+    fText7bit = TextToSeptets(fText, fShift);
+  }
   SplitIntoParts();
 }
 
 std::u16string_view TqvPduSms::CodedText() const {
   return fCoding == TqvPduCoding::pc7bit ? std::u16string_view(fText7bit) : std::u16string_view(fText);
+}
+
+// Header octets (length octet included) for the port element, the shift
+// elements and, when asked, the concatenation element.
+int TqvPduSms::HeaderOctets(bool concatenated) const {
+  int h = fPortType == TqvPduPort::pp8bit ? 4 : fPortType == TqvPduPort::pp16bit ? 6 : 0;
+  if (fShift.Locking != TqvPduLanguage::plNone) h += 3;
+  if (fShift.Single != TqvPduLanguage::plNone) h += 3;
+  if (concatenated) h += 5;
+  return h == 0 ? 0 : h + 1;
 }
 
 // Units of text one part carries behind a header of headerOctets octets.
@@ -549,12 +659,12 @@ void TqvPduSms::SplitIntoParts() {
   const std::u16string_view s = CodedText();
   const int b = fPortType == TqvPduPort::pp8bit ? 5 : fPortType == TqvPduPort::pp16bit ? 7 : 0;
   fPartMaxLen = kPartLength[CodingIndex(fCoding)] - b;
-  if (s.size() <= static_cast<size_t>(PartLength(HeaderOctets(fPortType, false)))) {
+  if (s.size() <= static_cast<size_t>(PartLength(HeaderOctets(false)))) {
     fPartCount = 1;
     return;
   }
   fPartMaxLen -= b == 0 ? 6 : 5;
-  const int len = PartLength(HeaderOctets(fPortType, true));
+  const int len = PartLength(HeaderOctets(true));
   int count = 0;
   for (size_t start = 0; start < s.size() && count <= kMaxParts; ++count)
     start = ChunkEnd(s, start, len, fCoding);
@@ -572,12 +682,12 @@ TqvPduSms::Header TqvPduSms::BuildHeader() const {
   Header h;
   h.Add(0);  // length, filled in below
   if (fPortType == TqvPduPort::pp8bit) {
-    h.Add(0x04);
+    h.Add(kIePorts8);
     h.Add(0x02);
     h.Add(static_cast<unsigned>(fPortDest) & 0xFF);
     h.Add(static_cast<unsigned>(fPortSrc) & 0xFF);
   } else if (fPortType == TqvPduPort::pp16bit) {
-    h.Add(0x05);
+    h.Add(kIePorts16);
     h.Add(0x04);
     h.Add(static_cast<unsigned>(fPortDest) >> 8 & 0xFF);
     h.Add(static_cast<unsigned>(fPortDest) & 0xFF);
@@ -585,11 +695,22 @@ TqvPduSms::Header TqvPduSms::BuildHeader() const {
     h.Add(static_cast<unsigned>(fPortSrc) & 0xFF);
   }
   if (fPartCount > 1) {
-    h.Add(0x00);
+    h.Add(kIeConcat8);
     h.Add(0x03);
     h.Add(static_cast<unsigned>(fPartId) & 0xFF);
     h.Add(static_cast<unsigned>(fPartCount) & 0xFF);
     h.Add(static_cast<unsigned>(fPartNumber) & 0xFF);
+  }
+  // Every part names the tables its septets are written with.
+  if (fShift.Single != TqvPduLanguage::plNone) {
+    h.Add(kIeSingleShift);
+    h.Add(0x01);
+    h.Add(static_cast<unsigned>(fShift.Single));
+  }
+  if (fShift.Locking != TqvPduLanguage::plNone) {
+    h.Add(kIeLockingShift);
+    h.Add(0x01);
+    h.Add(static_cast<unsigned>(fShift.Locking));
   }
   if (h.size == 1) h.size = 0;
   else h.octets[0] = static_cast<uint8_t>(h.size - 1);
@@ -603,34 +724,34 @@ uint8_t TqvPduSms::FirstOctet() {
     if (fReport) f |= 0x02;
   } else {
     f = kTTLBits[static_cast<int>(fTTLType)] | 0x01;
+    if (fRejectDuplicates) f |= 0x04;
   }
   if (fConfirm) f |= 0x20;
-  if (!fIsHeader) fIsHeader = fPartCount > 1 || fPortType != TqvPduPort::ppNone;
+  if (!fIsHeader) fIsHeader = fPartCount > 1 || fPortType != TqvPduPort::ppNone || fShift != TqvShiftTables{};
   return f;
 }
 
-void TqvPduSms::AppendTimeField(std::u16string& r, double v, bool absolute) const {
-  if (!absolute) {
-    int b;
-    if (v < 1.0 / 288) b = 0;
-    else if (v < 0.5) b = static_cast<int>(std::trunc(v * 288)) - 1;
-    else if (v < 2) b = static_cast<int>(std::trunc((v - 0.5) * 48)) + 143;
-    else if (v < 31) b = static_cast<int>(std::trunc(v)) + 166;
-    else b = static_cast<int>(std::min(std::trunc(v / 7) + 192, 255.0));
-    AppendHex2(r, static_cast<unsigned>(b));
-    return;
+// General data coding: the class when there is one, then the alphabet.
+uint8_t TqvPduSms::EncodedDcs() const {
+  const unsigned cls = fClass == TqvPduClass::mcNone ? 0x00u : 0x10u | (static_cast<unsigned>(fClass) - 1);
+  const unsigned alphabet = fCoding == TqvPduCoding::pc7bit ? 0x00u : fCoding == TqvPduCoding::pc8bit ? 0x04u : 0x08u;
+  return static_cast<uint8_t>(cls | alphabet);
+}
+
+void TqvPduSms::AppendValidity(std::u16string& r) const {
+  switch (fTTLType) {
+    case TqvPduTTL::ttlOffset:
+      AppendHex2(r, RelativeValidityOctet(fTTLValue));
+      break;
+    case TqvPduTTL::ttlExt:
+      for (uint8_t o : EnhancedValidity(fTTLValue)) AppendHex2(r, o);
+      break;
+    case TqvPduTTL::ttlAbs:
+      AppendStamp(r, fTTLValue, fGmtMinutes);
+      break;
+    case TqvPduTTL::ttlNone:
+      break;
   }
-  const TqvDateParts p = PduDateParts(v);
-  const int values[] = {p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second};
-  for (int value : values) {
-    const int x = value % 100;
-    r.push_back(kHexDigits[x % 10]);
-    r.push_back(kHexDigits[x / 10]);
-  }
-  // Time zone in quarter hours; bit 3 of the tens digit marks west of Greenwich.
-  const int quarters = std::min(std::abs(fGmt) * 4, 79);
-  r.push_back(kHexDigits[quarters % 10]);
-  r.push_back(kHexDigits[quarters / 10 | (fGmt < 0 ? 8 : 0)]);
 }
 
 std::u16string TqvPduSms::AsPDU() {
@@ -647,18 +768,21 @@ std::u16string TqvPduSms::AsPDU() {
   if (!fIncoming || fReport) AppendHex2(r, fRefId);
   AppendAddress(r, fPhone, false);
   if (fReport) {
-    AppendTimeField(r, fDateTime, true);
-    AppendTimeField(r, fReportDateTime, true);
+    AppendStamp(r, fDateTime, fGmtMinutes);
+    AppendStamp(r, fReportDateTime, fReportGmtMinutes);
     AppendHex2(r, fReportStatus);
+    if (!fText.empty()) {
+      r += u"0700";  // TP-PI: PID, DCS and user data follow; TP-PID
+      AppendHex2(r, EncodedDcs());
+      AppendUserData(r, h);
+    }
     fIsEmpty = false;
     return r;
   }
   r += u"00";  // TP-PID
-  AppendHex2(r, (fAlert ? 0x10u : 0x00u) | (fCoding == TqvPduCoding::pc7bit   ? 0x00u
-                                            : fCoding == TqvPduCoding::pc8bit ? 0x04u
-                                                                              : 0x08u));
-  if (fIncoming) AppendTimeField(r, fDateTime, true);
-  else if (fTTLType != TqvPduTTL::ttlNone) AppendTimeField(r, fTTLValue, fTTLType != TqvPduTTL::ttlOffset);
+  AppendHex2(r, EncodedDcs());
+  if (fIncoming) AppendStamp(r, fDateTime, fGmtMinutes);
+  else AppendValidity(r);
   AppendUserData(r, h);
   fIsEmpty = false;
   return r;
@@ -698,181 +822,298 @@ void TqvPduSms::AppendUserData(std::u16string& r, const Header& h) const {
   }
 }
 
-double TqvPduSms::ReadTimeField(std::u16string_view s, size_t& q) {
-  if (fIncoming || fTTLType == TqvPduTTL::ttlExt || fTTLType == TqvPduTTL::ttlAbs) {
-    int v[6];
-    for (int& x : v) {
-      x = SwappedBcdValue(HexToOctet(s, q));
-      q += 2;
-    }
-    const uint8_t zone = HexToOctet(s, q);
-    q += 2;
-    const int quarters = (zone & 0x07) * 10 + (zone >> 4);
-    fGmt = (zone & 0x08) ? -(quarters / 4) : quarters / 4;
-    TqvDateParts p;
-    p.Year = v[0] <= 90 ? 2000 + v[0] : 1900 + v[0];
-    p.Month = v[1];
-    p.Day = v[2];
-    p.Hour = v[3];
-    p.Minute = v[4];
-    p.Second = v[5];
-    return PduDateTime(p);
-  }
-  if (fTTLType == TqvPduTTL::ttlOffset) {
-    const int b = HexToOctet(s, q);
-    q += 2;
-    if (b <= 143) return (b + 1) / 288.0;
-    if (b <= 167) return (b - 143) / 48.0 + 0.5;
-    if (b <= 196) return b - 166;
-    return (b - 192) * 7.0;
-  }
-  return 0;
-}
+// --- Decoding ---
 
-void TqvPduSms::ReadUserDataHeader(std::u16string_view s, size_t q) {
-  const size_t e = q + 2 + 2 * static_cast<size_t>(HexToOctet(s, q));
-  for (size_t p = q + 2; p < e;) {
-    const uint8_t id = HexToOctet(s, p);
-    auto at = [&](size_t offset) -> int { return HexToOctet(s, p + offset); };
-    switch (id) {
-      case 0x00:  // concatenation, 8-bit reference
-        fPartId = at(4);
-        fPartCount = at(6);
-        fPartNumber = at(8);
-        p += 10;
-        break;
-      case 0x08:  // concatenation, 16-bit reference
-        fPartId = at(4) * 256 + at(6);
-        fPartCount = at(8);
-        fPartNumber = at(10);
-        p += 12;
-        break;
-      case 0x04:
-        fPortType = TqvPduPort::pp8bit;
-        fPortDest = at(4);
-        fPortSrc = at(6);
-        p += 8;
-        break;
-      case 0x05:
-        fPortType = TqvPduPort::pp16bit;
-        fPortDest = at(4) * 256 + at(6);
-        fPortSrc = at(8) * 256 + at(10);
-        p += 12;
-        break;
-      default:
-        p += 4 + 2 * static_cast<size_t>(at(2));
-        break;
-    }
-  }
-}
-
-void TqvPduSms::ReadUserText(std::u16string_view s, size_t q, int udl, int headerOctets) {
-  switch (fCoding) {
-    case TqvPduCoding::pc8bit:
-      fText = Hex8bitToTextLimited(s, q, static_cast<size_t>(std::max(udl - headerOctets, 0)));
-      break;
-    case TqvPduCoding::pc16bit:
-      fText = Ucs2HexToTextLimited(s, q, static_cast<size_t>(std::max(udl - headerOctets, 0)) / 2);
-      break;
-    default:
-      fText7bit = UnpackSeptets(s, q, udl - (headerOctets * 8 + 6) / 7, headerOctets % 7);
-      fText = SeptetsToText(fText7bit);
-      break;
-  }
+// Every field a PDU sets, back to how a PDU without it would leave it; the
+// stored status, the tag and the part length are not the PDU's to set.
+void TqvPduSms::ResetDecodedFields() {
+  const TqvPduStatus status = fStoredStatus;
+  Clear();
+  fStoredStatus = status;
+  fText7bit.clear();
+  fGmt = fGmtMinutes = fReportGmtMinutes = 0;
+  fFo = fPID = fDCS = 0;
+  fCoding = TqvPduCoding::pc7bit;
+  fCodingFixed = false;
+  fConfirm = fIsHeader = fNotLast = fRejectDuplicates = false;
+  fTTLType = TqvPduTTL::ttlNone;
+  fTTLValue = 0;
+  fReportDateTime = 0;
+  fLanguage = TqvPduLanguage::plNone;
+  fShift = {};
+  fErrorReason.clear();
 }
 
 void TqvPduSms::SetAsPDU(std::u16string_view pdu) {
-  Clear();
+  ResetDecodedFields();
   fError = true;  // until the walk below succeeds
-  fCodingFixed = false;
-
   std::u16string s = Trimmed(pdu);
-  for (char16_t& c : s)
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-  if (s.starts_with(u"000000FF")) s.erase(0, 8);
-  if (s.size() < 4) return;
-  const std::u16string_view v(s);
-  auto octet = [&](size_t pos) { return HexToOctet(v, pos); };
-
-  size_t q = 3;
-  if (const uint8_t n = octet(1); n != 0 && n < v.size()) {
-    fServiceCenter = DecodeAddress(v, 5, (n - 1) * 2, octet(3));
-    q = 5 + static_cast<size_t>(n - 1) * 2;
+  size_t bad = UpperCaseHex(s);
+  if (s.starts_with(u"000000FF")) {
+    s.erase(0, 8);
+    if (bad != std::u16string::npos) bad -= 8;
   }
-
-  ReadFirstOctet(octet(q));
-  q += 2;
-
-  if (!fIncoming || fReport) {
-    fRefId = octet(q);
-    q += 2;
+  if (s.empty()) {
+    fErrorReason = u"empty PDU";
+    return;
   }
-
-  if (const uint8_t n = octet(q); n == 0) {
-    q += 4;
-  } else if (n < v.size()) {
-    const int count = n + (n & 1);
-    const uint8_t type = octet(q + 2);
-    fPhone = DecodeAddress(v, q + 4, (type & 0xD0) == 0xD0 ? n : count, type);
-    q += 4 + static_cast<size_t>(count);
+  if (bad != std::u16string::npos) {
+    fErrorReason = Format(u"not a hex digit at character %d", {int64_t(bad + 1)});
+    return;
   }
-
-  if (!fReport) {
-    fPID = octet(q);
-    fDCS = octet(q + 2);
-    q += 4;
+  if (s.size() % 2 != 0) {
+    fErrorReason = Format(u"odd number of hex digits (%d)", {int64_t(s.size())});
+    return;
   }
-  fAlert = (fDCS & 0x10) != 0;
-
-  const double stamp = ReadTimeField(v, q);
-  if (fIncoming) fDateTime = stamp;
-  else fTTLValue = stamp;
-
-  if (fIncoming && fReport) {
-    fReportDateTime = ReadTimeField(v, q);
-    fReportStatus = octet(q);
-    q += 2;
-    if (q >= v.size()) {
-      fError = false;
-      fIsEmpty = false;
-      return;
-    }
+  Reader r(s);
+  if (!DecodeTpdu(r)) {
+    fText.clear();
+    fText7bit.clear();
+    return;
   }
-
-  ReadUserData(v, q);
   fError = false;
   fIsEmpty = false;
 }
 
-void TqvPduSms::ReadFirstOctet(uint8_t f) {
+bool TqvPduSms::Fail(std::u16string_view what, const Reader& r) {
+  fErrorReason = Format(u"%s at octet %d", {std::u16string(what), int64_t(r.OctetNumber())});
+  return false;
+}
+
+bool TqvPduSms::Need(const Reader& r, size_t octets, std::u16string_view what) {
+  if (r.Left() >= octets) return true;
+  return Fail(std::u16string(what) + u" runs past the end of the PDU", r);
+}
+
+bool TqvPduSms::DecodeTpdu(Reader& r) {
+  if (!ReadServiceCentre(r) || !ReadFirstOctet(r)) return false;
+  if (!fIncoming || fReport) {
+    if (!Need(r, 1, u"message reference")) return false;
+    fRefId = r.Next();
+  }
+  if (!ReadAddress(r)) return false;
+  return fReport ? ReadReportTail(r) : ReadMessageTail(r);
+}
+
+// Length in octets, type and digits; length 0 leaves the modem's own centre.
+bool TqvPduSms::ReadServiceCentre(Reader& r) {
+  const uint8_t n = r.Peek();
+  if (n > kMaxAddressOctets + 1) return Fail(u"service-centre address longer than 11 octets", r);
+  if (!Need(r, 1u + n, u"service-centre address")) return false;
+  r.Skip(1);
+  if (n == 0) return true;
+  const uint8_t type = r.Next();
+  fServiceCenter = DecodeAddress(r.Hex(), r.Pos(), (n - 1) * 2, type);
+  r.Skip(n - 1u);
+  return true;
+}
+
+bool TqvPduSms::ReadFirstOctet(Reader& r) {
+  if (!Need(r, 1, u"first octet")) return false;
+  const uint8_t f = r.Peek();
+  if ((f & 0x03) == 0x03) return Fail(u"reserved message type 11", r);
+  r.Skip(1);
   fFo = f;
-  fIncoming = (f & 0x03) == 0x03 || (f & 0x01) == 0;  // DELIVER 00, status report 10
+  fIncoming = (f & 0x01) == 0;  // DELIVER 00, status report 10
   fIsHeader = (f & 0x40) != 0;
   fReport = (f & 0x02) != 0;
   fConfirm = (f & 0x20) != 0;
   fNotLast = (f & 0x04) == 0;
+  fRejectDuplicates = !fIncoming && (f & 0x04) != 0;
   fTTLType = (f & 0x18) == 0x18 ? TqvPduTTL::ttlAbs
              : (f & 0x08)       ? TqvPduTTL::ttlExt
              : (f & 0x10)       ? TqvPduTTL::ttlOffset
                                 : TqvPduTTL::ttlNone;
+  return true;
 }
 
-// TP-UDL, the user-data header and the text, from position q.
-void TqvPduSms::ReadUserData(std::u16string_view s, size_t q) {
-  switch (fDCS & 0x0C) {
-    case 0x04: fCoding = TqvPduCoding::pc8bit; break;
-    case 0x08: fCoding = TqvPduCoding::pc16bit; break;
-    default: fCoding = TqvPduCoding::pc7bit; break;
+// Length in useful semi-octets, type and digits (TP-OA, TP-DA, TP-RA).
+bool TqvPduSms::ReadAddress(Reader& r) {
+  if (!Need(r, 2, u"address")) return false;
+  const uint8_t n = r.Peek();
+  if (n > 2 * kMaxAddressOctets) return Fail(u"address longer than 20 semi-octets", r);
+  const size_t octets = (n + 1u) / 2;
+  if (!Need(r, 2 + octets, u"address")) return false;
+  r.Skip(1);
+  const uint8_t type = r.Next();
+  fPhone = DecodeAddress(r.Hex(), r.Pos(), n, type);
+  r.Skip(octets);
+  return true;
+}
+
+bool TqvPduSms::ReadStamp(Reader& r, std::u16string_view what, double& value, int32_t& zoneMinutes) {
+  if (!Need(r, 7, what)) return false;
+  int v[6];
+  for (int& x : v) x = SwappedBcdValue(r.Next());
+  const uint8_t zone = r.Next();
+  const int quarters = (zone & 0x07) * 10 + (zone >> 4);
+  zoneMinutes = (zone & 0x08) ? -quarters * 15 : quarters * 15;
+  TqvDateParts p;
+  p.Year = v[0] <= 90 ? 2000 + v[0] : 1900 + v[0];
+  p.Month = v[1];
+  p.Day = v[2];
+  p.Hour = v[3];
+  p.Minute = v[4];
+  p.Second = v[5];
+  value = PduDateTime(p);
+  return true;
+}
+
+bool TqvPduSms::ReadValidity(Reader& r) {
+  switch (fTTLType) {
+    case TqvPduTTL::ttlOffset:
+      if (!Need(r, 1, u"validity period")) return false;
+      fTTLValue = RelativeValidityDays(r.Next());
+      return true;
+    case TqvPduTTL::ttlExt: {
+      if (!Need(r, kEnhancedOctets, u"validity period")) return false;
+      std::array<uint8_t, kEnhancedOctets> o{};
+      for (uint8_t& x : o) x = r.Next();
+      fTTLValue = EnhancedValidityDays(o);
+      return true;
+    }
+    case TqvPduTTL::ttlAbs:
+      return ReadStamp(r, u"validity period", fTTLValue, fGmtMinutes);
+    case TqvPduTTL::ttlNone:
+      return true;
   }
-  const int udl = HexToOctet(s, q);
-  q += 2;
+  return true;
+}
+
+// SMS-DELIVER and SMS-SUBMIT: PID, DCS, time stamp or validity, user data.
+bool TqvPduSms::ReadMessageTail(Reader& r) {
+  if (!Need(r, 2, u"protocol identifier and coding scheme")) return false;
+  fPID = r.Next();
+  TakeDcs(r.Next());
+  if (fIncoming) {
+    if (!ReadStamp(r, u"time stamp", fDateTime, fGmtMinutes)) return false;
+  } else if (!ReadValidity(r)) {
+    return false;
+  }
+  fGmt = fGmtMinutes / 60;
+  return ReadUserData(r);
+}
+
+// Status report: time stamp, discharge time, status, then the parameters
+// that TP-PI announces (TS 23.040 9.2.3.27).
+bool TqvPduSms::ReadReportTail(Reader& r) {
+  if (!ReadStamp(r, u"time stamp", fDateTime, fGmtMinutes) ||
+      !ReadStamp(r, u"discharge time", fReportDateTime, fReportGmtMinutes) || !Need(r, 1, u"status"))
+    return false;
+  fGmt = fGmtMinutes / 60;
+  fReportStatus = r.Next();
+  if (r.AtPadding()) {
+    fIsHeader = false;  // TP-UDHI speaks of user data there is none of
+    return true;
+  }
+  const uint8_t pi = r.Next();
+  for (uint8_t more = pi; more & 0x80; more = r.Next())  // extension octets, none defined
+    if (!Need(r, 1, u"parameter indicator")) return false;
+  if (pi & 0x01) {
+    if (!Need(r, 1, u"protocol identifier")) return false;
+    fPID = r.Next();
+  }
+  if (pi & 0x02) {
+    if (!Need(r, 1, u"data coding scheme")) return false;
+    TakeDcs(r.Next());
+  }
+  if (pi & 0x04) return ReadUserData(r);
+  fIsHeader = false;
+  return true;
+}
+
+void TqvPduSms::TakeDcs(uint8_t dcs) {
+  const TqvDcsInfo d = ReadDcs(dcs);
+  fDCS = dcs;
+  fCoding = d.Coding;
+  fClass = d.Class;
+}
+
+// TP-UDL, the user-data header and the text.
+bool TqvPduSms::ReadUserData(Reader& r) {
+  if (!Need(r, 1, u"user-data length")) return false;
+  if ((fDCS & 0x20) != 0 && ReadDcs(fDCS).Compressed)
+    return Fail(Format(u"compressed user data (coding scheme %.2X) is not supported", {uint64_t{fDCS}}), r);
+  const int udl = r.Peek();
+  const bool septets = fCoding == TqvPduCoding::pc7bit;
+  if (udl > (septets ? kMaxUserDataSeptets : kMaxUserDataOctets))
+    return Fail(Format(u"user-data length %d over the maximum", {int64_t{udl}}), r);
+  const size_t octets = septets ? (static_cast<size_t>(udl) * 7 + 7) / 8 : static_cast<size_t>(udl);
+  r.Skip(1);
+  if (r.Left() < octets)
+    return Fail(Format(u"user data runs past the end of the PDU (%d of %d octets)",
+                       {int64_t(r.Left()), int64_t(octets)}), r);
   int headerOctets = 0;
   if (fIsHeader) {
-    headerOctets = HexToOctet(s, q) + 1;
-    ReadUserDataHeader(s, q);
-    q += 2 * static_cast<size_t>(headerOctets);
+    headerOctets = octets > 0 ? r.Peek() + 1 : 1;
+    // The header and its fill bits must lie within the user data.
+    if (static_cast<size_t>(headerOctets) > octets || (septets && (headerOctets * 8 + 6) / 7 > udl))
+      return Fail(u"user-data header longer than the user data", r);
+    if (!ReadUserDataHeader(r, static_cast<size_t>(headerOctets))) return false;
   }
-  ReadUserText(s, q, udl, headerOctets);
+  const std::u16string_view s = r.Hex();
+  const size_t textOctets = octets - static_cast<size_t>(headerOctets);
+  switch (fCoding) {
+    case TqvPduCoding::pc8bit:
+      fText = Hex8bitToTextLimited(s, r.Pos(), textOctets);
+      break;
+    case TqvPduCoding::pc16bit:
+      fText = Ucs2HexToTextLimited(s, r.Pos(), textOctets / 2);
+      break;
+    default:
+      fText7bit = UnpackSeptets(s, r.Pos(), udl - (headerOctets * 8 + 6) / 7, headerOctets % 7);
+      fText = SeptetsToText(fText7bit, fShift);
+      break;
+  }
+  r.Skip(textOctets);
+  return true;
+}
+
+// The header of headerOctets octets (its length octet included) at r.
+bool TqvPduSms::ReadUserDataHeader(Reader& r, size_t headerOctets) {
+  r.Skip(1);
+  for (size_t left = headerOctets - 1; left > 0;) {
+    if (left < 2 || r.Peek(1) + 2u > left)
+      return Fail(Format(u"user-data header element %.2X runs past the header", {uint64_t{r.Peek()}}), r);
+    const uint8_t id = r.Next();
+    const uint8_t size = r.Next();
+    std::array<uint8_t, 255> data;  // only its first size octets are read
+    for (size_t i = 0; i < size; ++i) data[i] = r.Next();
+    ReadHeaderElement(id, data.data(), size);
+    left -= 2u + size;
+  }
+  fLanguage = fShift.Locking != TqvPduLanguage::plNone ? fShift.Locking : fShift.Single;
+  return true;
+}
+
+// An element the codec knows, of the size it should have; anything else is
+// stepped over, as is a concatenation element whose numbers make no sense.
+void TqvPduSms::ReadHeaderElement(uint8_t id, const uint8_t* d, size_t size) {
+  auto concatenation = [&](int partId, uint8_t count, uint8_t number) {
+    if (count == 0 || number == 0 || number > count) return;
+    fPartId = partId;
+    fPartCount = count;
+    fPartNumber = number;
+  };
+  if (id == kIeConcat8 && size == 3) {
+    concatenation(d[0], d[1], d[2]);
+  } else if (id == kIeConcat16 && size == 4) {
+    concatenation(d[0] * 256 + d[1], d[2], d[3]);
+  } else if (id == kIePorts8 && size == 2) {
+    fPortType = TqvPduPort::pp8bit;
+    fPortDest = d[0];
+    fPortSrc = d[1];
+  } else if (id == kIePorts16 && size == 4) {
+    fPortType = TqvPduPort::pp16bit;
+    fPortDest = d[0] * 256 + d[1];
+    fPortSrc = d[2] * 256 + d[3];
+  } else if (id == kIeSingleShift && size == 1) {
+    fShift.Single = LanguageOfId(d[0]);
+  } else if (id == kIeLockingShift && size == 1) {
+    // There is no Spanish locking table: the default one stays.
+    const TqvPduLanguage l = LanguageOfId(d[0]);
+    fShift.Locking = l == TqvPduLanguage::plSpanish ? TqvPduLanguage::plNone : l;
+  }
 }
 
 std::u16string TqvPduSms::ReportText() const {

@@ -14,6 +14,22 @@
 enum class TqvPduCoding { pcAuto, pc7bit, pc8bit, pc16bit };
 enum class TqvPduTTL { ttlNone, ttlOffset, ttlExt, ttlAbs };
 enum class TqvPduPort { ppNone, pp8bit, pp16bit };
+// Message class of the data coding scheme; mcNone when the scheme gives none.
+enum class TqvPduClass { mcNone, mcClass0, mcClass1, mcClass2, mcClass3 };
+// National languages with shift tables (3GPP TS 23.038 annex A), in the
+// order of their identifiers: Turkish 1, Spanish 2, Portuguese 3.
+enum class TqvPduLanguage { plNone, plTurkish, plSpanish, plPortuguese };
+// A message's status in the modem's store (<stat> of +CMGL and +CMGR).
+enum class TqvPduStatus { psUnknown, psRecUnread, psRecRead, psStoUnsent, psStoSent };
+
+// The tables a 7-bit text is written with: a national locking shift table
+// in place of the basic table, a national single shift table in place of
+// the extension table (plNone: the default one). Spanish has no locking table.
+struct TqvShiftTables {
+  TqvPduLanguage Locking = TqvPduLanguage::plNone;
+  TqvPduLanguage Single = TqvPduLanguage::plNone;
+  bool operator==(const TqvShiftTables&) const = default;
+};
 
 namespace qv {
 
@@ -25,9 +41,17 @@ uint8_t HexToOctet(std::u16string_view hex, size_t pos);
 int SwappedBcdValue(uint8_t octet);
 
 // Text <-> septet string (one code unit per septet; extension characters take
-// the escape 0x1B and their code). Unmapped units pass through unchanged.
-std::u16string TextToSeptets(std::u16string_view text);
-std::u16string SeptetsToText(std::u16string_view septets);
+// the escape 0x1B and their code). A character with no code becomes '?'.
+std::u16string TextToSeptets(std::u16string_view text, TqvShiftTables tables = {});
+// An escape before a code the extension table lacks shows the basic table's
+// character, an escape before an escape a space; a final escape shows nothing.
+std::u16string SeptetsToText(std::u16string_view septets, TqvShiftTables tables = {});
+// Septets the text takes with these tables; -1 when a character has no code.
+int SeptetCount(std::u16string_view text, TqvShiftTables tables = {});
+// The tables that write text in the fewest septets, counting the header
+// elements they need (three octets each); the default tables when no
+// language is named or when no pair of the language can write the text.
+TqvShiftTables ChooseShiftTables(std::u16string_view text, TqvPduLanguage language);
 
 // Septets packed LSB first; the first septet sits at septet position
 // offset+1 of a group of eight (offset = header octets mod 7 after a header).
@@ -46,17 +70,35 @@ std::u16string SimUcs2HexToText(std::u16string_view hex, size_t pos);
 std::u16string TextTo8bitHex(std::u16string_view text);
 std::u16string Hex8bitToText(std::u16string_view hex, size_t pos);
 
-// Digits only, with an optional leading '+'; the empty text counts.
+// The semi-octet characters (digits, '*', '#', 'a', 'b', 'c'), with an
+// optional leading '+'; the empty text counts.
 bool IsPhoneNumber(std::u16string_view text);
-// pc16bit when a unit is above 0xFF, else pc8bit when one has bit 0x80, else pc7bit.
-TqvPduCoding DetectCoding(std::u16string_view text);
+// pc7bit when the default alphabet (or, with a language, one pair of its
+// shift tables) writes every character, else pc16bit. Never pc8bit: 8-bit
+// data is for callers that ask for it.
+TqvPduCoding DetectCoding(std::u16string_view text, TqvPduLanguage language = TqvPduLanguage::plNone);
 
-// Address field (length, type, digits) as hex text. "+" numbers get type 91,
-// other numbers 81, anything else is an alphanumeric address (D0).
+// Address field (length, type, digits) as hex text. Phone numbers are
+// semi-octets ('*', '#', 'a', 'b', 'c' as A-E), "+" numbers with type 91,
+// others 81; any other text is an alphanumeric address (D0). An empty service
+// centre is "00" alone (the modem's own); an empty address keeps its type octet.
 std::u16string EncodeAddress(std::u16string_view address, bool isServiceCentre);
-// len is the number of hex characters holding the address digits; for an
-// alphanumeric address (type D0) it may be the odd count of useful semi-octets.
+// len is the number of semi-octets holding the address (for a service
+// centre, twice its octets). Semi-octets A-E read as '*', '#', 'a', 'b', 'c';
+// the filler F is never shown.
 std::u16string DecodeAddress(std::u16string_view hex, size_t pos, int len, uint8_t type);
+
+// The message class and coding a data coding scheme gives (TS 23.038 4);
+// reserved groups and the reserved alphabet read as the 7-bit alphabet.
+struct TqvDcsInfo {
+  TqvPduCoding Coding = TqvPduCoding::pc7bit;
+  TqvPduClass Class = TqvPduClass::mcNone;
+  bool Compressed = false;
+};
+TqvDcsInfo ReadDcs(uint8_t dcs);
+
+// A <stat> field of +CMGL or +CMGR: 0-3 or its text form ("REC UNREAD"...).
+TqvPduStatus PduStatusFromStat(std::u16string_view stat);
 
 // "2008/03/25,14:30" (any separators) to a date-time; 0 when it is no date.
 double ParseDateTimeText(std::u16string_view text);
@@ -87,7 +129,10 @@ class TqvPduSms {
 
   // Encode the part PartNumber (empty when the text was refused as too long).
   virtual std::u16string AsPDU();
-  // Decode a PDU hex text (lower case, blanks around and a 000000FF prefix are accepted).
+  // Decode a PDU hex text (lower case, blanks around and a 000000FF prefix are
+  // accepted). Every decoded field comes from this PDU; StoredStatus, Tag and
+  // PartMaxLen are left alone. A PDU that is not well formed sets Error and
+  // ErrorReason and leaves no text.
   virtual void SetAsPDU(std::u16string_view pdu);
 
   void Clear();
@@ -98,6 +143,8 @@ class TqvPduSms {
   void SetPhone(std::u16string_view v) { fPhone = v; }
   const std::u16string& ServiceCenter() const { return fServiceCenter; }
   void SetServiceCenter(std::u16string_view v) { fServiceCenter = v; }
+  // The sender's local stamp; GMT is its zone in whole hours (truncated
+  // toward zero), GmtMinutes the exact zone.
   double DateTime() const { return fDateTime; }
   void SetDateTime(double v) { fDateTime = v; }
   const std::u16string& Text() const { return fText; }
@@ -106,6 +153,7 @@ class TqvPduSms {
   uint8_t PID() const { return fPID; }
   uint8_t DCS() const { return fDCS; }
   int32_t GMT() const { return fGmt; }
+  int32_t GmtMinutes() const { return fGmtMinutes; }
   int32_t PartCount() const { return fPartCount; }
   int32_t PartNumber() const { return fPartNumber; }
   void SetPartNumber(int32_t v) { fPartNumber = v; }
@@ -113,12 +161,20 @@ class TqvPduSms {
   void SetPartId(int32_t v) { fPartId = v; }
   int32_t PartMaxLen() const { return fPartMaxLen; }
   bool Error() const { return fError; }
+  // Why the last decoding failed, and at which octet; empty otherwise.
+  const std::u16string& ErrorReason() const { return fErrorReason; }
 
   // The coding in force. Writing it fixes the coding for later texts and
   // re-cuts a text already set; writing pcAuto lets each text assignment
   // detect it again.
   TqvPduCoding Coding() const { return fCoding; }
   void SetCoding(TqvPduCoding v);
+  // The language whose shift tables a 7-bit text may use; a text already set
+  // is written again. Decoding sets it from the PDU's shift elements.
+  TqvPduLanguage Language() const { return fLanguage; }
+  void SetLanguage(TqvPduLanguage v);
+  // The tables the 7-bit text is written with (chosen for the text, or read).
+  TqvShiftTables ShiftTables() const { return fShift; }
 
   bool Confirm() const { return fConfirm; }
   void SetConfirm(bool v) { fConfirm = v; }
@@ -133,26 +189,39 @@ class TqvPduSms {
   void SetReport(bool v) { fReport = v; }
   uint8_t ReportStatus() const { return fReportStatus; }
   void SetReportStatus(uint8_t v) { fReportStatus = v; }
+  // The discharge time of a status report, in its own zone.
   double ReportDateTime() const { return fReportDateTime; }
   void SetReportDateTime(double v) { fReportDateTime = v; }
+  int32_t ReportGmtMinutes() const { return fReportGmtMinutes; }
   bool NotLast() const { return fNotLast; }
   void SetNotLast(bool v) { fNotLast = v; }
   TqvPduTTL TTLType() const { return fTTLType; }
   void SetTTLType(TqvPduTTL v) { fTTLType = v; }
+  // A duration in days for ttlOffset and ttlExt, a point in time for ttlAbs.
   double TTLValue() const { return fTTLValue; }
   void SetTTLValue(double v) { fTTLValue = v; }
   bool AutoCutText() const { return fAutoCutText; }
   void SetAutoCutText(bool v) { fAutoCutText = v; }
   uint8_t RefId() const { return fRefId; }
   void SetRefId(uint8_t v) { fRefId = v; }
-  bool Alert() const { return fAlert; }
-  void SetAlert(bool v) { fAlert = v; }
+  // TP-RD of a SMS-SUBMIT: the centre drops a copy of a message it still holds.
+  bool RejectDuplicates() const { return fRejectDuplicates; }
+  void SetRejectDuplicates(bool v) { fRejectDuplicates = v; }
+  // Class 0 (flash). Writing true sets class 0; writing false clears class 0.
+  bool Alert() const { return fClass == TqvPduClass::mcClass0; }
+  void SetAlert(bool v);
+  TqvPduClass MessageClass() const { return fClass; }
+  void SetMessageClass(TqvPduClass v) { fClass = v; }
   TqvPduPort PortType() const { return fPortType; }
   void SetPortType(TqvPduPort v) { fPortType = v; }
   int32_t PortSrc() const { return fPortSrc; }
   void SetPortSrc(int32_t v) { fPortSrc = v; }
   int32_t PortDest() const { return fPortDest; }
   void SetPortDest(int32_t v) { fPortDest = v; }
+  // Where the message sits in the modem's store, as the listing or the read
+  // reported it. Clear resets it; decoding leaves it.
+  TqvPduStatus StoredStatus() const { return fStoredStatus; }
+  void SetStoredStatus(TqvPduStatus v) { fStoredStatus = v; }
 
   // A status report's outcome in words ("REPORT: Sms is Delivered to ...");
   // empty when the record is no report.
@@ -160,19 +229,34 @@ class TqvPduSms {
 
  private:
   struct Header;
+  class Reader;
   Header BuildHeader() const;
+  int HeaderOctets(bool concatenated) const;
   std::u16string_view CodedText() const;
   int PartLength(int headerOctets) const;
+  void ApplyText();
   void SplitIntoParts();
   uint8_t FirstOctet();
+  uint8_t EncodedDcs() const;
   std::u16string_view PartChunk(int headerOctets) const;
   void AppendUserData(std::u16string& r, const Header& h) const;
-  void AppendTimeField(std::u16string& r, double v, bool absolute) const;
-  double ReadTimeField(std::u16string_view s, size_t& q);
-  void ReadFirstOctet(uint8_t f);
-  void ReadUserData(std::u16string_view s, size_t q);
-  void ReadUserDataHeader(std::u16string_view s, size_t q);
-  void ReadUserText(std::u16string_view s, size_t q, int udl, int headerOctets);
+  void AppendValidity(std::u16string& r) const;
+
+  void ResetDecodedFields();
+  bool Fail(std::u16string_view what, const Reader& r);
+  bool Need(const Reader& r, size_t octets, std::u16string_view what);
+  bool DecodeTpdu(Reader& r);
+  bool ReadServiceCentre(Reader& r);
+  bool ReadFirstOctet(Reader& r);
+  bool ReadAddress(Reader& r);
+  bool ReadStamp(Reader& r, std::u16string_view what, double& value, int32_t& zoneMinutes);
+  bool ReadValidity(Reader& r);
+  void TakeDcs(uint8_t dcs);
+  bool ReadMessageTail(Reader& r);
+  bool ReadReportTail(Reader& r);
+  bool ReadUserData(Reader& r);
+  bool ReadUserDataHeader(Reader& r, size_t octets);
+  void ReadHeaderElement(uint8_t id, const uint8_t* data, size_t size);
 
   std::u16string fPhone;
   std::u16string fServiceCenter;
@@ -180,6 +264,7 @@ class TqvPduSms {
   std::u16string fText7bit;
   double fDateTime = 0;
   int32_t fGmt = 0;
+  int32_t fGmtMinutes = 0;
   uint8_t fFo = 0;
   uint8_t fPID = 0;
   uint8_t fDCS = 0;
@@ -187,6 +272,7 @@ class TqvPduSms {
   int32_t fPartId = 0;
   int32_t fPartCount = 0;
   bool fError = false;
+  std::u16string fErrorReason;
   TqvPduCoding fCoding = TqvPduCoding::pcAuto;
   int32_t fTag = 0;
   bool fConfirm = false;
@@ -201,11 +287,16 @@ class TqvPduSms {
   bool fReport = false;
   uint8_t fReportStatus = 0;
   uint8_t fRefId = 0;
+  bool fRejectDuplicates = false;
   double fReportDateTime = 0;
-  bool fAlert = false;
+  int32_t fReportGmtMinutes = 0;
+  TqvPduClass fClass = TqvPduClass::mcNone;
   TqvPduPort fPortType = TqvPduPort::ppNone;
   int32_t fPortSrc = 0;
   int32_t fPortDest = 0;
+  TqvPduLanguage fLanguage = TqvPduLanguage::plNone;
+  TqvShiftTables fShift;
+  TqvPduStatus fStoredStatus = TqvPduStatus::psUnknown;
   // The caller wrote Coding (it stays); otherwise each text assignment detects it.
   bool fCodingFixed = false;
   // The last text needed more than 255 parts: nothing is encoded.

@@ -234,6 +234,29 @@ TEST(Gsm, SendQueuesEachPartWithItsLengthAndPdu) {
   EXPECT_FALSE(rig.gsm.IsBusy());
 }
 
+// The <stat> of each listing head and of a read's head reaches the record.
+TEST(Gsm, ListedAndReadMessagesCarryTheirStoredStatus) {
+  TRig rig;
+  std::string listing;
+  for (int stat = 0; stat <= 3; ++stat)
+    listing += "\r\n+CMGL: " + std::to_string(stat + 1) + "," + std::to_string(stat) + ",,24\r\n" + kPduHello + "\r\n";
+  listing += "\r\n+CMGL: 5,,,24\r\n" + std::string(kPduHello) + "\r\n";  // a head without its <stat>
+  rig.Answer({{"AT+CMGL=", listing + "\r\nOK\r\n"},
+              {"AT+CMGR=1", "\r\n+CMGR: 2,,24\r\n" + std::string(kPduHello) + "\r\n\r\nOK\r\n"},
+              {"AT+CMGR=2", "\r\n+CMGR: \"REC UNREAD\",,24\r\n" + std::string(kPduHello) + "\r\n\r\nOK\r\n"}});
+  std::map<int, TqvPduStatus> listed;
+  rig.gsm.OnSmsListItem = [&](TObject*, const std::u16string&, int32_t id, TqvPduSms* sms) {
+    if (sms) listed[id] = sms->StoredStatus();
+  };
+  rig.gsm.SmsList(true);
+  using enum TqvPduStatus;
+  EXPECT_EQ(listed, (std::map<int, TqvPduStatus>{
+                        {1, psRecUnread}, {2, psRecRead}, {3, psStoUnsent}, {4, psStoSent}, {5, psUnknown}}));
+  EXPECT_EQ(rig.gsm.SmsGet(1).StoredStatus(), psStoUnsent);
+  EXPECT_EQ(StringToUtf8(rig.gsm.SmsGet(1).Text()), "How are you?");
+  EXPECT_EQ(rig.gsm.SmsGet(2).StoredStatus(), psRecUnread);
+}
+
 // Notifications interleaved with a listing's items, byte for byte.
 TEST(Gsm, ListingKeepsItsItemsAroundNotifications) {
   TRig rig;

@@ -13,8 +13,8 @@ Requests:
 Keys for E and M: type (Submit|Deliver), number, smsc, text, coding
 (Default_No_Compression|Unicode_No_Compression|8bit), class, validity (gammu
 form: 4D, 12H, Max ...), udh (hex, the user-data header with its length
-octet), mr, dt (YYYY-MM-DD HH:MM:SS), id (M: ConcatenatedTextLong or
-ConcatenatedTextLong16bit), unicode (M: 0|1).
+octet), mr, rd (TP-RD: 0|1), dt (YYYY-MM-DD HH:MM:SS), id (M:
+ConcatenatedTextLong or ConcatenatedTextLong16bit), unicode (M: 0|1).
 Any failure is answered with error=<text>; a missing gammu ends the program
 with a non-zero status, so the caller fails instead of skipping.
 """
@@ -83,6 +83,7 @@ def message(args):
         "Coding": coding,
         "Class": int(args.get("class", "-1")),
         "MessageReference": int(args.get("mr", "0")),
+        "RejectDuplicates": int(args.get("rd", "0")),
         "UDH": {"Type": "NoUDH", "Text": b""},
     })
     if "udh" in args:
