@@ -30,12 +30,6 @@ std::u16string Text(std::string_view bytes) { return qv::AnsiToString(bytes); }
 
 bool EndsWith(std::string_view s, std::string_view tail) { return s.ends_with(tail); }
 
-bool SameTextNoCase(std::u16string_view a, std::u16string_view b) {
-  auto low = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [&](char16_t x, char16_t y) { return low(x) == low(y); });
-}
-
 std::string RemoveAll(std::string s, std::string_view what) {
   for (size_t pos; (pos = s.find(what)) != std::string::npos;) s.erase(pos, what.size());
   return s;
@@ -426,7 +420,7 @@ bool TqvCustomATProcessor::RunCommand(int32_t id) {
     int32_t c = -1;
     if (auto guard = Guard(); fCashReply) {
       auto it = std::find_if(slCashCommands.begin(), slCashCommands.end(),
-                             [&](const std::u16string& s) { return SameTextNoCase(s, raw); });
+                             [&](const std::u16string& s) { return qv::SameTextNoCase(s, raw); });
       if (it != slCashCommands.end()) c = static_cast<int32_t>(it - slCashCommands.begin());
     }
     if (c < 0) {

@@ -71,17 +71,9 @@ bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <
 
 }  // namespace
 
-bool SameNoCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  auto low = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
-  for (size_t i = 0; i < a.size(); ++i)
-    if (low(a[i]) != low(b[i])) return false;
-  return true;
-}
-
 int32_t CommandIdOfName(std::u16string_view name) {
   for (const auto& e : kCommandIds)
-    if (SameNoCase(e.Name, name)) return e.Id;
+    if (qv::SameTextNoCase(e.Name, name)) return e.Id;
   return 0;
 }
 
@@ -374,7 +366,7 @@ std::u16string TqvGsm::ExpandCommand(const std::u16string& text) {
     bool done = false;
     if (t[i] == u'<') {
       for (const auto& [name, value] : values) {
-        if (SameNoCase(std::u16string_view(t).substr(i, name.size()), name)) {
+        if (qv::SameTextNoCase(std::u16string_view(t).substr(i, name.size()), name)) {
           r += value;
           i += name.size();
           done = true;

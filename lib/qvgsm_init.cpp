@@ -132,16 +132,8 @@ void TqvGsm::EnqueueInitCommands() {
   if (fInitCommands.empty()) return;
   // The application's own lines: tokens only, no placeholder is filled in.
   const std::u16string text = TqvCustomATProcessor::ExpandCommand(fInitCommands);
-  size_t start = 0;
-  for (size_t i = 0; i <= text.size(); ++i) {
-    if (i < text.size() && text[i] != u'\r' && text[i] != u'\n') continue;
-    if (i > start || i < text.size()) {
-      const std::u16string line = text.substr(start, i - start);
-      if (!line.empty()) EnqueueText(line + u"\r");
-    }
-    if (i + 1 < text.size() && text[i] == u'\r' && text[i + 1] == u'\n') ++i;
-    start = i + 1;
-  }
+  for (std::u16string_view line : qv::SplitLines(text))
+    if (!line.empty()) EnqueueText(std::u16string(line) + u"\r");
 }
 
 // The PIN status line of the initialisation decides whether the two PIN

@@ -7,8 +7,6 @@
 
 namespace qv::gsm {
 
-bool SameNoCase(std::u16string_view a, std::u16string_view b);
-
 // Nesting of this thread inside a wait of the component, and inside byte
 // processing: a request made there never waits for the turn.
 extern thread_local int tWaitDepth;

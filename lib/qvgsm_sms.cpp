@@ -15,27 +15,13 @@ namespace {
 constexpr int kMaxParts = 255;
 constexpr uint32_t kSendWaitMinMs = 10000;
 
-// Lines of a reply, split at CR LF, LF or CR (empty lines kept).
-std::vector<std::string> SplitLines(std::string_view text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t i = 0; i <= text.size(); ++i) {
-    if (i < text.size() && text[i] != '\r' && text[i] != '\n') continue;
-    lines.emplace_back(text.substr(start, i - start));
-    if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n') ++i;
-    start = i + 1;
-  }
-  return lines;
-}
-
 // The PDU line of a message read: the line after "+CMGR:", or the second
 // line of a reply of more than two lines; empty when there is none.
 std::string PduLineOf(std::string_view reply) {
-  const auto lines = SplitLines(qv::TrimView(reply));
+  const auto lines = qv::SplitLines(qv::TrimView(reply));
   for (size_t i = 0; i + 1 < lines.size(); ++i)
-    if (qv::TrimView(std::string_view(lines[i])).starts_with("+CMGR:"))
-      return std::string(qv::TrimView(std::string_view(lines[i + 1])));
-  if (lines.size() > 2) return std::string(qv::TrimView(std::string_view(lines[1])));
+    if (qv::TrimView(lines[i]).starts_with("+CMGR:")) return std::string(qv::TrimView(lines[i + 1]));
+  if (lines.size() > 2) return std::string(qv::TrimView(lines[1]));
   return {};
 }
 
