@@ -22,6 +22,11 @@
 // waiter released with false, when the group is cancelled (the owner is going
 // away) before the main thread starts it. CancelPendingCalls() does the same
 // for every queued call at shutdown.
+//
+// Holding: while a group is held, pumps leave its calls queued, in their
+// order, and run the other calls past them. An owner holds its group while
+// the main thread waits inside one of its operations, so that its own
+// deferred work never runs in the middle of that wait.
 #pragma once
 
 #include <cstdint>
@@ -52,11 +57,28 @@ class TDispatchGroup {
   void Reopen();
   bool Cancelled() const;
 
+  // Holds nest; the calls run again once every Hold has its Release.
+  void Hold();
+  void Release();
+  bool Held() const;
+
   struct State;  // shared with queued calls
 
  private:
   std::shared_ptr<State> state_;
   friend class TDispatchAccess;
+};
+
+// Holds a group for as long as it lives.
+class TDispatchHold {
+ public:
+  explicit TDispatchHold(TDispatchGroup& group) : group_(group) { group_.Hold(); }
+  ~TDispatchHold() { group_.Release(); }
+  TDispatchHold(const TDispatchHold&) = delete;
+  TDispatchHold& operator=(const TDispatchHold&) = delete;
+
+ private:
+  TDispatchGroup& group_;
 };
 
 // Runs `call` on the main thread and waits until it has run. On the main thread
@@ -102,7 +124,8 @@ void CancelPendingCalls();
 // must not join that thread there: it would wait for itself.
 bool IsRunningCallOf(std::thread::id id);
 
-// Number of calls queued and not yet started (for diagnostics and tests).
+// Number of calls queued and not yet started, held ones included (for
+// diagnostics and tests).
 size_t PendingCalls();
 
 }  // namespace qv::platform
