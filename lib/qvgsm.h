@@ -234,6 +234,7 @@ class TqvGsm : public TqvCustomATProcessor {
   void QueueNext() override;
   bool CommandSucceeded() override;
   void QueueFinished() override;
+  void QueueStopped(qv::TLineOutcome why) override;
   int32_t CommandIdOf(const TATCommand& entry) override;
   void DriversClearAll() override;
   void MediumClosed() override;
@@ -298,7 +299,6 @@ class TqvGsm : public TqvCustomATProcessor {
   // --- notifications
   void StartCollect(int state, const TCommEventNew& head);
   void FinishCollect();
-  void EndPendingLineAsError();
   void StartWorker(std::string text, bool direct);
   void ReapWorkers(bool all);
   bool ListingActive() const;
@@ -386,7 +386,6 @@ class TqvGsm : public TqvCustomATProcessor {
   int fQueueState = 0;
   bool fQueueActive = false;
   bool fListWaiting = false;
-  bool fSendFailed = false;
   qv::platform::TEvent fQueueEndEvent{true, true};
   std::atomic<uint32_t> fLastListTick{0};
 

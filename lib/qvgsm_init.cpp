@@ -202,7 +202,7 @@ void TqvGsm::InitLineSucceeded(const TATCommand& line, const std::string& useful
 bool TqvGsm::CommandSucceeded() {
   auto guard = Guard();
   bool r = true;
-  const bool queued = fATState == TatInternalState::atQWaitReply && fQueueActive;
+  const bool queued = ATState() == TatInternalState::atQWaitReply && fQueueActive;
   const TATCommand* line = LineOf(fReply.idDriverCmd);
   if (queued && fQueueState == stInit && line) {
     InitLineSucceeded(*line, fReply.sDataUseful);
@@ -220,7 +220,7 @@ bool TqvGsm::CommandSucceeded() {
 
 void TqvGsm::DoError() {
   auto guard = Guard();
-  const bool queued = fATState == TatInternalState::atQWaitReply && fQueueActive;
+  const bool queued = ATState() == TatInternalState::atQWaitReply && fQueueActive;
   if (queued && fQueueState == stInit && IsPinLine(fReply.idDriverCmd)) {
     WriteLog(TDL::dlSimple, u"Enter PIN/PUK is failed!");
     std::lock_guard lk(fInfoMutex);
@@ -239,8 +239,11 @@ void TqvGsm::DoError() {
 void TqvGsm::QueueNext() {
   auto guard = Guard();
   TqvCustomATProcessor::QueueNext();
-  // A line that could not be sent stops the queue without an answer.
-  if (fQueueActive && fSendFailed && fATState == TatInternalState::atIdle) EndQueue(false);
+}
+
+void TqvGsm::QueueStopped(qv::TLineOutcome /*why*/) {
+  auto guard = Guard();
+  if (fQueueActive) EndQueue(false);
 }
 
 void TqvGsm::QueueFinished() {
@@ -251,13 +254,13 @@ void TqvGsm::QueueFinished() {
 
 void TqvGsm::AsyncTimerTick(TObject* Sender) {
   auto guard = Guard();
-  const bool queued = fATState == TatInternalState::atQWaitReply && fQueueActive;
+  const bool queued = ATState() == TatInternalState::atQWaitReply && fQueueActive;
   const TATCommand* line = queued ? CurrentQueueLine() : nullptr;
   const int32_t lineIndex = queued && fCommandIndex >= 1 && fCommandIndex <= static_cast<int32_t>(slCommands.size())
                                 ? slCommands[static_cast<size_t>(fCommandIndex - 1)].Object
                                 : -1;
   TqvCustomATProcessor::AsyncTimerTick(Sender);
-  if (!queued || fATState != TatInternalState::atIdle || !fQueueActive) return;
+  if (!queued || ATState() != TatInternalState::atIdle || !fQueueActive) return;
   if (fQueueState == stInit && line && IsPinLine(lineIndex)) {
     WriteLog(TDL::dlSimple, u"Enter PIN/PUK is failed!");
     std::lock_guard lk(fInfoMutex);
@@ -268,10 +271,7 @@ void TqvGsm::AsyncTimerTick(TObject* Sender) {
 
 bool TqvGsm::DoDataSend(const char* Data, uint32_t Len) {
   MarkSecretLine(std::string_view(Data, Len));
-  const bool ok = TqvCustomATProcessor::DoDataSend(Data, Len);
-  auto guard = Guard();
-  fSendFailed = !ok;
-  return ok;
+  return TqvCustomATProcessor::DoDataSend(Data, Len);
 }
 
 // During detection only the detection reply with the line's own order
@@ -306,9 +306,7 @@ bool TqvGsm::BeginQueue(int state) {
 void TqvGsm::RunQueue() {
   auto guard = Guard();
   if (!fQueueActive) return;
-  fSendFailed = false;
   StartQueue();
-  if (fQueueActive && fATState == TatInternalState::atIdle && (fSendFailed || !IsDeviceOpen())) EndQueue(false);
 }
 
 void TqvGsm::EndQueue(bool ok, bool fromTimer) {

@@ -161,7 +161,7 @@ void TqvGsm::FinishCollect() {
     case stCollectSent: SmsSentNotify(text); break;
     case stCollectError:
       GsmErrorNotify(text);
-      EndPendingLineAsError();
+      EndLineAsError("\r\n+CMS ERROR:" + raw + "\r\n");  // the final result of the line it answers
       break;
     case stCollectStored:
     case stCollectDirect:
@@ -180,11 +180,6 @@ void TqvGsm::FinishCollect() {
       break;
     default: break;
   }
-}
-
-// "+CMS ERROR" is the final result of the line it answers.
-void TqvGsm::EndPendingLineAsError() {
-  if (fATState != TatInternalState::atIdle) DoError();
 }
 
 // ---------------------------------------------------------------------------

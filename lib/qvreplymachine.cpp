@@ -14,7 +14,10 @@ TReplyActions TqvReplyMachine::Input(TReplyInput input, TLineKind kind) {
       // A line still pending is taken over, as a caller that ignores the
       // turn always could; only an acknowledgement or an owed final is waited for.
       if (SlotFree() || (state_ == S::rsAwaitingReply && kind_ != K::lkAck)) {
-        (kind == K::lkQueued ? a.SendQueued : a.SendCaller) = true;
+        if (kind == K::lkQueued)
+          a.SendQueued = true;
+        else
+          PromiseCaller(a);
       } else {
         (kind == K::lkQueued ? queueWaits_ : callerWaits_) = true;
         GraceForOwedFinal(a);
@@ -85,7 +88,7 @@ TReplyActions TqvReplyMachine::Input(TReplyInput input, TLineKind kind) {
       a.EndQueue = (state_ == S::rsAwaitingReply && kind_ == K::lkQueued) || queueWaits_;
       a.SendCaller = callerWaits_;  // it finds the device closed
       state_ = S::rsIdle;
-      queueWaits_ = callerWaits_ = false;
+      queueWaits_ = callerWaits_ = callerPromised_ = false;
       acks_ = 0;
       break;
   }
@@ -97,7 +100,14 @@ void TqvReplyMachine::TakeSlot(TLineKind kind) {
   kind_ = kind;
   if (kind == K::lkAck && acks_ > 0) --acks_;
   if (kind == K::lkQueued) queueWaits_ = false;
-  if (kind == K::lkSync) callerWaits_ = false;
+  if (kind == K::lkSync) callerWaits_ = callerPromised_ = false;
+}
+
+// The caller's line runs on the caller's thread: until it is written, the
+// slot is kept for it, so that no acknowledgement slips in before it.
+void TqvReplyMachine::PromiseCaller(TReplyActions& a) {
+  a.SendCaller = true;
+  callerPromised_ = true;
 }
 
 // The pending line has ended with `outcome`; a queue goes on or stops.
@@ -120,7 +130,7 @@ void TqvReplyMachine::Free(TReplyActions& a) {
     a.SendAck = true;
   } else if (callerWaits_) {
     callerWaits_ = false;
-    a.SendCaller = true;
+    PromiseCaller(a);
   } else if (queueWaits_) {
     queueWaits_ = false;
     a.SendQueued = true;

@@ -81,8 +81,10 @@ class TqvReplyMachine {
   TLineKind Kind() const { return kind_; }  // of the line sent last
   bool Awaiting(TLineKind kind) const { return state_ == TReplyState::rsAwaitingReply && kind_ == kind; }
   bool OwesFinal() const { return state_ == TReplyState::rsOwedFinal || state_ == TReplyState::rsFinalGrace; }
+  // No line owns the replies and none has been promised the slot.
   bool SlotFree() const {
-    return state_ == TReplyState::rsIdle || state_ == TReplyState::rsSendFailed || state_ == TReplyState::rsTimedOut;
+    return !callerPromised_ && (state_ == TReplyState::rsIdle || state_ == TReplyState::rsSendFailed ||
+                                state_ == TReplyState::rsTimedOut);
   }
   int AcksWaiting() const { return acks_; }
   bool QueueWaits() const { return queueWaits_; }
@@ -90,6 +92,7 @@ class TqvReplyMachine {
 
  private:
   void TakeSlot(TLineKind kind);
+  void PromiseCaller(TReplyActions& a);
   void LineEnded(TReplyActions& a, TLineOutcome outcome, bool queueGoesOn);
   void Free(TReplyActions& a);
   void GraceForOwedFinal(TReplyActions& a);
@@ -98,6 +101,7 @@ class TqvReplyMachine {
   TLineKind kind_ = TLineKind::lkSync;
   bool queueWaits_ = false;
   bool callerWaits_ = false;
+  bool callerPromised_ = false;  // woken, its line not yet written
   int acks_ = 0;
 };
 

@@ -24,13 +24,14 @@ size_t Count(const std::string& hay, std::string_view needle) {
 }
 
 // The oracle's reading of submitted PDUs: one line per PDU,
-// "type|number|text-as-hex-utf8|part|parts|id".
+// "type|number|text-as-hex-utf8|part|parts|id". The junk the binding may pad
+// a text with can hold lone surrogates, which must not stop the print.
 std::vector<std::string> OracleDecode(const std::vector<std::string>& pdus) {
   std::string py = "import gammu, binascii\n";
   for (const auto& p : pdus) {
     py += "d = gammu.DecodePDU(binascii.unhexlify('" + p + "'))\n";
     py += "u = d['UDH']\n";
-    py += "print('%s|%s|%s|%d|%d|%d' % (d['Type'], d['Number'], (d['Text'] or '').encode('utf-8').hex(),"
+    py += "print('%s|%s|%s|%d|%d|%d' % (d['Type'], d['Number'], (d['Text'] or '').encode('utf-8', 'surrogatepass').hex(),"
           " u['PartNumber'], u['AllParts'], u['ID8bit']))\n";
   }
   std::vector<std::string> lines;
