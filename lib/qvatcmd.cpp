@@ -322,6 +322,7 @@ void TqvCustomATProcessor::SendLine(const std::string& bytes, int32_t expected, 
   if (own) {
     fOutcome = qv::TLineOutcome::loPending;
     fLastLine = bytes;
+    fLastErrorResult.clear();
   }
   const uint64_t seq = ++fLineSeq;
   fLineStartRx = fRxCount;
@@ -667,6 +668,8 @@ void TqvCustomATProcessor::DoError() {
   auto guard = Guard();
   StopTimer();
   WriteLogFmt(TDL::dlDetail, u"ERROR Returned !!! %s", {Text(fReply.sData)});
+  const auto lines = qv::SplitLines(qv::TrimView(fReply.sData));
+  fLastErrorResult = lines.empty() ? std::string() : std::string(qv::TrimView(lines.back()));
   fReplyLast.Assign(&fReply);
   ClearReply();
   Feed(qv::TReplyInput::riErrorResult);

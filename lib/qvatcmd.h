@@ -195,9 +195,11 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   // driver carries ("+CMS ERROR: n", collected as a notification).
   void EndLineAsError(const std::string& finalLine);
 
-  // The bytes of the last synchronous or queued line sent, and how it ended.
+  // The bytes of the last synchronous or queued line sent, how it ended, and
+  // the final result line of its error reply.
   const std::string& LastLine() const { return fLastLine; }
   qv::TLineOutcome LastOutcome() const { return fOutcome; }
+  const std::string& LastErrorResult() const { return fLastErrorResult; }
   uint64_t LineSeq() const { return fLineSeq; }
   // When a line was last answered (or NoteProgress was called).
   uint32_t LastProgressTick() const { return fProgressTick.load(); }
@@ -250,6 +252,7 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   std::deque<std::string> fAckLines;       // acknowledgements not yet sent
   qv::platform::TEvent fSlotFree{true, true};  // a waiting caller's line may go
   std::string fLastLine;
+  std::string fLastErrorResult;
   std::atomic<uint32_t> fProgressTick{0};
   uint64_t fLineSeq = 0;        // bumped by every line sent
   uint64_t fRxCount = 0;        // bytes received so far
