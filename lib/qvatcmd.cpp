@@ -509,7 +509,7 @@ bool TqvCustomATProcessor::RunCommand(int32_t id) {
         continue;
       }
       StartLine(bytes, expected);
-      r = WaitReply(nullptr, 0) && fOutcome == qv::TLineOutcome::loReplied;
+      r = WaitReply(nullptr, 0);
     } else {
       // A stored reply is judged like a live one: it must be the expected reply.
       auto guard = Guard();
@@ -521,7 +521,8 @@ bool TqvCustomATProcessor::RunCommand(int32_t id) {
     auto guard = Guard();
     if (r) {
       fReplyLast.idDriverCmd = index;
-      r = !IsErrorReply(fReplyLast);
+      // An error ends the line whatever the reply looks like ("+CMS ERROR").
+      r = !IsErrorReply(fReplyLast) && (c >= 0 || fOutcome == qv::TLineOutcome::loReplied);
     }
     if (!r) fReplyLast.Clear();
     if (fCashReply && c < 0 && !fReplyLast.sData.empty()) {

@@ -458,7 +458,7 @@ class TqvGsm : public TqvCustomATProcessor {
   mutable std::mutex fStateMutex;
   std::vector<int> lStateStack;
 
-  // Under fLock: placeholder values of the running exchange (written under the turn too).
+  // Placeholder values of the running exchange: written and expanded under the turn.
   std::u16string fTmpSMSPdu;
   int32_t fTmpSMSLength = 0;
   int32_t fTmpSMSId = 0;

@@ -668,8 +668,7 @@ TEST(GsmE2E, RequestFromTheReceiveThreadFailsAtOnce) {
   std::string reply = "unset", reason;
   bool onMainThread = true;
   uint32_t tookMs = 0;
-  TGsmRig rig(TRigOptions().Timeout(5000).ReceiveThread());
-  ASSERT_EQ(rig.AfterInitCount(), 1);
+  TGsmRig rig(TRigOptions().Timeout(5000).ReceiveThread().Deferred());
   TqvGsm& gsm = *rig.gsm;
   gsm.OnRing = [&](TObject*, const std::u16string&) {
     const uint32_t start = qv::platform::GetTickCount();
@@ -681,6 +680,7 @@ TEST(GsmE2E, RequestFromTheReceiveThreadFailsAtOnce) {
     onMainThread = qv::platform::IsMainThread();
     cv.notify_all();
   };
+  ASSERT_TRUE(rig.Open());
   rig.sim->InjectRaw("\r\n+CLIP: \"+4930123456\",145\r\n");
   std::unique_lock lk(m);
   ASSERT_TRUE(cv.wait_for(lk, 3s, [&] { return reply != "unset"; }));
