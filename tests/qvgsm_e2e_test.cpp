@@ -596,7 +596,6 @@ TEST(GsmE2E, HandlersCallSynchronousOperations) {
                     (lines.empty() ? "" : std::string(lines.back())));
   };
 
-  const auto start = std::chrono::steady_clock::now();
   rig.Open(false);
   ASSERT_TRUE(PumpUntil([&] { return steps.size() == 1; })) << rig.log.All();
   gsm.SmsList(false);
@@ -614,7 +613,6 @@ TEST(GsmE2E, HandlersCallSynchronousOperations) {
   EXPECT_EQ(steps[5], "ring +4930123456: " + StringToUtf8(gsm.DeviceManufacturer()) + " OK");
   EXPECT_TRUE(rig.log.Grep("Timeout!!!").empty()) << rig.log.All();
   EXPECT_TRUE(rig.log.Grep("refused").empty()) << rig.log.All();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   EXPECT_FALSE(gsm.IsBusy());
 }
 
@@ -650,14 +648,13 @@ TEST(GsmE2E, RequestFromInsideTheDeliveryFailsAtOnce) {
     results.push_back(gsm.SmsDelete(1));
     reasons.push_back(StringToUtf8(gsm.LastError()));
   };
-  const auto start = std::chrono::steady_clock::now();
   gsm.RunDiagnostic();
   ASSERT_TRUE(PumpUntil([&] { return !gsm.IsBusy(); }, 20000));
   EXPECT_EQ(results, std::vector<bool>{false});
   ASSERT_EQ(reasons.size(), 1u);
   EXPECT_NE(reasons[0].find("busy"), std::string::npos) << reasons[0];
   EXPECT_EQ(rig.sim->GetTranscript().ToModem().find("AT+CMGD"), std::string::npos);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_TRUE(rig.log.Grep("Timeout!!!").empty()) << rig.log.All();
 }
 
 // Without UseMainThread the lane runs on the port's thread right after each
