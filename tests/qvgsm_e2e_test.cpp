@@ -433,6 +433,9 @@ TEST(GsmE2E, ListsReadsAndDeletes) {
   }
   rig.gsm->UpdateMemoryState();
   EXPECT_EQ(rig.gsm->MemReadUsed(), 5);
+  // A slot the store does not have: "+CMS ERROR" fails the command.
+  EXPECT_FALSE(rig.gsm->SmsDelete(999));
+  EXPECT_EQ(StringToUtf8(rig.gsm->LastError()), "SmsDelete: AT+CMGD=999: +CMS ERROR: 321");
 }
 
 // A notification in the middle of an activity leaves that activity whole.
