@@ -801,27 +801,25 @@ void TqvCustomATProcessor::HandleCompletion() {
   const int32_t tag = fCompletedTag;
   const bool finalResult = tag == qv::resp::kOk || tag == qv::resp::kError;
   const bool head = qv::resp::IsNotificationHead(tag);
-  // Set for this completion only.
-  const bool withoutFinal = std::exchange(fCompletedWithoutFinal, false);
-
   if (finalResult && (fMachine.OwesFinal() || (fMachine.Awaiting(qv::TLineKind::lkAck) && !fCompletedStale))) {
     // The final result of a line already answered, or an acknowledgement's answer.
+    fCompletedWithoutFinal = false;
     ClearReply();
     Feed(qv::TReplyInput::riFinalResult);
     return;
   }
   if (fCompletedStale && !head) {  // began before the pending line was sent: never its reply
+    fCompletedWithoutFinal = false;
     KeepReplyWithoutPattern();
     return;
   }
 
   const bool pending = fMachine.Awaiting(qv::TLineKind::lkSync) || fMachine.Awaiting(qv::TLineKind::lkQueued);
   const uint64_t seq = fLineSeq;
-  fCompletedWithoutFinal = withoutFinal;  // for the success hooks below
   if (pending && IsErrorReply(fReply))
     DoError();
   else
-    ReplyComplete(fReply);
+    ReplyComplete(fReply);  // the success hooks read fCompletedWithoutFinal
   fCompletedWithoutFinal = false;
 
   const bool sameLine = fLineSeq == seq;

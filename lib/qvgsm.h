@@ -48,9 +48,9 @@
 //   the turn       not a lock but a token (fTurnMutex guards who holds it);
 //                  never waited for while any lock below is held;
 //   fLock          the processor's re-entrant lock: reply state, queue,
-//                  drivers, and here the queue bookkeeping, the notification
-//                  collection and the placeholder values a queue expands;
-//                  hooks and byte processing run under it; waits release it;
+//                  drivers, and here the queue bookkeeping and the
+//                  notification collection; hooks and byte processing run
+//                  under it; waits release it;
 //   leaf mutexes   each held alone, for a copy or an update, never while
 //                  another one is taken, and never while calling out:
 //     fInfoMutex     device texts, memory names and lists, PIN and its
@@ -59,9 +59,11 @@
 //     fSmsMutex      the sends awaiting confirmation and their outcomes;
 //     fTurnMutex     the turn;
 //     fLaneMutex     the event lane;
-//     fWorkersMutex  the worker threads.
-// Atomics: the memory counts, PIN status, battery and signal values, the
-// multi-part reference, NewSmsMode, cancellation. Plain fields without a
+//     fWorkersMutex  the worker threads;
+//   last, the log proxy's guard, the log's own and the dispatcher's.
+// The placeholder values of an exchange are written and expanded under the
+// turn. Atomics: the memory counts, PIN status, battery and signal values,
+// the multi-part reference, NewSmsMode, cancellation. Plain fields without a
 // guard (Text, PhoneNumber, Autodetect, IgnoreInitErrors, InitCommands,
 // GsmAT, PhoneListType, the phone book) are properties the application sets
 // from one thread while no operation of its own runs.
