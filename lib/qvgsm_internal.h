@@ -37,12 +37,19 @@ class TMarkScope {
 class TWaitScope {
  public:
   TWaitScope(const TqvGsm* gsm, qv::platform::TDispatchGroup& lane) : mark_(tWaits, gsm) {
-    if (qv::platform::IsMainThread()) hold_.emplace(lane);
+    if (!qv::platform::IsMainThread()) return;
+    held_ = &lane;
+    lane.Hold();
   }
+  ~TWaitScope() {
+    if (held_) held_->Release();
+  }
+  TWaitScope(const TWaitScope&) = delete;
+  TWaitScope& operator=(const TWaitScope&) = delete;
 
  private:
   TMarkScope mark_;
-  std::optional<qv::platform::TDispatchHold> hold_;
+  qv::platform::TDispatchGroup* held_ = nullptr;
 };
 
 }  // namespace qv::gsm

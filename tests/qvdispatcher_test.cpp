@@ -214,7 +214,7 @@ TEST_F(DispatcherTest, HeldGroupKeepsItsCallsQueuedInOrder) {
   std::vector<std::string> ran;
   ASSERT_TRUE(PostToMainThread(lane, [&] { ran.push_back("lane 1"); }));
   {
-    TDispatchHold hold(lane);
+    lane.Hold();
     EXPECT_TRUE(lane.Held());
     ASSERT_TRUE(PostToMainThread(lane, [&] { ran.push_back("lane 2"); }));
     ASSERT_TRUE(PostToMainThread([&] { ran.push_back("other"); }));
@@ -226,11 +226,11 @@ TEST_F(DispatcherTest, HeldGroupKeepsItsCallsQueuedInOrder) {
     EXPECT_TRUE(served);
     EXPECT_EQ(ran, (std::vector<std::string>{"other", "worker"}));
     EXPECT_EQ(PendingCalls(), 2u);
-    {
-      TDispatchHold nested(lane);
-    }
+    lane.Hold();
+    lane.Release();
     EXPECT_TRUE(lane.Held()) << "holds nest";
     EXPECT_EQ(ProcessMessages(), 0);
+    lane.Release();
   }
   EXPECT_FALSE(lane.Held());
   EXPECT_EQ(ProcessMessages(), 2);

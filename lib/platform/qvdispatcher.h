@@ -69,18 +69,6 @@ class TDispatchGroup {
   friend class TDispatchAccess;
 };
 
-// Holds a group for as long as it lives.
-class TDispatchHold {
- public:
-  explicit TDispatchHold(TDispatchGroup& group) : group_(group) { group_.Hold(); }
-  ~TDispatchHold() { group_.Release(); }
-  TDispatchHold(const TDispatchHold&) = delete;
-  TDispatchHold& operator=(const TDispatchHold&) = delete;
-
- private:
-  TDispatchGroup& group_;
-};
-
 // Runs `call` on the main thread and waits until it has run. On the main thread
 // it runs inline. Returns false when the call was cancelled (its group was or
 // got cancelled, or CancelPendingCalls) instead of being run. An exception that
