@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <utility>
 
 #include "platform/qvdispatcher.h"
 #include "qvresource.h"
@@ -29,12 +30,6 @@ const char16_t kDefaultDriverScript[] =
 std::u16string Text(std::string_view bytes) { return qv::AnsiToString(bytes); }
 
 bool EndsWith(std::string_view s, std::string_view tail) { return s.ends_with(tail); }
-
-bool SameTextNoCase(std::u16string_view a, std::u16string_view b) {
-  auto low = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [&](char16_t x, char16_t y) { return low(x) == low(y); });
-}
 
 std::string RemoveAll(std::string s, std::string_view what) {
   for (size_t pos; (pos = s.find(what)) != std::string::npos;) s.erase(pos, what.size());
@@ -225,7 +220,14 @@ TqvCustomATDriver* TqvCustomATProcessor::Driver() const {
 
 TatInternalState TqvCustomATProcessor::ATState() const {
   auto guard = Guard();
-  return fATState;
+  if (fMachine.Awaiting(qv::TLineKind::lkSync)) return TatInternalState::atWaitReply;
+  if (fMachine.Awaiting(qv::TLineKind::lkQueued)) return TatInternalState::atQWaitReply;
+  return TatInternalState::atIdle;
+}
+
+qv::TReplyState TqvCustomATProcessor::ReplyState() const {
+  auto guard = Guard();
+  return fMachine.State();
 }
 
 int32_t TqvCustomATProcessor::ExpectedReplyID() const {
@@ -284,36 +286,109 @@ void TqvCustomATProcessor::ClearReply() {
   fAppendedRun = 0;
 }
 
-void TqvCustomATProcessor::StartLine(const std::string& bytes, int32_t expected, TatInternalState state) {
-  if (bytes.empty() || !IsDeviceOpen()) return;
+void TqvCustomATProcessor::Feed(qv::TReplyInput input, qv::TLineKind kind) {
+  if (input == qv::TReplyInput::riPatternCompleted || input == qv::TReplyInput::riFinalResult ||
+      input == qv::TReplyInput::riErrorResult)
+    NoteProgress();
+  Apply(fMachine.Input(input, kind));
+}
+
+// Under the lock. The waiter learns its outcome before any next line leaves.
+void TqvCustomATProcessor::Apply(const qv::TReplyActions& a) {
+  using qv::TReplyTimer;
+  if (a.Timer == TReplyTimer::rtStop) StopTimer();
+  if (a.Timer == TReplyTimer::rtReply) ArmTimer(TimeOut());
+  if (a.Timer == TReplyTimer::rtGrace) ArmTimer(FinalGrace());
+  if (a.Signal != qv::TLineOutcome::loPending) {
+    fOutcome = a.Signal;
+    hReplyEvent.Set();
+  }
+  if (a.EndQueue) QueueStopped(a.Signal);
+  if (a.SendCaller) fSlotFree.Set();
+  if (a.SendAck) SendNextAck();
+  if (a.SendQueued) QueueSendNext();
+}
+
+void TqvCustomATProcessor::SendLine(const std::string& bytes, int32_t expected, qv::TLineKind kind) {
   auto guard = Guard();
-  WaitForOwedFinal();
-  hReplyEvent.Reset();
+  if (!IsDeviceOpen()) {
+    Feed(qv::TReplyInput::riSendFailed, kind);
+    return;
+  }
+  const bool own = kind != qv::TLineKind::lkAck;  // an acknowledgement's reply is nobody's
   ClearReply();
   fCmeLine = false;
-  fATState = state;
   SetExpectedReply(expected);
-  fOutcome = TLineOutcome::loPending;
+  if (own) {
+    fOutcome = qv::TLineOutcome::loPending;
+    fLastLine = bytes;
+    fLastErrorResult.clear();
+  }
   const uint64_t seq = ++fLineSeq;
   fLineStartRx = fRxCount;
-  ArmTimer(TTimerUse::tuReply, TimeOut());
-  // The lock stays held while sending: a reply delivered on another thread is
-  // processed once the line is fully in place; one delivered inline re-enters.
+  // In place before the first byte leaves: the lock stays held while sending,
+  // so a reply delivered on another thread waits for it, and one delivered
+  // inline (re-entering) finds the line pending.
+  Feed(qv::TReplyInput::riLineSent, kind);
   const bool sent = DoDataSend(bytes.data(), static_cast<uint32_t>(bytes.size()));
   WriteLog(TDL::dlDebug, u"send:" + Text(bytes));
-  if (!sent && fLineSeq == seq && fATState != TatInternalState::atIdle) {
+  if (!sent && fLineSeq == seq && fMachine.Awaiting(kind)) {
     WriteLog(TDL::dlDetail, u"Send failed");
-    StopTimer();
     ClearReply();
-    fReplyLast.Clear();
-    fATState = TatInternalState::atIdle;
-    SignalEnd(TLineOutcome::loSendFailed);
+    if (own) fReplyLast.Clear();
+    Feed(qv::TReplyInput::riSendFailed, kind);
   }
 }
 
-void TqvCustomATProcessor::SendCommand(const std::string& text) {
-  StartLine(text, qv::resp::kOk, TatInternalState::atWaitReply);
+void TqvCustomATProcessor::SendAhead(const std::vector<std::string>& lines) {
+  auto guard = Guard();
+  for (const std::string& line : lines) {
+    if (line.empty()) continue;
+    fAckLines.push_back(line);
+    Feed(qv::TReplyInput::riAckWanted, qv::TLineKind::lkAck);
+  }
 }
+
+void TqvCustomATProcessor::SendNextAck() {
+  if (fAckLines.empty()) {  // dropped by a reopen: the machine still counts it
+    Feed(qv::TReplyInput::riSendFailed, qv::TLineKind::lkAck);
+    return;
+  }
+  const std::string line = std::move(fAckLines.front());
+  fAckLines.pop_front();
+  SendLine(line, qv::resp::kOk, qv::TLineKind::lkAck);
+}
+
+bool TqvCustomATProcessor::InProcessingHere() const {
+  return fProcessingDepth > 0 && fProcessingThread == std::this_thread::get_id();
+}
+
+void TqvCustomATProcessor::StartLine(const std::string& bytes, int32_t expected) {
+  if (bytes.empty() || !IsDeviceOpen()) return;
+  auto guard = Guard();
+  fSlotFree.Reset();
+  const qv::TReplyActions a = fMachine.Input(qv::TReplyInput::riLineWanted, qv::TLineKind::lkSync);
+  Apply(a);
+  if (!a.SendCaller) WaitForSlot();
+  hReplyEvent.Reset();
+  SendLine(bytes, expected, qv::TLineKind::lkSync);
+}
+
+// Waits (lock released, dispatcher pumped) until the machine lets the
+// caller's line go: an owed final or an acknowledgement in flight ends within
+// FinalGrace or TimeOut. On the thread that processes received data nothing
+// can end while it waits: the line goes at once there.
+void TqvCustomATProcessor::WaitForSlot() {
+  if (InProcessingHere()) return;
+  const int depth = fLock.ReleaseAll();
+  const uint32_t start = pf::GetTickCount();
+  const uint32_t limit = TimeOut() + FinalGrace() + kWaitSliceMs;
+  while (IsDeviceOpen() && pf::TicksSince(start) < limit && !pf::WaitPumping(fSlotFree, kWaitSliceMs)) {
+  }
+  fLock.Reacquire(depth);
+}
+
+void TqvCustomATProcessor::SendCommand(const std::string& text) { StartLine(text, qv::resp::kOk); }
 
 bool TqvCustomATProcessor::SendAndWait(const std::string& text) {
   SendCommand(text);
@@ -349,13 +424,10 @@ bool TqvCustomATProcessor::SendCommandNoWait(int32_t id) {
   return found;
 }
 
+void TqvCustomATProcessor::NoteProgress() { fProgressTick = pf::GetTickCount(); }
+
 // ---------------------------------------------------------------------------
 // Waiting
-
-void TqvCustomATProcessor::SignalEnd(TLineOutcome outcome) {
-  fOutcome = outcome;
-  hReplyEvent.Set();
-}
 
 bool TqvCustomATProcessor::WaitReply(qv::platform::TEvent* handle, uint32_t ms) {
   pf::TEvent& event = handle ? *handle : hReplyEvent;
@@ -384,21 +456,22 @@ bool TqvCustomATProcessor::WaitReply(qv::platform::TEvent* handle, uint32_t ms) 
     }
     if (pf::TicksSince(start) >= ms) break;
   }
+  if (!signalled) signalled = event.Wait(0);  // ended by the close that ended the loop
   fLock.Reacquire(depth);
   if (!signalled || handle) return signalled;
   auto guard = Guard();
-  return fOutcome == TLineOutcome::loReplied || fOutcome == TLineOutcome::loError;
+  return fOutcome == qv::TLineOutcome::loReplied || fOutcome == qv::TLineOutcome::loError;
 }
 
 bool TqvCustomATProcessor::LinePending(uint64_t seq) const {
   auto guard = Guard();
-  return fLineSeq == seq && fATState != TatInternalState::atIdle;
+  return fLineSeq == seq && (fMachine.Awaiting(qv::TLineKind::lkSync) || fMachine.Awaiting(qv::TLineKind::lkQueued));
 }
 
 // A backstop for the timer: a pending line well past its time-out is ended here.
 bool TqvCustomATProcessor::ExchangeOverdue(uint64_t seq) {
   auto guard = Guard();
-  if (fLineSeq != seq || fATState == TatInternalState::atIdle || fTimerUse != TTimerUse::tuReply) return false;
+  if (!LinePending(seq) || !fTimerArmed) return false;
   if (std::chrono::steady_clock::now() < fTimerDeadline + std::chrono::milliseconds(kWaitSliceMs)) return false;
   StopTimer();
   TimeOutLine();
@@ -426,11 +499,16 @@ bool TqvCustomATProcessor::RunCommand(int32_t id) {
     int32_t c = -1;
     if (auto guard = Guard(); fCashReply) {
       auto it = std::find_if(slCashCommands.begin(), slCashCommands.end(),
-                             [&](const std::u16string& s) { return SameTextNoCase(s, raw); });
+                             [&](const std::u16string& s) { return qv::SameTextNoCase(s, raw); });
       if (it != slCashCommands.end()) c = static_cast<int32_t>(it - slCashCommands.begin());
     }
     if (c < 0) {
-      StartLine(qv::StringToAnsi(ExpandCommand(raw)), expected, TatInternalState::atWaitReply);
+      const std::string bytes = qv::StringToAnsi(ExpandCommand(raw));
+      if (bytes.empty()) {  // nothing to send: nothing to wait for
+        r = true;
+        continue;
+      }
+      StartLine(bytes, expected);
       r = WaitReply(nullptr, 0);
     } else {
       // A stored reply is judged like a live one: it must be the expected reply.
@@ -443,7 +521,8 @@ bool TqvCustomATProcessor::RunCommand(int32_t id) {
     auto guard = Guard();
     if (r) {
       fReplyLast.idDriverCmd = index;
-      r = !IsErrorReply(fReplyLast);
+      // An error ends the line whatever the reply looks like ("+CMS ERROR").
+      r = !IsErrorReply(fReplyLast) && (c >= 0 || fOutcome == qv::TLineOutcome::loReplied);
     }
     if (!r) fReplyLast.Clear();
     if (fCashReply && c < 0 && !fReplyLast.sData.empty()) {
@@ -519,21 +598,24 @@ void TqvCustomATProcessor::StartQueue() {
 
 void TqvCustomATProcessor::QueueNext() {
   auto guard = Guard();
-  if (fCommandIndex >= 1 && fCommandIndex <= static_cast<int32_t>(slCommands.size())) {
-    if (!CommandSucceeded()) --fCommandIndex;
-    if (fCompletedWithoutFinal) {
-      // The answered line still owns the final result the device sends next.
-      fCompletedWithoutFinal = false;
-      OweFinal(true);
-      return;
-    }
+  const bool answered = fCommandIndex >= 1 && fCommandIndex <= static_cast<int32_t>(slCommands.size()) &&
+                        fMachine.Awaiting(qv::TLineKind::lkQueued);
+  if (!answered) {
+    Feed(qv::TReplyInput::riLineWanted, qv::TLineKind::lkQueued);
+    return;
   }
-  QueueSendNext();
+  if (!CommandSucceeded()) --fCommandIndex;
+  // A line answered without its final result still owns the final that follows.
+  const bool withoutFinal = std::exchange(fCompletedWithoutFinal, false);
+  Feed(withoutFinal ? qv::TReplyInput::riPatternCompleted : qv::TReplyInput::riFinalResult);
 }
 
 void TqvCustomATProcessor::QueueSendNext() {
   auto guard = Guard();
-  if (fCommandIndex >= 0 && fCommandIndex < static_cast<int32_t>(slCommands.size()) && IsDeviceOpen()) {
+  const auto count = static_cast<int32_t>(slCommands.size());
+  // A line with nothing to send is no line: the queue must not stall on it.
+  while (fCommandIndex >= 0 && fCommandIndex < count && slCommands[fCommandIndex].Text.empty()) ++fCommandIndex;
+  if (fCommandIndex >= 0 && fCommandIndex < count && IsDeviceOpen()) {
     const TqvQueueEntry entry = slCommands[fCommandIndex];
     const auto& lines = fCurrentDriver->slCommands;
     const int32_t expected = (entry.Object >= 0 && entry.Object < static_cast<int32_t>(lines.size()))
@@ -541,14 +623,15 @@ void TqvCustomATProcessor::QueueSendNext() {
                                  : qv::resp::kOk;
     // Counted before sending, so that a reply processed during the send sees this entry as answered.
     ++fCommandIndex;
-    StartLine(qv::StringToAnsi(entry.Text), expected, TatInternalState::atQWaitReply);
+    SendLine(qv::StringToAnsi(entry.Text), expected, qv::TLineKind::lkQueued);
   } else {
-    fATState = TatInternalState::atIdle;
     QueueFinished();
   }
 }
 
 void TqvCustomATProcessor::QueueFinished() { WriteLog(TDL::dlDetail, u"Queue finished"); }
+
+void TqvCustomATProcessor::QueueStopped(qv::TLineOutcome /*why*/) {}
 
 // ---------------------------------------------------------------------------
 // Judging replies
@@ -561,13 +644,16 @@ bool TqvCustomATProcessor::IsErrorReply(const TATReply& reply) {
 
 void TqvCustomATProcessor::ReplyComplete(TATReply& reply) {
   auto guard = Guard();
-  if (fATState == TatInternalState::atIdle || reply.idResponse < 0) return;
+  const bool sync = fMachine.Awaiting(qv::TLineKind::lkSync);
+  if ((!sync && !fMachine.Awaiting(qv::TLineKind::lkQueued)) || reply.idResponse < 0) return;
   if (fCurrentDriver->GetResponse(reply.idResponse)->Tag != fExpectedReplyID) return;
-  StopTimer();
-  if (fATState == TatInternalState::atWaitReply)
-    CommandSucceeded();
-  else if (fATState == TatInternalState::atQWaitReply)
+  if (!sync) {
     QueueNext();
+    return;
+  }
+  CommandSucceeded();
+  const bool withoutFinal = std::exchange(fCompletedWithoutFinal, false);
+  Feed(withoutFinal ? qv::TReplyInput::riPatternCompleted : qv::TReplyInput::riFinalResult);
 }
 
 bool TqvCustomATProcessor::CommandSucceeded() {
@@ -576,8 +662,6 @@ bool TqvCustomATProcessor::CommandSucceeded() {
   WriteLogFmt(TDL::dlDetail, u"OK Returned !!! %s", {Text(fReply.sData)});
   fReplyLast.Assign(&fReply);
   ClearReply();
-  fATState = TatInternalState::atIdle;
-  SignalEnd(TLineOutcome::loReplied);
   return true;
 }
 
@@ -585,10 +669,27 @@ void TqvCustomATProcessor::DoError() {
   auto guard = Guard();
   StopTimer();
   WriteLogFmt(TDL::dlDetail, u"ERROR Returned !!! %s", {Text(fReply.sData)});
+  const auto lines = qv::SplitLines(qv::TrimView(fReply.sData));
+  fLastErrorResult = lines.empty() ? std::string() : std::string(qv::TrimView(lines.back()));
   fReplyLast.Assign(&fReply);
   ClearReply();
-  fATState = TatInternalState::atIdle;
-  SignalEnd(TLineOutcome::loError);
+  Feed(qv::TReplyInput::riErrorResult);
+}
+
+void TqvCustomATProcessor::EndLineAsError(const std::string& finalLine) {
+  auto guard = Guard();
+  if (fMachine.Awaiting(qv::TLineKind::lkAck)) {
+    ClearReply();
+    Feed(qv::TReplyInput::riErrorResult, qv::TLineKind::lkAck);
+    return;
+  }
+  if (!fMachine.Awaiting(qv::TLineKind::lkSync) && !fMachine.Awaiting(qv::TLineKind::lkQueued)) return;
+  // The reply reads as the error it is, whatever the driver calls its errors.
+  fReply.sData += finalLine;
+  fReply.sDataUseful = std::string(qv::TrimView(fReply.sData));
+  fReply.idResponse = fCurrentDriver->IndexOfResponseById(qv::resp::kError);
+  fReply.flReady = true;
+  DoError();
 }
 
 // ---------------------------------------------------------------------------
@@ -644,7 +745,7 @@ bool TqvCustomATProcessor::AddReplyByte(uint8_t b) {
     ++fAppendedRun;
   }
 
-  const bool pending = fATState != TatInternalState::atIdle;
+  const bool pending = fMachine.State() == qv::TReplyState::rsAwaitingReply;
   const int32_t i = fCurrentDriver->IsResponse(b);
   const bool cmeHead = fCmeHead.IsEvent(b, 0);
   if (i >= 0) {
@@ -686,136 +787,98 @@ bool TqvCustomATProcessor::CompletesWithFinal(const TCommEventNew& m) const {
   return EndsWith(m.Str(), "\r\nOK\r\n") || EndsWith(m.Str(), "\r\nERROR\r\n");
 }
 
+// The pattern that just completed is not the pending line's end: the reply
+// keeps what it had, without the pattern.
+void TqvCustomATProcessor::KeepReplyWithoutPattern() {
+  fReply.sData.resize(fBeforePattern);
+  fReply.sDataUseful.clear();
+  fReply.idResponse = -1;
+  fReply.flReady = false;
+  fAppendedRun = 0;
+}
+
 void TqvCustomATProcessor::HandleCompletion() {
   const int32_t tag = fCompletedTag;
-  const bool pending = fATState != TatInternalState::atIdle;
-  const uint64_t seq = fLineSeq;
   const bool finalResult = tag == qv::resp::kOk || tag == qv::resp::kError;
-
-  if (fOwedFinal && finalResult && (!pending || fCompletedStale)) {
-    // The final result of a line already answered: it closes that line only.
+  const bool head = qv::resp::IsNotificationHead(tag);
+  if (finalResult && (fMachine.OwesFinal() || (fMachine.Awaiting(qv::TLineKind::lkAck) && !fCompletedStale))) {
+    // The final result of a line already answered, or an acknowledgement's answer.
+    fCompletedWithoutFinal = false;
     ClearReply();
-    SettleOwedFinal();
+    Feed(qv::TReplyInput::riFinalResult);
     return;
   }
-  if (fCompletedStale && !qv::resp::IsNotificationHead(tag)) {
-    // Began before the pending line was sent: never its reply.
-    fReply.sData.resize(fBeforePattern);
-    fReply.sDataUseful.clear();
-    fReply.idResponse = -1;
-    fReply.flReady = false;
-    fAppendedRun = 0;
+  if (fCompletedStale && !head) {  // began before the pending line was sent: never its reply
+    fCompletedWithoutFinal = false;
+    KeepReplyWithoutPattern();
     return;
   }
 
+  const bool pending = fMachine.Awaiting(qv::TLineKind::lkSync) || fMachine.Awaiting(qv::TLineKind::lkQueued);
+  const uint64_t seq = fLineSeq;
   if (pending && IsErrorReply(fReply))
     DoError();
   else
-    ReplyComplete(fReply);
+    ReplyComplete(fReply);  // the success hooks read fCompletedWithoutFinal
+  fCompletedWithoutFinal = false;
 
   const bool sameLine = fLineSeq == seq;
-  const bool stillPending = sameLine && pending && fATState != TatInternalState::atIdle;
+  const bool stillPending = sameLine && pending && fMachine.State() == qv::TReplyState::rsAwaitingReply;
   if (stillPending) {
-    // Not this line's end: the reply keeps what it had, without this pattern.
-    fReply.sData.resize(fBeforePattern);
-    fReply.sDataUseful.clear();
-    fReply.idResponse = -1;
-    fReply.flReady = false;
-    fAppendedRun = 0;
+    KeepReplyWithoutPattern();
     // Each item of a message listing keeps the listing alive.
-    if (tag == qv::resp::kSmsListItem) ArmTimer(TTimerUse::tuReply, TimeOut());
+    if (tag == qv::resp::kSmsListItem) {
+      NoteProgress();
+      ArmTimer(TimeOut());
+    }
   } else if (sameLine) {
     ClearReply();
-    if (pending && fOutcome == TLineOutcome::loReplied && fCompletedWithoutFinal) OweFinal(false);
   }
-  if (qv::resp::IsNotificationHead(tag) && !(pending && !stillPending && sameLine)) {
+  if (head && !(pending && !stillPending && sameLine)) {
     fSkipCRs = qv::resp::NotificationLineCount(tag);
     fSkipLF = false;
     fSkipBudget = kNotificationTextLimit;
   }
-  fCompletedWithoutFinal = false;
-}
-
-// ---------------------------------------------------------------------------
-// The final result owed by a line answered before it
-
-void TqvCustomATProcessor::OweFinal(bool deferQueue) {
-  fOwedFinal = true;
-  fDeferredQueue = deferQueue;
-  fOwedSettled.Reset();
-  ArmTimer(TTimerUse::tuFinalGrace, FinalGrace());
-}
-
-void TqvCustomATProcessor::SettleOwedFinal() {
-  if (!fOwedFinal) return;
-  fOwedFinal = false;
-  if (fTimerUse == TTimerUse::tuFinalGrace) StopTimer();
-  fOwedSettled.Set();
-  if (fDeferredQueue) {
-    fDeferredQueue = false;
-    QueueSendNext();
-  }
-}
-
-void TqvCustomATProcessor::WaitForOwedFinal() {
-  if (!fOwedFinal) return;
-  const bool inProcessing = fProcessingDepth > 0 && fProcessingThread == std::this_thread::get_id();
-  if (!inProcessing) {
-    const int depth = fLock.ReleaseAll();
-    const uint32_t start = pf::GetTickCount();
-    const uint32_t grace = FinalGrace();
-    for (uint32_t elapsed; (elapsed = pf::TicksSince(start)) < grace && IsDeviceOpen();)
-      if (pf::WaitPumping(fOwedSettled, std::min(kWaitSliceMs, grace - elapsed))) break;
-    fLock.Reacquire(depth);
-  }
-  // Sent now in any case; whatever final result comes later is the new line's.
-  fOwedFinal = false;
-  fDeferredQueue = false;
-  fOwedSettled.Set();
 }
 
 // ---------------------------------------------------------------------------
 // Timer
 
-void TqvCustomATProcessor::ArmTimer(TTimerUse use, uint32_t ms) {
-  fTimerUse = use;
+void TqvCustomATProcessor::ArmTimer(uint32_t ms) {
+  fTimerArmed = true;
   fTimerDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   StartAsyncTimer(ms);
 }
 
 void TqvCustomATProcessor::StopTimer() {
-  fTimerUse = TTimerUse::tuNone;
+  fTimerArmed = false;
   StartAsyncTimer(0);
 }
 
 void TqvCustomATProcessor::AsyncTimerTick(TObject* /*Sender*/) {
   auto guard = Guard();
   // A tick of an earlier arming may still arrive after the timer was re-armed.
-  if (fTimerUse == TTimerUse::tuNone ||
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(1) < fTimerDeadline)
-    return;
-  const TTimerUse use = fTimerUse;
+  if (!fTimerArmed || std::chrono::steady_clock::now() + std::chrono::milliseconds(1) < fTimerDeadline) return;
   StopTimer();
-  if (use == TTimerUse::tuFinalGrace) {
-    SettleOwedFinal();
-    return;
-  }
-  TimeOutLine();
+  if (fMachine.State() == qv::TReplyState::rsAwaitingReply)
+    TimeOutLine();
+  else
+    Feed(qv::TReplyInput::riTimeOut);  // the grace for an owed final is over
 }
 
 void TqvCustomATProcessor::TimeOutLine() {
-  if (fATState == TatInternalState::atIdle) return;
+  if (fMachine.State() != qv::TReplyState::rsAwaitingReply) return;
   WriteLogFmt(TDL::dlDetail, u"Timeout!!! %u ms \"%s\"", {uint64_t(TimeOut()), Text(fReply.sData)});
   ClearReply();
-  fReplyLast.Clear();  // a timed-out exchange has no reply
-  fATState = TatInternalState::atIdle;
-  SignalEnd(TLineOutcome::loTimedOut);
+  if (!fMachine.Awaiting(qv::TLineKind::lkAck)) fReplyLast.Clear();  // a timed-out exchange has no reply
+  Feed(qv::TReplyInput::riTimeOut);
 }
 
 void TqvCustomATProcessor::MediumClosed() {
   {
     auto guard = Guard();
-    StopTimer();
+    fAckLines.clear();
+    Feed(qv::TReplyInput::riDeviceClosed);
   }
   TqvCustomDataProcessor::MediumClosed();
 }
@@ -826,10 +889,9 @@ void TqvCustomATProcessor::MediumOpened() {
     StopTimer();
     ClearQueue();
     ClearReply();
-    fATState = TatInternalState::atIdle;
-    fOwedFinal = false;
-    fDeferredQueue = false;
-    fOwedSettled.Set();
+    fMachine.Reset();
+    fAckLines.clear();
+    fSlotFree.Set();
     fSkipCRs = 0;
     fSkipLF = false;
     fCmeLine = false;

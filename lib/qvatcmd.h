@@ -13,15 +13,19 @@
 // began before a line was sent never ends that line. A pattern that does not
 // end the pending line (a notification, an unsolicited RING, an unexpected
 // id) keeps its own bytes, and those of a notification's text, out of the
-// pending reply, which keeps what it had. A line answered by a pattern that
-// carries no final result (some detection and PIN replies) owns the final OK
-// or error that follows: the next line is sent after it, or after FinalGrace.
+// pending reply, which keeps what it had. Which line owns the replies, and
+// what follows when it ends, is the state machine of qvreplymachine.h: a line
+// answered by a pattern that carries no final result (some detection and PIN
+// replies) owns the final OK or error that follows, and the next line is sent
+// after it, or after FinalGrace; an acknowledgement (SendAhead) goes out right
+// after the current line's final result, ahead of every other line.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +36,7 @@
 #include "qvatdriver.h"
 #include "qvclasses.h"
 #include "qvmodeldrivers.h"
+#include "qvreplymachine.h"
 
 class TqvCustomATProcessor;
 
@@ -94,14 +99,16 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   virtual std::u16string ExpandCommand(const std::u16string& text);
   // The reverse, for the reply cache.
   virtual std::u16string EncodeTokens(const std::u16string& text);
-  // Sends one line expecting id 0, without waiting.
+  // Sends one line expecting id 0, without waiting (once a final result still
+  // owed to the line before, or an acknowledgement in flight, has come).
   virtual void SendCommand(const std::string& text);
   // SendCommand, then WaitReply; false (and an empty ReplyLast) on time-out.
   virtual bool SendAndWait(const std::string& text);
   // Sends sAT with its tokens expanded and returns the reply bytes; empty on time-out.
   virtual std::u16string CmdSendAndWaitResult(const std::string& sAT);
   // Every line of driver command `id`, synchronously; true when every line got
-  // its expected reply (a command without lines fails).
+  // its expected reply (a command without lines fails; a line with nothing to
+  // send counts as answered).
   virtual bool RunCommand(int32_t id);
   // Waits for `handle` (nullptr: the end of the current exchange) at most `ms`
   // (0: TimeOut) while the device is open. For the exchange, false when it
@@ -164,7 +171,9 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   void SetFinalGrace(uint32_t Value) { fFinalGrace.store(Value); }
   // Read it on the thread that ran the exchange, or under Guard().
   const TATReply& ReplyLast() const { return fReplyLast; }
+  // atWaitReply / atQWaitReply while a synchronous / queued line awaits its reply.
   TatInternalState ATState() const;
+  qv::TReplyState ReplyState() const;
   int32_t ExpectedReplyID() const;
   int32_t CommandIndex() const;
   size_t QueueCount() const;
@@ -176,22 +185,36 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   TqvDiagnosticEvent OnDiagnostic;
 
  protected:
-  enum class TLineOutcome { loPending, loReplied, loError, loTimedOut, loSendFailed };
-  enum class TTimerUse { tuNone, tuReply, tuFinalGrace };
+  // The queue stopped without finishing: an error reply, a time-out, a failed
+  // write, or the device closed (`why`). Nothing here.
+  virtual void QueueStopped(qv::TLineOutcome why);
+  // Lines that go out right after the current line's final result, ahead of
+  // queued lines and waiting callers; their replies reach nobody.
+  void SendAhead(const std::vector<std::string>& lines);
+  // Ends the pending line with an error final result that no pattern of the
+  // driver carries ("+CMS ERROR: n", collected as a notification).
+  void EndLineAsError(const std::string& finalLine);
 
-  // Sends a line with its expected reply id; state, expected id and the
-  // cleared reply are in place before the first byte leaves.
-  void StartLine(const std::string& bytes, int32_t expected, TatInternalState state);
-  // Second half of QueueNext: sends the next entry or ends the queue.
+  // The bytes of the last synchronous or queued line sent, how it ended, and
+  // the final result line of its error reply.
+  const std::string& LastLine() const { return fLastLine; }
+  qv::TLineOutcome LastOutcome() const { return fOutcome; }
+  const std::string& LastErrorResult() const { return fLastErrorResult; }
+  uint64_t LineSeq() const { return fLineSeq; }
+  // When a line was last answered (or NoteProgress was called).
+  uint32_t LastProgressTick() const { return fProgressTick.load(); }
+  void NoteProgress();
+
+  // A synchronous caller's line: waits for the slot, then sends.
+  void StartLine(const std::string& bytes, int32_t expected);
+  // Second half of QueueNext: sends the next entry (skipping empty ones) or ends the queue.
   void QueueSendNext();
-  void ArmTimer(TTimerUse use, uint32_t ms);
+  void ArmTimer(uint32_t ms);
   void StopTimer();
-  void SignalEnd(TLineOutcome outcome);
   // Ends the pending line as timed out: no reply, waiter woken, queue stopped.
   void TimeOutLine();
 
   std::vector<std::unique_ptr<TqvCustomATDriver>> fDrivers;
-  TatInternalState fATState = TatInternalState::atIdle;
   std::atomic<uint32_t> fTimeOut{7000};
   qv::platform::TEvent hReplyEvent{true, false};
   int32_t fDriverIndex = -1;
@@ -209,17 +232,28 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   mutable qv::TqvReentrantMutex fLock;
 
  private:
+  void Feed(qv::TReplyInput input, qv::TLineKind kind = qv::TLineKind::lkSync);
+  void Apply(const qv::TReplyActions& a);
+  // Writes one line; the machine hears whether it left.
+  void SendLine(const std::string& bytes, int32_t expected, qv::TLineKind kind);
+  void SendNextAck();
+  void WaitForSlot();
+  bool InProcessingHere() const;
   void HandleCompletion();
+  void KeepReplyWithoutPattern();
   bool LinePending(uint64_t seq) const;
   bool ExchangeOverdue(uint64_t seq);
   bool CompletesWithFinal(const TCommEventNew& m) const;
-  void OweFinal(bool deferQueue);
-  void SettleOwedFinal();
-  void WaitForOwedFinal();
   void SetCompletedReply(int32_t index, size_t patternLen);
 
   std::atomic<uint32_t> fFinalGrace{300};
-  TLineOutcome fOutcome = TLineOutcome::loPending;
+  qv::TqvReplyMachine fMachine;
+  qv::TLineOutcome fOutcome = qv::TLineOutcome::loPending;
+  std::deque<std::string> fAckLines;       // acknowledgements not yet sent
+  qv::platform::TEvent fSlotFree{true, true};  // a waiting caller's line may go
+  std::string fLastLine;
+  std::string fLastErrorResult;
+  std::atomic<uint32_t> fProgressTick{0};
   uint64_t fLineSeq = 0;        // bumped by every line sent
   uint64_t fRxCount = 0;        // bytes received so far
   uint64_t fLineStartRx = 0;    // fRxCount when the pending line was sent
@@ -233,10 +267,7 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   size_t fSkipBudget = 0;       // bytes a notification text may still take
   TCommEventNew fCmeHead{"\r\n+CME ERROR:"};
   bool fCmeLine = false;        // inside a "+CME ERROR:" line of a pending exchange
-  bool fOwedFinal = false;      // a final result still belongs to the line answered last
-  bool fDeferredQueue = false;  // the queue goes on once it has come
-  qv::platform::TEvent fOwedSettled{true, true};
-  TTimerUse fTimerUse = TTimerUse::tuNone;
+  bool fTimerArmed = false;
   std::chrono::steady_clock::time_point fTimerDeadline;
   int fProcessingDepth = 0;
   std::thread::id fProcessingThread;

@@ -27,16 +27,8 @@ int resp::NotificationLineCount(int32_t id) {
 namespace {
 
 template <class Char>
-std::basic_string_view<Char> Trim(std::basic_string_view<Char> s) {
-  auto blank = [](Char c) { return static_cast<uint32_t>(c) <= 0x20; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-template <class Char>
 std::basic_string<Char> Field(std::basic_string_view<Char> line, int n) {
-  line = Trim(line);
+  line = TrimView(line);
   std::basic_string<Char> result;
   int field = 1;
   Char closing = ',';
@@ -58,21 +50,14 @@ std::basic_string<Char> Field(std::basic_string_view<Char> line, int n) {
       result += c;
     }
   }
-  return std::basic_string<Char>(Trim(std::basic_string_view<Char>(result)));
-}
-
-char16_t LowerAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c; }
-
-bool SameText(std::u16string_view a, std::u16string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char16_t x, char16_t y) { return LowerAscii(x) == LowerAscii(y); });
+  return std::basic_string<Char>(TrimView(std::basic_string_view<Char>(result)));
 }
 
 // The line without everything up to and including its first comma, trimmed.
 std::u16string_view AfterFirstComma(std::u16string_view s) {
   auto pos = s.find(u',');
   if (pos != std::u16string_view::npos) s.remove_prefix(pos + 1);
-  return Trim(s);
+  return TrimView(s);
 }
 
 int32_t Number(std::u16string_view rest, int n, int32_t def) {
@@ -116,26 +101,6 @@ bool ReadTextFile(const std::string& path, std::u16string& text) {
 
 std::u16string ExtractField(std::u16string_view line, int n) { return Field(line, n); }
 std::string ExtractField(std::string_view line, int n) { return Field(line, n); }
-std::u16string_view TrimView(std::u16string_view s) { return Trim(s); }
-std::string_view TrimView(std::string_view s) { return Trim(s); }
-
-std::u16string ReplaceTextNoCase(std::u16string_view text, std::u16string_view from,
-                                 std::u16string_view to) {
-  std::u16string out;
-  if (from.empty()) return std::u16string(text);
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    if (i + from.size() <= text.size() && SameText(text.substr(i, from.size()), from)) {
-      out += to;
-      i += from.size();
-    } else {
-      out += text[i++];
-    }
-  }
-  return out;
-}
-
 }  // namespace qv
 
 using qv::ExtractField;
@@ -155,15 +120,7 @@ bool TqvCustomATDriver::LoadFromFile(const std::string& aFileName) {
 
 bool TqvCustomATDriver::ParseLines(std::u16string_view text) {
   try {
-    size_t start = 0;
-    while (start <= text.size()) {
-      size_t end = text.find_first_of(u"\r\n", start);
-      if (end == std::u16string_view::npos) end = text.size();
-      ParseLine(text.substr(start, end - start));
-      if (end < text.size() && text[end] == u'\r' && end + 1 < text.size() && text[end + 1] == u'\n')
-        ++end;
-      start = end + 1;
-    }
+    for (std::u16string_view line : qv::SplitLines(text)) ParseLine(line);
     return true;
   } catch (...) {
     return false;
@@ -181,19 +138,19 @@ void TqvCustomATDriver::ParseLine(std::u16string_view line) {
 
   std::u16string compact;
   std::copy_if(line.begin(), line.end(), std::back_inserter(compact), [](char16_t c) { return c != u' '; });
-  std::u16string lower(compact);
-  for (auto& c : lower) c = LowerAscii(c);
-  if (auto pos = lower.find(u"include="); pos != std::u16string::npos) {
-    ParseInclude(qv::TrimView(std::u16string_view(compact).substr(pos + 8)));
+  constexpr std::u16string_view kInclude = u"include=";
+  for (size_t pos = 0; pos + kInclude.size() <= compact.size(); ++pos) {
+    if (!SameTextNoCase(std::u16string_view(compact).substr(pos, kInclude.size()), kInclude)) continue;
+    ParseInclude(qv::TrimView(std::u16string_view(compact).substr(pos + kInclude.size())));
     return;
   }
 
-  if (!SameText(ExtractField(line, 1), u"HKR")) return;
+  if (!SameTextNoCase(ExtractField(line, 1), u"HKR")) return;
   std::u16string name = ExtractField(line, 2);
   std::u16string_view rest = AfterFirstComma(line);
-  if (SameText(name, u"Responses")) {
+  if (SameTextNoCase(name, u"Responses")) {
     AddResponse(AfterFirstComma(rest));
-  } else if (SameText(name, u"Settings")) {
+  } else if (SameTextNoCase(name, u"Settings")) {
     AddSetting(AfterFirstComma(rest));
   } else {
     AddCommand(rest);
@@ -206,7 +163,7 @@ void TqvCustomATDriver::ParseInclude(std::u16string_view name) {
   if (!script) return;
   // A script that includes itself, directly or through others, is not entered again.
   bool active = std::any_of(fIncludeStack.begin(), fIncludeStack.end(),
-                            [name](const std::u16string& s) { return SameText(s, name); });
+                            [name](const std::u16string& s) { return SameTextNoCase(s, name); });
   if (active || fIncludeStack.size() >= kMaxIncludeDepth) return;
   fIncludeStack.emplace_back(name);
   ParseLines(qv::AnsiToString(*script));  // a failing include is ignored

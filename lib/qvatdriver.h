@@ -66,14 +66,6 @@ std::string ExtractField(std::string_view line, int n);
 // ANSI code page. False when the file cannot be read.
 bool ReadTextFile(const std::string& path, std::u16string& text);
 
-// Blanks and control characters (everything up to the space) removed at both ends.
-std::u16string_view TrimView(std::u16string_view s);
-std::string_view TrimView(std::string_view s);
-
-// Every occurrence of `from` (ASCII letter case ignored) replaced by `to`.
-std::u16string ReplaceTextNoCase(std::u16string_view text, std::u16string_view from,
-                                 std::u16string_view to);
-
 }  // namespace qv
 
 // One command line or one settings line of a script.

@@ -7,17 +7,11 @@
 #include "qvsysutils.h"
 #include "qvwin32.h"
 #include "qvwin32di.h"
+#include "qvtext.h"
 
 namespace pf = qv::platform;
 
 namespace {
-
-std::u16string Trim(std::u16string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && s[b] <= u' ') ++b;
-  while (e > b && s[e - 1] <= u' ') --e;
-  return std::u16string(s.substr(b, e - b));
-}
 
 std::u16string Upper(std::u16string s) {
   for (auto& c : s)
@@ -33,7 +27,7 @@ std::u16string WithDescription(const std::u16string& name, const std::u16string&
 
 // What a matched or leftover plug-and-play record gives a listed device.
 void CopyPnp(TqvDevice& d, const TqvDevice& pnp) {
-  d.PortName = Trim(pnp.PortName);
+  d.PortName = std::u16string(qv::TrimView(pnp.PortName));
   d.Description = pnp.Description;
   d.Service = pnp.Service;
   d.Driver = pnp.Driver;
@@ -130,7 +124,7 @@ void TqvCustomSerialComm::DeviceListLoad() {
   GetComPortList(ports, true, qv::DeviceRoots());
   for (const auto& entry : ports) {
     const size_t eq = entry.Text.find(u'=');
-    const std::u16string name = Trim(std::u16string_view(entry.Text).substr(0, eq));
+    const std::u16string name(qv::TrimView(std::u16string_view(entry.Text).substr(0, eq)));
     auto d = std::make_unique<TqvDevice>();
     d->NameFriendly = d->NameDeviceDos = d->PortName = name;
     d->NamePDO = eq == std::u16string::npos ? std::u16string() : entry.Text.substr(eq + 1);
@@ -155,7 +149,7 @@ void TqvCustomSerialComm::DeviceListLoad() {
   if (quick) return;
   int32_t counter = 4096;
   for (const auto& r : pnp) {
-    const std::u16string portName = Trim(r->PortName);
+    const std::u16string portName(qv::TrimView(r->PortName));
     if (portName.empty() || StartsWith(Upper(portName), u"LPT")) continue;
     auto d = std::make_unique<TqvDevice>();
     CopyPnp(*d, *r);

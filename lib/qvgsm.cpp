@@ -71,17 +71,9 @@ bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <
 
 }  // namespace
 
-bool SameNoCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  auto low = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
-  for (size_t i = 0; i < a.size(); ++i)
-    if (low(a[i]) != low(b[i])) return false;
-  return true;
-}
-
 int32_t CommandIdOfName(std::u16string_view name) {
   for (const auto& e : kCommandIds)
-    if (SameNoCase(e.Name, name)) return e.Id;
+    if (qv::SameTextNoCase(e.Name, name)) return e.Id;
   return 0;
 }
 
@@ -118,12 +110,22 @@ std::string StripReplyPrefix(std::string_view text) {
   return std::string(t);
 }
 
-thread_local int tWaitDepth = 0;
-thread_local int tProcessingDepth = 0;
+thread_local TMarks tWaits;
+thread_local TMarks tDeliveries;
 
 }  // namespace qv::gsm
 
 using namespace qv::gsm;
+
+namespace {
+
+// A holder whose lines went unanswered this long after its time-out has
+// wedged: a waiter gives up on the turn.
+constexpr uint32_t kTurnSlackMs = 50;
+constexpr uint32_t kTurnPumpMs = 20;
+constexpr char16_t kFormatError[] = u"Log format ERROR!!!";
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -142,13 +144,15 @@ TqvGsm::TqvGsm(TqvComponent* AOwner) : TqvCustomATProcessor(AOwner) {
 
 TqvGsm::~TqvGsm() {
   FreeAsyncTimer();
-  fDispatch.Cancel();
+  fLaneGroup.Cancel();
   fCancelled = true;
   {
     std::lock_guard lk(fTurnMutex);
     fTurnCv.notify_all();
   }
   ReapWorkers(true);
+  std::lock_guard lk(fLaneMutex);
+  fLane.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -168,6 +172,7 @@ QV_LOCKED_TEXT(MemoryRead, fMemoryRead)
 QV_LOCKED_TEXT(MemoryWrite, fMemoryWrite)
 QV_LOCKED_TEXT(MemorySpecial, fMemorySpecial)
 QV_LOCKED_TEXT(PIN, fPIN)
+QV_LOCKED_TEXT(LastError, fLastError)
 #undef QV_LOCKED_TEXT
 
 void TqvGsm::SetMemoryRead(std::u16string v) {
@@ -195,19 +200,25 @@ std::vector<std::u16string> TqvGsm::MemTypesSpecial() const {
   return fMemTypesSpecial;
 }
 
+// The desktop program writes the PIN on every open: writing the same value
+// again must not clear its rejection, or each open would spend an attempt.
 void TqvGsm::SetPIN(std::u16string v) {
   std::lock_guard lk(fInfoMutex);
+  if (v != fPIN) fPinRejected = false;
   fPIN = std::move(v);
-  fPinRejected = false;
+}
+
+void TqvGsm::SetLastError(std::u16string text) {
+  std::lock_guard lk(fInfoMutex);
+  fLastError = std::move(text);
 }
 
 void TqvGsm::SetNewSmsMode(TgsmNewSmsMode v) {
   if (v == fNewSmsMode) return;
   fNewSmsMode = v;
   if (!IsDeviceOpen()) return;
-  TTurnGuard turn(*this);
-  if (!turn) return;
-  TqvCustomATProcessor::RunCommand(v == TgsmNewSmsMode::nsmSkipSave ? gsmSMSNotifyDirect : gsmSMSNotifyEnable);
+  TSyncCall call(*this, u"NewSmsMode");
+  if (call) call.Run(v == TgsmNewSmsMode::nsmSkipSave ? gsmSMSNotifyDirect : gsmSMSNotifyEnable);
 }
 
 std::u16string TqvGsm::PhoneBookMemName() const {
@@ -225,7 +236,7 @@ void TqvGsm::PushState(int s) {
     std::lock_guard lk(fStateMutex);
     lStateStack.push_back(s);
   }
-  if (OnGsmChangeState) OnGsmChangeState(this);
+  RaiseNotify(&TqvGsm::OnGsmChangeState);
 }
 
 int TqvGsm::PopState() {
@@ -237,7 +248,7 @@ int TqvGsm::PopState() {
       lStateStack.pop_back();
     }
   }
-  if (OnGsmChangeState) OnGsmChangeState(this);
+  RaiseNotify(&TqvGsm::OnGsmChangeState);
   return s;
 }
 
@@ -247,7 +258,7 @@ void TqvGsm::SetState(int s) {
     lStateStack.clear();
     if (s != stIdle) lStateStack.push_back(s);
   }
-  if (OnGsmChangeState) OnGsmChangeState(this);
+  RaiseNotify(&TqvGsm::OnGsmChangeState);
 }
 
 // Removes the topmost entry `s`: an activity ends its own state, whatever a
@@ -262,7 +273,7 @@ void TqvGsm::RemoveState(int s) {
       changed = true;
     }
   }
-  if (changed && OnGsmChangeState) OnGsmChangeState(this);
+  if (changed) RaiseNotify(&TqvGsm::OnGsmChangeState);
 }
 
 int TqvGsm::CurrentState() const {
@@ -278,35 +289,85 @@ std::vector<int> TqvGsm::StateStack() const {
 // ---------------------------------------------------------------------------
 // The turn
 
+TqvGsm::TSyncCall::TSyncCall(TqvGsm& g, const char16_t* what) : gsm_(g), what_(what) {
+  gsm_.SetLastError({});
+  std::u16string why = gsm_.NestedRefusal();
+  if (why.empty()) {
+    wait_.emplace(&gsm_, gsm_.fLaneGroup);
+    why = gsm_.AcquireTurn();
+  }
+  held_ = why.empty();
+  if (held_) return;
+  failure_ = why;
+  const std::u16string text = std::u16string(what_) + u" refused: " + why;
+  gsm_.WriteLog(TDL::dlDetail, text);
+  gsm_.SetLastError(text);
+}
+
+TqvGsm::TSyncCall::~TSyncCall() {
+  if (held_) gsm_.ReleaseTurn();
+  wait_.reset();
+  if (drain_) gsm_.DrainLane();
+}
+
+bool TqvGsm::TSyncCall::Run(int32_t id) {
+  uint64_t seq;
+  {
+    auto guard = gsm_.Guard();
+    seq = gsm_.LineSeq();
+  }
+  if (gsm_.TqvCustomATProcessor::RunCommand(id)) return true;
+  {
+    auto guard = gsm_.Guard();
+    if (gsm_.LineSeq() != seq)
+      failure_ = gsm_.LineFailure();
+    else
+      failure_ = gsm_.IsDeviceOpen() ? u"the driver has no line for it" : u"the device is not open";
+  }
+  gsm_.SetLastError(std::u16string(what_) + u": " + failure_);
+  return false;
+}
+
+void TqvGsm::TSyncCall::HandToQueue() {
+  gsm_.TurnToQueue();
+  held_ = false;
+  queued_ = true;
+  drain_ = false;
+}
+
 bool TqvGsm::HoldsTurn() const {
   std::lock_guard lk(fTurnMutex);
   return fTurn == TTurn::ttThread && fTurnThread == std::this_thread::get_id();
 }
 
-void TqvGsm::LogBusy(const char16_t* what) const {
-  WriteLogFmt(TDL::dlDetail, u"Busy: %s refused while another exchange runs", {std::u16string(what)});
+// Waiting here would block the very exchange the request would wait for.
+std::u16string TqvGsm::NestedRefusal() const {
+  if (Marked(tDeliveries, this))
+    return pf::IsMainThread() ? u"busy: called while a reply is being processed" : u"called from the receive thread";
+  if (Marked(tWaits, this) || HoldsTurn()) return u"busy: called inside another exchange";
+  return {};
 }
 
-bool TqvGsm::AcquireTurn() {
-  const auto me = std::this_thread::get_id();
-  const bool nested = tWaitDepth > 0 || tProcessingDepth > 0;
+std::u16string TqvGsm::AcquireTurn() {
+  const bool main = pf::IsMainThread();
   std::unique_lock lk(fTurnMutex);
   for (;;) {
-    if (fCancelled) return false;
+    if (fCancelled) return u"the component is going away";
     if (fTurn == TTurn::ttNone) {
       fTurn = TTurn::ttThread;
-      fTurnThread = me;
-      return true;
-    }
-    // Waiting here would block the exchange that holds the turn.
-    if (nested || (fTurn == TTurn::ttThread && fTurnThread == me)) return false;
-    if (pf::IsMainThread()) {
+      fTurnThread = std::this_thread::get_id();
       lk.unlock();
-      pf::PumpFor(20);
-      lk.lock();
-    } else {
-      fTurnCv.wait_for(lk, std::chrono::milliseconds(50));
+      NoteProgress();  // the new holder's time starts now
+      return {};
     }
+    lk.unlock();
+    if (!IsDeviceOpen()) return u"the device closed while another exchange ran";
+    const uint32_t idle = pf::TicksSince(LastProgressTick());
+    if (idle > TimeOut() + kTurnSlackMs)
+      return u"the exchange in progress had no line answered for " + qv::IntToStr(idle) + u" ms";
+    if (main) pf::PumpFor(kTurnPumpMs);
+    lk.lock();
+    if (!main) fTurnCv.wait_for(lk, std::chrono::milliseconds(kTurnPumpMs));
   }
 }
 
@@ -324,6 +385,105 @@ void TqvGsm::TurnToQueue() {
   std::lock_guard lk(fTurnMutex);
   fTurn = TTurn::ttQueue;
   fTurnThread = {};
+}
+
+// ---------------------------------------------------------------------------
+// The event lane
+
+void TqvGsm::Raise(std::function<void()> event) {
+  bool post = false;
+  {
+    std::lock_guard lk(fLaneMutex);
+    fLane.push_back(std::move(event));
+    // The receive thread runs what its own delivery raised, right after it.
+    const bool receiveThread = Marked(tDeliveries, this) && !pf::IsMainThread();
+    if (!receiveThread && !fDrainPosted) post = fDrainPosted = true;
+  }
+  if (!post) return;
+  const bool queued = pf::PostToMainThread(fLaneGroup, [this] {
+    {
+      std::lock_guard lk(fLaneMutex);
+      fDrainPosted = false;
+    }
+    DrainLane();
+  });
+  if (!queued) {  // the component is going away
+    std::lock_guard lk(fLaneMutex);
+    fDrainPosted = false;
+  }
+}
+
+void TqvGsm::RaiseNotify(TNotifyEvent TqvGsm::*event) {
+  Raise([this, event] {
+    if (this->*event) (this->*event)(this);
+  });
+}
+
+void TqvGsm::RaiseText(TqvGsmNotifyEvent TqvGsm::*event, std::u16string text) {
+  Raise([this, event, text = std::move(text)] {
+    if (this->*event) (this->*event)(this, text);
+  });
+}
+
+// A failure of an operation: logged, kept in LastError, raised as OnGsmError.
+void TqvGsm::RaiseError(const std::u16string& text) {
+  WriteLog(TDL::dlDetail, text);
+  SetLastError(text);
+  RaiseText(&TqvGsm::OnGsmError, text);
+}
+
+void TqvGsm::DrainLane() {
+  // The main thread runs the lane outside byte processing; another thread
+  // only right after its own delivery (the port's thread without
+  // UseMainThread). Never inside a wait of this component.
+  if (Marked(tWaits, this) || pf::IsMainThread() == Marked(tDeliveries, this)) return;
+  {
+    // One runner at a time. A handler's own operation leaves the events that
+    // follow to run after that handler, in their order.
+    std::lock_guard lk(fLaneMutex);
+    if (fDrainer != std::thread::id()) return;
+    fDrainer = std::this_thread::get_id();
+  }
+  for (;;) {
+    std::function<void()> event;
+    {
+      std::lock_guard lk(fLaneMutex);
+      if (fLane.empty()) {
+        fDrainer = {};
+        return;
+      }
+      event = std::move(fLane.front());
+      fLane.pop_front();
+    }
+    try {
+      event();
+    } catch (const std::exception& e) {
+      WriteLog(TDL::dlSimple, u"Event handler failed: " + qv::Utf8ToString(e.what()));
+    } catch (...) {
+      WriteLog(TDL::dlSimple, u"Event handler failed");
+    }
+  }
+}
+
+void TqvGsm::DoProcessing(const char* Data, uint32_t Len, TIgnoreTypes& R) {
+  TMarkScope delivering(tDeliveries, this);
+  TqvCustomATProcessor::DoProcessing(Data, Len, R);
+  if (!pf::IsMainThread()) DrainLane();  // the receive thread, its locks released
+}
+
+// ---------------------------------------------------------------------------
+// Failures
+
+std::u16string TqvGsm::LineFailure() const {
+  auto guard = Guard();
+  std::u16string how;
+  switch (LastOutcome()) {
+    case qv::TLineOutcome::loTimedOut: how = u"timeout"; break;
+    case qv::TLineOutcome::loSendFailed: how = u"write failed"; break;
+    case qv::TLineOutcome::loClosed: how = u"device closed"; break;
+    default: how = LastErrorResult().empty() ? u"error" : qv::AnsiToString(LastErrorResult());
+  }
+  return fSecretLog.Masked(qv::AnsiToString(qv::TrimView(LastLine()))) + u": " + how;
 }
 
 // ---------------------------------------------------------------------------
@@ -374,7 +534,7 @@ std::u16string TqvGsm::ExpandCommand(const std::u16string& text) {
     bool done = false;
     if (t[i] == u'<') {
       for (const auto& [name, value] : values) {
-        if (SameNoCase(std::u16string_view(t).substr(i, name.size()), name)) {
+        if (qv::SameTextNoCase(std::u16string_view(t).substr(i, name.size()), name)) {
           r += value;
           i += name.size();
           done = true;
@@ -479,10 +639,10 @@ const TATCommand* TqvGsm::LineOf(int32_t index) const {
   return d->GetCommands(index);
 }
 
-// The driver line of the queue entry sent last (under the processor's lock).
-const TATCommand* TqvGsm::CurrentQueueLine() const {
-  if (fCommandIndex < 1 || fCommandIndex > static_cast<int32_t>(slCommands.size())) return nullptr;
-  return LineOf(slCommands[static_cast<size_t>(fCommandIndex - 1)].Object);
+// The driver line index of the queue entry sent last, or -1 (under the processor's lock).
+int32_t TqvGsm::CurrentQueueLineIndex() const {
+  if (fCommandIndex < 1 || fCommandIndex > static_cast<int32_t>(slCommands.size())) return -1;
+  return slCommands[static_cast<size_t>(fCommandIndex - 1)].Object;
 }
 
 bool TqvGsm::IsPinLine(int32_t lineIndex) const {
@@ -495,15 +655,15 @@ bool TqvGsm::IsPinLine(int32_t lineIndex) const {
 // Status readings
 
 void TqvGsm::UpdateBatteryInfo() {
-  TTurnGuard turn(*this);
-  if (!turn || !TqvCustomATProcessor::RunCommand(gsmGetBatteryStatus)) return;
+  TSyncCall call(*this, u"UpdateBatteryInfo");
+  if (!call || !call.Run(gsmGetBatteryStatus)) return;
   auto guard = Guard();
   ParseBattery(ReplyLast().sDataUseful, LineOf(ReplyLast().idDriverCmd));
 }
 
 void TqvGsm::UpdateSignalInfo() {
-  TTurnGuard turn(*this);
-  if (!turn || !TqvCustomATProcessor::RunCommand(gsmGetSignalStatus)) return;
+  TSyncCall call(*this, u"UpdateSignalInfo");
+  if (!call || !call.Run(gsmGetSignalStatus)) return;
   auto guard = Guard();
   ParseSignal(ReplyLast().sDataUseful, LineOf(ReplyLast().idDriverCmd));
 }
@@ -517,13 +677,28 @@ void TqvSecretLog::MarkSecret(std::u16string clear, std::u16string masked) {
   fMasked = std::move(masked);
 }
 
-std::u16string TqvSecretLog::Masked(const std::u16string& s) const {
-  std::lock_guard lk(fMutex);
+std::u16string TqvSecretLog::MaskedLocked(const std::u16string& s) const {
   if (fClear.empty()) return s;
   std::u16string r = s;
   for (size_t p = r.find(fClear); p != std::u16string::npos; p = r.find(fClear, p + fMasked.size()))
     r.replace(p, fClear.size(), fMasked);
   return r;
+}
+
+std::u16string TqvSecretLog::Masked(const std::u16string& s) const {
+  std::lock_guard lk(fMutex);
+  return MaskedLocked(s);
+}
+
+// Formatted and masked under one hold of the guard, so that no secret marked
+// or cleared in between slips through; the line goes out after it.
+std::u16string TqvSecretLog::FormatMasked(const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) const {
+  std::lock_guard lk(fMutex);
+  try {
+    return MaskedLocked(qv::Format(Format, Args));
+  } catch (...) {
+    return kFormatError;
+  }
 }
 
 void TqvSecretLog::Save() {
@@ -542,10 +717,10 @@ void TqvSecretLog::AddLog(TDetailLevel l, const std::u16string& s) {
   if (auto* t = Target(); t && t->DetailLevel() >= l) t->AddLog(l, Masked(s));
 }
 void TqvSecretLog::AddFmt(const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) {
-  if (auto* t = Target()) t->Add(Masked(qv::Format(Format, Args)));
+  if (auto* t = Target()) t->Add(FormatMasked(Format, Args));
 }
 void TqvSecretLog::AddLogFmt(TDetailLevel l, const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) {
-  if (auto* t = Target(); t && t->DetailLevel() >= l) t->AddLog(l, Masked(qv::Format(Format, Args)));
+  if (auto* t = Target(); t && t->DetailLevel() >= l) t->AddLog(l, FormatMasked(Format, Args));
 }
 
 void TqvGsm::SetLog(TqvCustomLogFile* Value) {

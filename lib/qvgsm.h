@@ -6,21 +6,74 @@
 // the component's turn: a synchronous operation holds it until it returns, a
 // queue (initialisation, sending, listing, diagnostics) from its start to its
 // end, whatever way it ends. A thread that finds the turn taken waits for it
-// (the main thread keeps pumping the dispatcher meanwhile). A request that
-// cannot wait without blocking the exchange it waits for (made from a handler
-// that runs inside byte processing or inside a wait of this component while
-// the turn is taken) fails at once as busy. Byte processing never takes it.
+// (the main thread keeps pumping the dispatcher meanwhile); the wait ends
+// with failure when the device closes, when the component goes away, or when
+// the holder has had no line answered for TimeOut (a listing whose items keep
+// coming makes progress). A request refused this way, or failing, leaves its
+// reason in LastError.
+//
+// One ordered event lane. Every event that arises while received bytes are
+// processed, on the time-out path, or inside an operation is appended to the
+// component's lane with copies of its arguments (its own TqvPduSms, its own
+// texts), so that a later message never shows through an earlier event's
+// record. The lane runs on the main thread, in order, with no lock and no
+// turn held: from the main loop (its calls come through the dispatcher), and
+// at the end of every synchronous operation, right after it released the
+// turn; never inside a wait of this component. So SmsList(true) returns with
+// its items delivered, and a handler may call any synchronous operation and
+// gets its reply. An operation called from a handler leaves the events that
+// follow to run after that handler: one handler ends before the next starts.
+//   - OnDiagnostic for each answered line and OnPhoneListProgress steer the
+//     queue through flBreak, so they run inside the delivery of the reply: a
+//     synchronous request made from them fails at once as busy.
+//   - OnSmsReceived is raised on the worker thread that handled the message
+//     (TSmsThread); it has no order relative to the lane.
+//   - With the port's UseMainThread off, the lane runs on the port's thread
+//     right after each delivery, once the delivery's locks are released; a
+//     synchronous request made there fails at once ("called from the receive
+//     thread"), since no reply could be read while it waited. Events of the
+//     time-out path still run on the main thread.
+//   - IsBusy tells whether an exchange runs, not whether its events have been
+//     delivered; CurrentState may have moved on by the time a handler runs.
 //
 // Notifications. A notification head pushes its collecting state on top of
 // the state stack and pops it again when its text is complete, so the
 // activity below (an initialisation, a send, a listing) goes on untouched.
-// Stored and directly delivered messages are handled on worker threads
-// (TSmsThread) that the component owns and joins.
+// The acknowledgement of a directly delivered message goes out right after
+// the current line's final result, ahead of queued lines. Stored and directly
+// delivered messages are handled on worker threads that the component owns
+// and joins.
+//
+// Locks, in the order they are taken:
+//   the turn       not a lock but a token (fTurnMutex guards who holds it);
+//                  never waited for while any lock below is held;
+//   fLock          the processor's re-entrant lock: reply state, queue,
+//                  drivers, and here the queue bookkeeping and the
+//                  notification collection; hooks and byte processing run
+//                  under it; waits release it;
+//   leaf mutexes   each held alone, for a copy or an update, never while
+//                  another one is taken, and never while calling out:
+//     fInfoMutex     device texts, memory names and lists, PIN and its
+//                    rejection, phone book memory names, LastError;
+//     fStateMutex    the state stack;
+//     fSmsMutex      the sends awaiting confirmation and their outcomes;
+//     fTurnMutex     the turn;
+//     fLaneMutex     the event lane;
+//     fWorkersMutex  the worker threads;
+//   last, the log proxy's guard, the log's own and the dispatcher's.
+// The placeholder values of an exchange are written and expanded under the
+// turn. Atomics: the memory counts, PIN status, battery and signal values,
+// the multi-part reference, NewSmsMode, cancellation. Plain fields without a
+// guard (Text, PhoneNumber, Autodetect, IgnoreInitErrors, InitCommands,
+// GsmAT, PhoneListType, the phone book) are properties the application sets
+// from one thread while no operation of its own runs.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -82,13 +135,17 @@ class TqvGsm;
 
 // The log the component writes through: it forwards to the application's log
 // and masks the line the component has marked secret (the PIN line and its
-// echo) wherever that line appears, until the next line is sent.
+// echo) wherever that line appears, until the next line is sent. A line is
+// formatted and masked under the proxy's guard; a bad format gives the log's
+// "Log format ERROR!!!" line instead of an exception.
 class TqvSecretLog : public TqvCustomLogFile {
  public:
   void SetTarget(TqvCustomLogFile* t) { fTarget = t; }
   TqvCustomLogFile* Target() const { return fTarget.load(); }
   // `clear` is shown as `masked` from now on; an empty `clear` ends it.
   void MarkSecret(std::u16string clear, std::u16string masked);
+  // `s` as it may be shown.
+  std::u16string Masked(const std::u16string& s) const;
 
   void Save() override;
   void Clear() override;
@@ -99,7 +156,8 @@ class TqvSecretLog : public TqvCustomLogFile {
   void AddLogFmt(TDetailLevel l, const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) override;
 
  private:
-  std::u16string Masked(const std::u16string& s) const;
+  std::u16string MaskedLocked(const std::u16string& s) const;
+  std::u16string FormatMasked(const std::u16string& Format, const std::vector<qv::TqvFmtArg>& Args) const;
   std::atomic<TqvCustomLogFile*> fTarget{nullptr};
   mutable std::mutex fMutex;
   std::u16string fClear, fMasked;
@@ -113,7 +171,8 @@ class TSmsThread {
   TSmsThread(const TSmsThread&) = delete;
   TSmsThread& operator=(const TSmsThread&) = delete;
   bool Finished() const { return fFinished.load(); }
-  void Join();
+  // With `pump` the main thread serves handed-over calls while it joins.
+  void Join(bool pump);
 
  private:
   void Execute();
@@ -145,13 +204,17 @@ class TqvGsm : public TqvCustomATProcessor {
   // A new value is applied to an open modem at once.
   void SetNewSmsMode(TgsmNewSmsMode v);
   std::u16string PIN() const;
-  // A new PIN may be sent again even after the modem rejected the old one.
+  // A PIN the modem rejected is not sent again until a different one is set.
   void SetPIN(std::u16string v);
   const std::u16string& InitCommands() const { return fInitCommands; }
   void SetInitCommands(std::u16string v) { fInitCommands = std::move(v); }
   TGsmPinStatus PINStatus() const { return fPINStatus.load(); }
   TgsmATType GsmAT() const { return fGsmAT; }
   void SetGsmAT(TgsmATType v) { fGsmAT = v; }
+  // Why the last operation failed or was refused, as OnGsmError gave it where
+  // it raised one ("Initialization failed: AT+CPMS?: ERROR"); empty while
+  // nothing failed since the last operation started.
+  std::u16string LastError() const;
 
   std::u16string DeviceManufacturer() const;
   std::u16string DeviceName() const;
@@ -190,6 +253,7 @@ class TqvGsm : public TqvCustomATProcessor {
   void RunDiagnostic();
   std::u16string PINGetStatus();
   bool PINApply();
+  // Whether an exchange runs now; its events may still be on their way.
   bool IsBusy() const { return CurrentState() != qv::gsm::stIdle; }
   void Abort() {}
   static std::u16string PinStatusName(TGsmPinStatus s);
@@ -204,18 +268,22 @@ class TqvGsm : public TqvCustomATProcessor {
 
   // --- SMS operations
   void SmsSend(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm);
+  // The parts follow the record's settings as they are now (AutoCutText, port
+  // kind, coding); a text that would be cut or does not fit is refused
+  // through OnGsmError, with nothing sent.
   void SmsSend(TqvPduSms& aPDU);
   void Send();
+  // The outcome of this thread's last send: true once it was confirmed.
   bool SmsSendWait();
   std::u16string SmsSendWaitRefID(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm);
   std::u16string SmsSendWaitRefID(TqvPduSms& aPDU);
-  // The shared record: valid until the next read, listing or notification.
+  // The shared record: valid until the next read.
   TqvPduSms& SmsGet(int Index);
   std::u16string SmsGetText(int Index);
   bool SmsDelete(int aIndex);
   void SmsList(bool flWait, TSmsStatus status = TSmsStatus::ssAll);
   void UpdateMemoryState();
-  // Outcome of the last send: idResponse 0 sent, 3 failed; sDataUseful the reference text.
+  // Outcome of the send that finished last: idResponse 0 sent, 3 failed; sDataUseful the reference text.
   std::pair<int32_t, std::string> LastSentResult() const;
   size_t AwaitingCount() const;
 
@@ -223,22 +291,22 @@ class TqvGsm : public TqvCustomATProcessor {
   void UpdateBatteryInfo();
   void UpdateSignalInfo();
 
-  // --- overrides
+  // --- overrides (the synchronous ones take the turn)
   std::u16string ExpandCommand(const std::u16string& text) override;
+  bool SendAndWait(const std::string& text) override;
   std::u16string CmdSendAndWaitResult(const std::string& sAT) override;
   bool RunCommand(int32_t id) override;
   bool ProcessByte(uint8_t b) override;
   bool IsErrorReply(const TATReply& reply) override;
   void ReplyComplete(TATReply& reply) override;
   void DoError() override;
-  void QueueNext() override;
   bool CommandSucceeded() override;
   void QueueFinished() override;
   int32_t CommandIdOf(const TATCommand& entry) override;
   void DriversClearAll() override;
   void MediumClosed() override;
   void MediumOpened() override;
-  void AsyncTimerTick(TObject* Sender) override;
+  void DoProcessing(const char* Data, uint32_t Len, TIgnoreTypes& R) override;
   bool DoDataSend(const char* Data, uint32_t Len) override;
   void Notification(TqvComponent* AComponent, TOperation Operation) override;
 
@@ -260,7 +328,7 @@ class TqvGsm : public TqvCustomATProcessor {
   void ParseSignal(std::string_view text, const TATCommand* line);
   void LoadMemoryTypes();
 
-  // --- events
+  // --- events (see the lane above)
   TqvSmsNotifyEvent OnSmsReceived, OnSmsSent, OnSmsListItem;
   TqvGsmNotifyEvent OnRing, OnGsmError, OnUnsolicited, OnUssd;
   TNotifyEvent OnAfterInit, OnPhoneListFinish, OnGsmChangeState;
@@ -274,43 +342,80 @@ class TqvGsm : public TqvCustomATProcessor {
  protected:
   friend class TSmsThread;
 
+  // Lines bypassing the turn: only the component sends them.
+  using TqvCustomATProcessor::ClearQueue;
+  using TqvCustomATProcessor::EnqueueCommand;
+  using TqvCustomATProcessor::EnqueueText;
+  using TqvCustomATProcessor::SendCommand;
+  using TqvCustomATProcessor::SendCommandNoWait;
+  using TqvCustomATProcessor::StartQueue;
+
+  void QueueStopped(qv::TLineOutcome why) override;
+
   // --- the turn
   enum class TTurn { ttNone, ttThread, ttQueue };
-  // False (and a log line) when the turn cannot be had: busy in a nested
-  // call, cancelled, or the device closed while waiting.
-  bool AcquireTurn();
+  class TSyncCall;
+  // Why this thread may not even wait for the turn; empty when it may.
+  std::u16string NestedRefusal() const;
+  // Waits for the turn and takes it; empty when taken, otherwise why not.
+  std::u16string AcquireTurn();
   void ReleaseTurn();
   // Hands the turn this thread holds to a queue that is about to start.
   void TurnToQueue();
   bool HoldsTurn() const;
-  class TTurnGuard;
+
+  // --- the event lane
+  void Raise(std::function<void()> event);
+  void RaiseNotify(TNotifyEvent TqvGsm::*event);
+  void RaiseText(TqvGsmNotifyEvent TqvGsm::*event, std::u16string text);
+  void RaiseError(const std::u16string& text);
+  // Runs the lane where this thread may: see the class comment.
+  void DrainLane();
 
   // --- queues
-  // Takes the turn, pushes `state`, clears the queue. False: nothing started.
-  bool BeginQueue(int state);
-  // StartQueue, then ends the queue at once when it could not send.
+  // Pushes `state` and hands the call's turn to the queue. False: nothing started.
+  bool BeginQueue(TSyncCall& call, int state);
+  // StartQueue; a queue that cannot send ends at once.
   void RunQueue();
-  // Every queue end comes here once: pops the queue's state, raises its end
-  // event, releases the turn.
-  void EndQueue(bool ok, bool fromTimer = false);
+  // Every queue end comes here once: pops the queue's state, reports a
+  // failure, releases the turn, raises the queue's end events.
+  void EndQueue(bool ok);
   void RemoveState(int s);
+
+  // --- failures
+  // "AT+CPMS?: ERROR": the last line sent, masked where it holds the PIN,
+  // and how it ended.
+  std::u16string LineFailure() const;
+  void SetLastError(std::u16string text);
 
   // --- notifications
   void StartCollect(int state, const TCommEventNew& head);
   void FinishCollect();
-  void EndPendingLineAsError();
+  void ConfirmDirectDelivery();
   void StartWorker(std::string text, bool direct);
   void ReapWorkers(bool all);
   bool ListingActive() const;
 
+  // --- sends and their outcomes
+  struct TSendRecord {
+    int Parts = 1;
+    int32_t Result = -1;  // -1 pending, 0 sent, 3 failed
+    std::string Ref;      // the text after "+CMGS:"
+    qv::platform::TEvent Done{true, false};
+  };
+  using TSendPtr = std::shared_ptr<TSendRecord>;
+  TSendPtr NewSend(int parts);
+  void FinishSend(const TSendPtr& send, int32_t result, std::string ref);
+  void FailSend(const TSendPtr& send);
+  void FailPendingSends();
+  void RefuseSend(const TSendPtr& send, const std::u16string& why);
+  bool WaitSend(const TSendPtr& send);
+  TSendPtr LastSendOfThisThread() const;
+
   // --- helpers of the SMS operations
   bool ReadMessage(int index, const std::optional<std::u16string>& mem, TqvPduSms& into);
   bool UpdateMemoryStateFor(const std::u16string& mem);
-  void RefuseSend(const std::u16string& why);
-  void FailSend(uint64_t sendId);
   bool WaitListingEnd();
-  uint32_t SendWaitMs() const;
-  void SetLastSent(int32_t id, std::string ref);
 
   // --- helpers of the initialisation
   void InitLineSucceeded(const TATCommand& line, const std::string& useful);
@@ -318,87 +423,86 @@ class TqvGsm : public TqvCustomATProcessor {
   void DetectDriver();
   bool IsPinLine(int32_t lineIndex) const;
   const TATCommand* LineOf(int32_t index) const;
-  const TATCommand* CurrentQueueLine() const;
-  void LogBusy(const char16_t* what) const;
+  int32_t CurrentQueueLineIndex() const;
 
   void MarkSecretLine(std::string_view bytes);
 
-  // fields (see the class comment for who guards what)
+  // fields (see the lock table at the top)
   TqvSecretLog fSecretLog;
   std::u16string fText, fPhoneNumber;
-  mutable std::mutex fInfoMutex;  // device texts, memories, PIN
+
+  mutable std::mutex fInfoMutex;
   std::u16string fDeviceManufacturer, fDeviceName, fDeviceIMEI, fDeviceIMSI, fDeviceVersion;
   std::u16string fMemorySpecial, fMemoryWrite, fMemoryRead;
   std::vector<std::u16string> fMemTypesWrite, fMemTypesRead, fMemTypesSpecial;
   std::u16string fPIN;
   bool fPinRejected = false;
+  std::vector<std::pair<std::u16string, int>> slPhoneBookType;
+  std::optional<std::u16string> fTmpMemRead;  // a worker's read memory, MemoryRead untouched
+  std::u16string fLastError;
+
   std::atomic<int32_t> fMemReadTotal{-1}, fMemSpecTotal{-1}, fMemSpecUsed{-1}, fMemWriteUsed{-1},
       fMemWriteTotal{-1}, fMemReadUsed{-1};
   std::atomic<TGsmPinStatus> fPINStatus{TGsmPinStatus::pinUnknown};
   std::atomic<bool> fBatteryIsCharging{false};
   std::atomic<int32_t> fBatteryLevel{0}, fSignalQuality{0}, fSignalQualityMax{0};
+  std::atomic<uint32_t> fIdMultiPartPDU;
+  std::atomic<TgsmNewSmsMode> fNewSmsMode{TgsmNewSmsMode::nsmNotifyOnly};
 
-  TqvPduSms fPduSms{true};
+  TqvPduSms fPduSms{true};  // SmsGet's record; written under the turn
   TqvPhoneBook fPhoneList;
   TqvPhoneBookType fPhoneListType = TqvPhoneBookType::pltMem;
-  std::vector<std::pair<std::u16string, int>> slPhoneBookType;
+  TgsmATType fGsmAT = TgsmATType::gtNokia;
+  bool fAutodetect = true;
+  bool fIgnoreInitErrors = false;
+  std::u16string fInitCommands;
 
   mutable std::mutex fStateMutex;
   std::vector<int> lStateStack;
 
-  TgsmATType fGsmAT = TgsmATType::gtNokia;
-  bool fAutodetect = true;
-  std::atomic<uint32_t> fIdMultiPartPDU;
-  std::atomic<TgsmNewSmsMode> fNewSmsMode{TgsmNewSmsMode::nsmNotifyOnly};
-  bool fIgnoreInitErrors = false;
-  std::u16string fInitCommands;
-
-  // Placeholder values of the running exchange (written under the turn).
+  // Placeholder values of the running exchange: written and expanded under the turn.
   std::u16string fTmpSMSPdu;
   int32_t fTmpSMSLength = 0;
   int32_t fTmpSMSId = 0;
   TSmsStatus fGetSmsListStatus = TSmsStatus::ssAll;
-  std::optional<std::u16string> fTmpMemRead;  // a worker's read memory, MemoryRead untouched
-
-  // Notification collection (under the processor's lock).
+  // Under fLock: notification collection.
   int fCollectState = 0;
   std::string fCollectText;
   int fReplyLinesCnt = 0;
   bool flSmsNotifyNokiaMode = false;
   bool fCollectBroadcast = false;
-
-  // Sends awaiting their confirmation.
-  struct TAwaiting {
-    std::u16string Pdu;
-    uint64_t SendId;
-  };
-  mutable std::mutex fSmsMutex;
-  std::vector<TAwaiting> slSmsFifo;
-  uint64_t fSendSeq = 0;
-  uint64_t fRunningSend = 0;   // the send whose queue runs; 0 none
-  int fRunningSendParts = 0;
-  int fLastSendParts = 1;
-  int32_t fLastSentId = 0;
-  std::string fLastSentRef;
-  qv::platform::TEvent hSmsSentEvent{false, false};
-
-  // Queue bookkeeping (under the processor's lock).
+  // Under fLock: queue bookkeeping.
   int fQueueState = 0;
   bool fQueueActive = false;
   bool fListWaiting = false;
-  bool fSendFailed = false;
+  bool fDetecting = false;
+  std::u16string fQueueFailure;  // how the running queue's line failed
+  TSendPtr fRunningSend;          // the send whose queue runs
   qv::platform::TEvent fQueueEndEvent{true, true};
-  std::atomic<uint32_t> fLastListTick{0};
 
-  // The turn.
+  // Sends awaiting their confirmation, oldest part first.
+  struct TAwaiting {
+    std::u16string Pdu;
+    TSendPtr Send;
+  };
+  mutable std::mutex fSmsMutex;
+  std::vector<TAwaiting> slSmsFifo;
+  std::vector<std::pair<std::thread::id, TSendPtr>> fLastSendOf;  // each sending thread's last send
+  int32_t fLastSentId = 0;
+  std::string fLastSentRef;
+
   mutable std::mutex fTurnMutex;
   std::condition_variable fTurnCv;
   TTurn fTurn = TTurn::ttNone;
   std::thread::id fTurnThread;
   std::atomic<bool> fCancelled{false};
 
+  std::mutex fLaneMutex;
+  std::deque<std::function<void()>> fLane;
+  bool fDrainPosted = false;   // a drain call waits in the dispatcher
+  std::thread::id fDrainer;    // the thread running the lane now
+  qv::platform::TDispatchGroup fLaneGroup;  // held while the main thread waits inside the component
+
   std::mutex fWorkersMutex;
   std::list<std::unique_ptr<TSmsThread>> fWorkers;
-  bool fDetecting = false;
-  qv::platform::TDispatchGroup fDispatch;  // end events posted from the timer
 };

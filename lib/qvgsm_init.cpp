@@ -1,6 +1,7 @@
 // TqvGsm: opening and closing, initialisation, queues and their ends, the
 // success and error hooks, diagnostics and direct commands.
 #include <algorithm>
+#include <utility>
 
 #include "qvgsm.h"
 #include "qvgsm_internal.h"
@@ -22,10 +23,7 @@ void TqvGsm::MediumOpened() {
     if (fQueueActive) EndQueue(false);
   }
   TqvCustomATProcessor::MediumOpened();
-  {
-    std::lock_guard lk(fSmsMutex);
-    slSmsFifo.clear();
-  }
+  FailPendingSends();
   if (Active()) Initialize();
 }
 
@@ -49,16 +47,7 @@ void TqvGsm::MediumClosed() {
     ClearQueue();
   }
   SetState(stIdle);
-  bool pending;
-  {
-    std::lock_guard lk(fSmsMutex);
-    pending = !slSmsFifo.empty();
-    slSmsFifo.clear();
-  }
-  if (pending) {
-    SetLastSent(3, {});
-    hSmsSentEvent.Set();
-  }
+  FailPendingSends();
   TqvCustomATProcessor::MediumClosed();
 }
 
@@ -101,24 +90,19 @@ void TqvGsm::DetectDriver() {
 
 void TqvGsm::Initialize() {
   fPINStatus = TGsmPinStatus::pinUnknown;
-  TTurnGuard turn(*this, u"initialisation");
-  if (!turn) return;
+  TSyncCall call(*this, u"Initialization");
+  if (!call) {
+    RaiseError(u"Initialization failed: " + call.Failure());
+    return;
+  }
   if (fAutodetect)
     DetectDriver();
   else
     WriteLog(TDL::dlDetail, u"=== Use selected driver: " + Driver()->Caption());
   fGsmAT = TgsmATType::gtNokia;
   LoadMemoryTypes();
-  {
-    auto guard = Guard();
-    PushState(stInit);
-    fQueueState = stInit;
-    fQueueActive = true;
-    fQueueEndEvent.Reset();
-    ClearQueue();
-    EnqueueInitCommands();
-    turn.HandToQueue();
-  }
+  if (!BeginQueue(call, stInit)) return;
+  EnqueueInitCommands();
   RunQueue();
 }
 
@@ -132,16 +116,8 @@ void TqvGsm::EnqueueInitCommands() {
   if (fInitCommands.empty()) return;
   // The application's own lines: tokens only, no placeholder is filled in.
   const std::u16string text = TqvCustomATProcessor::ExpandCommand(fInitCommands);
-  size_t start = 0;
-  for (size_t i = 0; i <= text.size(); ++i) {
-    if (i < text.size() && text[i] != u'\r' && text[i] != u'\n') continue;
-    if (i > start || i < text.size()) {
-      const std::u16string line = text.substr(start, i - start);
-      if (!line.empty()) EnqueueText(line + u"\r");
-    }
-    if (i + 1 < text.size() && text[i] == u'\r' && text[i + 1] == u'\n') ++i;
-    start = i + 1;
-  }
+  for (std::u16string_view line : qv::SplitLines(text))
+    if (!line.empty()) EnqueueText(std::u16string(line) + u"\r");
 }
 
 // The PIN status line of the initialisation decides whether the two PIN
@@ -210,11 +186,12 @@ void TqvGsm::InitLineSucceeded(const TATCommand& line, const std::string& useful
 bool TqvGsm::CommandSucceeded() {
   auto guard = Guard();
   bool r = true;
-  const bool queued = fATState == TatInternalState::atQWaitReply && fQueueActive;
+  const bool queued = ATState() == TatInternalState::atQWaitReply && fQueueActive;
   const TATCommand* line = LineOf(fReply.idDriverCmd);
   if (queued && fQueueState == stInit && line) {
     InitLineSucceeded(*line, fReply.sDataUseful);
   } else if (queued && fQueueState == stDiagnostics && line && line->idCmd == gsmDiagnostics) {
+    // Raised inside the delivery: its flBreak steers the queue.
     bool flBreak = true;
     const std::u16string at = std::u16string(qv::TrimView(std::u16string_view(line->fCommand)));
     const std::u16string reply = qv::AnsiToString(qv::TrimView(std::string_view(fReply.sData)));
@@ -228,7 +205,7 @@ bool TqvGsm::CommandSucceeded() {
 
 void TqvGsm::DoError() {
   auto guard = Guard();
-  const bool queued = fATState == TatInternalState::atQWaitReply && fQueueActive;
+  const bool queued = ATState() == TatInternalState::atQWaitReply && fQueueActive;
   if (queued && fQueueState == stInit && IsPinLine(fReply.idDriverCmd)) {
     WriteLog(TDL::dlSimple, u"Enter PIN/PUK is failed!");
     std::lock_guard lk(fInfoMutex);
@@ -236,50 +213,35 @@ void TqvGsm::DoError() {
   }
   const bool goOn = queued && ((fQueueState == stPhoneBook && (fCommandIndex == 6 || fCommandIndex == 7)) ||
                                fQueueState == stDiagnostics || (fQueueState == stInit && fIgnoreInitErrors));
-  if (goOn) {
+  if (goOn)
     QueueNext();
-    return;
-  }
-  TqvCustomATProcessor::DoError();
-  if (queued) EndQueue(false);
-}
-
-void TqvGsm::QueueNext() {
-  auto guard = Guard();
-  TqvCustomATProcessor::QueueNext();
-  // A line that could not be sent stops the queue without an answer.
-  if (fQueueActive && fSendFailed && fATState == TatInternalState::atIdle) EndQueue(false);
+  else
+    TqvCustomATProcessor::DoError();  // a queue stops: QueueStopped follows
 }
 
 void TqvGsm::QueueFinished() {
   auto guard = Guard();
   TqvCustomATProcessor::QueueFinished();
-  if (fQueueActive) EndQueue(true);
+  // A queue that ran out because the device closed did not succeed.
+  if (fQueueActive) EndQueue(IsDeviceOpen());
 }
 
-void TqvGsm::AsyncTimerTick(TObject* Sender) {
+// An error reply, a time-out or a failed write ended the queue's line.
+void TqvGsm::QueueStopped(qv::TLineOutcome why) {
   auto guard = Guard();
-  const bool queued = fATState == TatInternalState::atQWaitReply && fQueueActive;
-  const TATCommand* line = queued ? CurrentQueueLine() : nullptr;
-  const int32_t lineIndex = queued && fCommandIndex >= 1 && fCommandIndex <= static_cast<int32_t>(slCommands.size())
-                                ? slCommands[static_cast<size_t>(fCommandIndex - 1)].Object
-                                : -1;
-  TqvCustomATProcessor::AsyncTimerTick(Sender);
-  if (!queued || fATState != TatInternalState::atIdle || !fQueueActive) return;
-  if (fQueueState == stInit && line && IsPinLine(lineIndex)) {
+  if (!fQueueActive) return;
+  if (why == qv::TLineOutcome::loTimedOut && fQueueState == stInit && IsPinLine(CurrentQueueLineIndex())) {
     WriteLog(TDL::dlSimple, u"Enter PIN/PUK is failed!");
     std::lock_guard lk(fInfoMutex);
     fPinRejected = true;
   }
-  EndQueue(false, true);
+  if (why != qv::TLineOutcome::loClosed) fQueueFailure = LineFailure();
+  EndQueue(false);
 }
 
 bool TqvGsm::DoDataSend(const char* Data, uint32_t Len) {
   MarkSecretLine(std::string_view(Data, Len));
-  const bool ok = TqvCustomATProcessor::DoDataSend(Data, Len);
-  auto guard = Guard();
-  fSendFailed = !ok;
-  return ok;
+  return TqvCustomATProcessor::DoDataSend(Data, Len);
 }
 
 // During detection only the detection reply with the line's own order
@@ -298,77 +260,78 @@ bool TqvGsm::IsErrorReply(const TATReply& reply) {
 // ---------------------------------------------------------------------------
 // Queues
 
-bool TqvGsm::BeginQueue(int state) {
-  TTurnGuard turn(*this, u"queue");
-  if (!turn) return false;
+bool TqvGsm::BeginQueue(TSyncCall& call, int state) {
+  if (!call) return false;
   auto guard = Guard();
   PushState(state);
   fQueueState = state;
   fQueueActive = true;
+  fQueueFailure.clear();
   fQueueEndEvent.Reset();
   ClearQueue();
-  turn.HandToQueue();
+  call.HandToQueue();
   return true;
 }
 
 void TqvGsm::RunQueue() {
   auto guard = Guard();
-  if (!fQueueActive) return;
-  fSendFailed = false;
-  StartQueue();
-  if (fQueueActive && fATState == TatInternalState::atIdle && (fSendFailed || !IsDeviceOpen())) EndQueue(false);
+  if (fQueueActive) StartQueue();
 }
 
-void TqvGsm::EndQueue(bool ok, bool fromTimer) {
+void TqvGsm::EndQueue(bool ok) {
   auto guard = Guard();
   if (!fQueueActive) return;
   const int s = fQueueState;
   fQueueActive = false;
   fQueueState = 0;
   RemoveState(s);
-  uint64_t failedSend = 0;
-  if (s == stSending) {
+  const TSendPtr send = std::exchange(fRunningSend, nullptr);
+  bool sendLeft = false;
+  if (send) {
     std::lock_guard lk(fSmsMutex);
-    const uint64_t id = fRunningSend;
-    fRunningSend = 0;
-    const bool left = std::any_of(slSmsFifo.begin(), slSmsFifo.end(), [&](const TAwaiting& a) { return a.SendId == id; });
-    if (!ok || left) failedSend = id;
+    sendLeft = std::any_of(slSmsFifo.begin(), slSmsFifo.end(), [&](const TAwaiting& a) { return a.Send == send; });
   }
-  const bool listWaiting = fListWaiting;
-  fListWaiting = false;
+  const bool listWaiting = std::exchange(fListWaiting, false);
+  const std::u16string failure = std::exchange(fQueueFailure, {});
   ReleaseTurn();
   fQueueEndEvent.Set();
-  if (failedSend) FailSend(failedSend);
-  auto raise = [this, s, ok, listWaiting] {
-    if (s == stInit && ok && OnAfterInit) OnAfterInit(this);
-    if (s == stPhoneBook && ok && OnPhoneListFinish) OnPhoneListFinish(this);
-    if (s == stDiagnostics && OnDiagnostic) {
-      bool flBreak = false;
-      OnDiagnostic(this, u"", u"", flBreak);
-    }
-    if (s == stListing && !listWaiting && OnSmsListItem) OnSmsListItem(this, u"", 0, nullptr);
-  };
-  // A time-out ends the queue on the timer's thread: the end events are
-  // raised on the main thread like every other event of a queue.
-  if (fromTimer && !pf::IsMainThread())
-    pf::PostToMainThread(fDispatch, raise);
-  else
-    raise();
+  if (send && (!ok || sendLeft)) FailSend(send);
+  if (!ok && !failure.empty()) {
+    // Told apart from an empty store or a quiet modem.
+    if (s == stInit)
+      RaiseError(u"Initialization failed: " + failure);
+    else if (s == stListing)
+      RaiseError(u"Listing failed: " + failure);
+    else
+      SetLastError((s == stSending ? u"Sending failed: " : u"") + failure);
+  }
+  if (s == stInit && ok) RaiseNotify(&TqvGsm::OnAfterInit);
+  if (s == stPhoneBook && ok) RaiseNotify(&TqvGsm::OnPhoneListFinish);
+  if (s == stDiagnostics)
+    Raise([this] {
+      bool flBreak = false;  // ignored at the end
+      if (OnDiagnostic) OnDiagnostic(this, u"", u"", flBreak);
+    });
+  if (s == stListing && !listWaiting)
+    Raise([this] {
+      if (OnSmsListItem) OnSmsListItem(this, u"", 0, nullptr);
+    });
 }
 
 // ---------------------------------------------------------------------------
 // Diagnostics, PIN and direct commands
 
 void TqvGsm::RunDiagnostic() {
-  if (!BeginQueue(stDiagnostics)) return;
+  TSyncCall call(*this, u"RunDiagnostic");
+  if (!BeginQueue(call, stDiagnostics)) return;
   EnqueueCommand(gsmDiagnostics);
   RunQueue();
 }
 
 std::u16string TqvGsm::PINGetStatus() {
   fPINStatus = TGsmPinStatus::pinUnknown;
-  TTurnGuard turn(*this);
-  if (turn && TqvCustomATProcessor::RunCommand(gsmGetPINStatus)) {
+  TSyncCall call(*this, u"PINGetStatus");
+  if (call && call.Run(gsmGetPINStatus)) {
     auto guard = Guard();
     if (!TqvCustomATProcessor::IsErrorReply(ReplyLast())) fPINStatus = DetectPinStatus(ReplyLast());
   }
@@ -382,14 +345,9 @@ bool TqvGsm::PINApply() {
     GsmErrorNotify(why);
     return false;
   }
-  TTurnGuard turn(*this);
-  if (!turn) return false;
-  bool ok = TqvCustomATProcessor::RunCommand(gsmSetPIN);
-  if (ok) {
-    auto guard = Guard();
-    ok = !TqvCustomATProcessor::IsErrorReply(ReplyLast());
-  }
-  if (!ok) {
+  TSyncCall call(*this, u"PINApply");
+  if (!call) return false;
+  if (!call.Run(gsmSetPIN)) {
     std::lock_guard lk(fInfoMutex);
     fPinRejected = true;
     return false;
@@ -399,15 +357,17 @@ bool TqvGsm::PINApply() {
 }
 
 bool TqvGsm::RunCommand(int32_t id) {
-  TTurnGuard turn(*this);
-  if (!turn) return false;
-  TDepthScope wait(tWaitDepth);
-  return TqvCustomATProcessor::RunCommand(id);
+  TSyncCall call(*this, u"RunCommand");
+  return call && call.Run(id);
+}
+
+bool TqvGsm::SendAndWait(const std::string& text) {
+  TSyncCall call(*this, u"SendAndWait");
+  return call && TqvCustomATProcessor::SendAndWait(text);
 }
 
 std::u16string TqvGsm::CmdSendAndWaitResult(const std::string& sAT) {
-  TTurnGuard turn(*this);
-  if (!turn) return {};
-  TDepthScope wait(tWaitDepth);
+  TSyncCall call(*this, u"CmdSendAndWaitResult");
+  if (!call) return {};
   return TqvCustomATProcessor::CmdSendAndWaitResult(sAT);
 }

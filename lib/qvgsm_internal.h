@@ -1,49 +1,85 @@
 // Shared by the TqvGsm implementation files only.
 #pragma once
 
-#include <string_view>
+#include <optional>
+#include <vector>
 
 #include "qvgsm.h"
 
 namespace qv::gsm {
 
-bool SameNoCase(std::u16string_view a, std::u16string_view b);
+// The components this thread is inside a wait of, or delivering received
+// data to, innermost last.
+using TMarks = std::vector<const TqvGsm*>;
+extern thread_local TMarks tWaits;
+extern thread_local TMarks tDeliveries;
 
-// Nesting of this thread inside a wait of the component, and inside byte
-// processing: a request made there never waits for the turn.
-extern thread_local int tWaitDepth;
-extern thread_local int tProcessingDepth;
+inline bool Marked(const TMarks& marks, const TqvGsm* gsm) {
+  for (const TqvGsm* g : marks)
+    if (g == gsm) return true;
+  return false;
+}
 
-struct TDepthScope {
-  explicit TDepthScope(int& d) : depth(d) { ++depth; }
-  ~TDepthScope() { --depth; }
-  TDepthScope(const TDepthScope&) = delete;
-  TDepthScope& operator=(const TDepthScope&) = delete;
-  int& depth;
+// Marks this thread for as long as it lives.
+class TMarkScope {
+ public:
+  TMarkScope(TMarks& marks, const TqvGsm* gsm) : marks_(marks) { marks_.push_back(gsm); }
+  ~TMarkScope() { marks_.pop_back(); }
+  TMarkScope(const TMarkScope&) = delete;
+  TMarkScope& operator=(const TMarkScope&) = delete;
+
+ private:
+  TMarks& marks_;
+};
+
+// This thread waits inside the component: on the main thread the lane stays
+// queued meanwhile.
+class TWaitScope {
+ public:
+  TWaitScope(const TqvGsm* gsm, qv::platform::TDispatchGroup& lane) : mark_(tWaits, gsm) {
+    if (!qv::platform::IsMainThread()) return;
+    held_ = &lane;
+    lane.Hold();
+  }
+  ~TWaitScope() {
+    if (held_) held_->Release();
+  }
+  TWaitScope(const TWaitScope&) = delete;
+  TWaitScope& operator=(const TWaitScope&) = delete;
+
+ private:
+  TMarkScope mark_;
+  qv::platform::TDispatchGroup* held_ = nullptr;
 };
 
 }  // namespace qv::gsm
 
-// Holds the turn for a synchronous operation; tests false when refused.
-class TqvGsm::TTurnGuard {
+// A synchronous operation: waits for the turn and holds it, marks the wait,
+// and when it ends releases the turn and runs the lane (main thread only).
+// Tests false when the turn was refused; the reason is in LastError.
+class TqvGsm::TSyncCall {
  public:
-  explicit TTurnGuard(TqvGsm& g, const char16_t* what = u"request") : gsm(g) {
-    held = gsm.AcquireTurn();
-    if (!held && !gsm.fCancelled) gsm.LogBusy(what);
-  }
-  ~TTurnGuard() {
-    if (held) gsm.ReleaseTurn();
-  }
-  TTurnGuard(const TTurnGuard&) = delete;
-  TTurnGuard& operator=(const TTurnGuard&) = delete;
-  explicit operator bool() const { return held; }
-  // The queue that is about to start takes the turn over.
-  void HandToQueue() {
-    gsm.TurnToQueue();
-    held = false;
-  }
+  TSyncCall(TqvGsm& g, const char16_t* what);
+  ~TSyncCall();
+  TSyncCall(const TSyncCall&) = delete;
+  TSyncCall& operator=(const TSyncCall&) = delete;
+  explicit operator bool() const { return held_ || queued_; }
+
+  // RunCommand of the processor under this call; a failure goes to LastError.
+  bool Run(int32_t id);
+  // Why the turn was refused, or why the last Run failed.
+  const std::u16string& Failure() const { return failure_; }
+  // The queue that is about to start takes the turn over. Its events are not
+  // run when the call ends, unless the call waits for the queue (DrainAtEnd).
+  void HandToQueue();
+  void DrainAtEnd() { drain_ = true; }
 
  private:
-  TqvGsm& gsm;
-  bool held = false;
+  TqvGsm& gsm_;
+  const char16_t* what_;
+  std::optional<qv::gsm::TWaitScope> wait_;
+  std::u16string failure_;
+  bool held_ = false;
+  bool queued_ = false;
+  bool drain_ = true;
 };

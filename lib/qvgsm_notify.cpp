@@ -55,11 +55,11 @@ TSmsThread::TSmsThread(TqvGsm* aGsm, std::string aSms, bool aDirect)
   });
 }
 
-TSmsThread::~TSmsThread() { Join(); }
+TSmsThread::~TSmsThread() { Join(true); }
 
-void TSmsThread::Join() {
+void TSmsThread::Join(bool pump) {
   if (!fThread.joinable()) return;
-  if (pf::IsMainThread())
+  if (pump && pf::IsMainThread())
     pf::JoinWhilePumping(fThread);
   else
     fThread.join();
@@ -81,7 +81,9 @@ void TqvGsm::StartWorker(std::string text, bool direct) {
   fWorkers.push_back(std::make_unique<TSmsThread>(this, std::move(text), direct));
 }
 
-// Joins the workers that have ended (all of them with `all`), outside the list's lock.
+// Joins the workers that have ended (all of them with `all`), outside the
+// list's lock. An ended worker is joined at once, without pumping: reaping
+// happens in the middle of byte processing.
 void TqvGsm::ReapWorkers(bool all) {
   for (;;) {
     std::list<std::unique_ptr<TSmsThread>> done;
@@ -95,7 +97,8 @@ void TqvGsm::ReapWorkers(bool all) {
     }
     if (done.empty()) return;
     const int depth = all ? fLock.ReleaseAll() : 0;
-    done.clear();  // joins
+    for (auto& worker : done) worker->Join(all);
+    done.clear();
     if (all) fLock.Reacquire(depth);
     if (!all) return;
   }
@@ -134,7 +137,6 @@ void TqvGsm::StartCollect(int state, const TCommEventNew& head) {
 
 bool TqvGsm::ProcessByte(uint8_t b) {
   auto guard = Guard();
-  TDepthScope depth(tProcessingDepth);
   if (TqvCustomATProcessor::ProcessByte(b)) return true;
   if (fCollectState == 0) return false;
   const bool twoLines = fCollectState == stCollectDirect || fCollectState == stCollectListItem;
@@ -161,30 +163,37 @@ void TqvGsm::FinishCollect() {
     case stCollectSent: SmsSentNotify(text); break;
     case stCollectError:
       GsmErrorNotify(text);
-      EndPendingLineAsError();
+      EndLineAsError("\r\n+CMS ERROR:" + raw + "\r\n");  // the final result of the line it answers
       break;
     case stCollectStored:
     case stCollectDirect:
       // Cell broadcasts are no SMS: reported as other notifications.
-      if (fCollectBroadcast)
+      if (fCollectBroadcast) {
         OtherNotify(text);
-      else
-        StartWorker(raw, s == stCollectDirect);
+        break;
+      }
+      if (s == stCollectDirect) ConfirmDirectDelivery();
+      StartWorker(raw, s == stCollectDirect);
       break;
     case stCollectRing: RingNotify(text); break;
     case stCollectOther: OtherNotify(text); break;
     case stCollectUssd: UssdNotify(text); break;
-    case stCollectListItem:
-      fLastListTick = pf::GetTickCount();
-      SmsListItemNotify(text);
-      break;
+    case stCollectListItem: SmsListItemNotify(text); break;
     default: break;
   }
 }
 
-// "+CMS ERROR" is the final result of the line it answers.
-void TqvGsm::EndPendingLineAsError() {
-  if (fATState != TatInternalState::atIdle) DoError();
+// A directly delivered message is acknowledged right after the current
+// line's final result, ahead of queued lines: a late acknowledgement makes
+// the network send it again, or the modem stop routing messages.
+void TqvGsm::ConfirmDirectDelivery() {
+  std::vector<std::string> lines;
+  for (int32_t n = 1;; ++n) {
+    const int32_t i = Driver()->IndexOfCommand(gsmSMSDirectConfirm, n);
+    if (i < 0) break;
+    lines.push_back(qv::StringToAnsi(ExpandCommand(Driver()->GetCommands(i)->fCommand)));
+  }
+  SendAhead(lines);
 }
 
 // ---------------------------------------------------------------------------
@@ -216,72 +225,67 @@ void TqvGsm::SmsStoredNotify(const std::u16string& text) {
   OnSmsReceived(this, mem, index, p);
 }
 
+// On the worker; the acknowledgement went out when the message was collected.
 void TqvGsm::SmsDirectNotify(const std::u16string& text) {
   WriteLogFmt(TDL::dlDetail, u"Sms Direct Notify: %s", {text});
-  {
-    // The confirmation keeps the turn until its own final result.
-    TTurnGuard turn(*this, u"confirmation");
-    if (turn) TqvCustomATProcessor::RunCommand(gsmSMSDirectConfirm);
-  }
   if (!OnSmsReceived) return;
   TqvPduSms msg(true);
   msg.SetAsPDU(SecondLine(text));
   OnSmsReceived(this, u"", 0, &msg);
 }
 
+// Each item gets its own record: the lane runs it later.
 void TqvGsm::SmsListItemNotify(const std::u16string& text) {
   WriteLogFmt(TDL::dlDetail, u"Sms List Item: %s", {text});
-  if (!OnSmsListItem) return;
   const int32_t index = qv::StrToIntDef(qv::ExtractField(std::u16string_view(text), 1), 1);
-  fPduSms.SetAsPDU(SecondLine(text));
-  fPduSms.SetStoredStatus(qv::PduStatusFromStat(qv::ExtractField(std::u16string_view(text), 2)));
-  OnSmsListItem(this, MemoryRead(), index, &fPduSms);
+  auto sms = std::make_shared<TqvPduSms>(true);
+  sms->SetAsPDU(SecondLine(text));
+  sms->SetStoredStatus(qv::PduStatusFromStat(qv::ExtractField(std::u16string_view(text), 2)));
+  Raise([this, mem = MemoryRead(), index, sms] {
+    if (OnSmsListItem) OnSmsListItem(this, mem, index, sms.get());
+  });
 }
 
 void TqvGsm::RingNotify(const std::u16string& text) {
-  const std::u16string number = qv::ExtractField(std::u16string_view(text), 1);
   WriteLogFmt(TDL::dlDetail, u"Ring Notify: %s", {text});
-  if (OnRing) OnRing(this, number);
+  RaiseText(&TqvGsm::OnRing, qv::ExtractField(std::u16string_view(text), 1));
 }
 
 void TqvGsm::OtherNotify(const std::u16string& text) {
   WriteLogFmt(TDL::dlDetail, u"Other Notify: %s", {text});
-  if (OnUnsolicited) OnUnsolicited(this, text);
+  RaiseText(&TqvGsm::OnUnsolicited, text);
 }
 
 void TqvGsm::SmsSentNotify(const std::u16string& text) {
   WriteLogFmt(TDL::dlDetail, u"Sms Sent Notify: %s", {text});
   std::optional<TAwaiting> front;
-  bool last = true;
+  bool last = false;
   {
     std::lock_guard lk(fSmsMutex);
     if (!slSmsFifo.empty()) {
       front = slSmsFifo.front();
       slSmsFifo.erase(slSmsFifo.begin());
-      last = std::none_of(slSmsFifo.begin(), slSmsFifo.end(),
-                          [&](const TAwaiting& a) { return a.SendId == front->SendId; });
+      last = std::none_of(slSmsFifo.begin(), slSmsFifo.end(), [&](const TAwaiting& a) { return a.Send == front->Send; });
     }
   }
-  // A waiting send wakes at the confirmation of its last part.
-  if (last) {
-    SetLastSent(0, qv::StringToBytes(text));
-    hSmsSentEvent.Set();
-  }
-  if (!OnSmsSent) return;
+  // A waiting send learns its outcome at the confirmation of its last part.
+  if (last) FinishSend(front->Send, 0, qv::StringToBytes(text));
   const int32_t ref = qv::StrToIntDef(text, 0);
-  std::unique_ptr<TqvPduSms> sms;
+  std::shared_ptr<TqvPduSms> sms;
   if (front) {
-    sms = std::make_unique<TqvPduSms>(false);
+    sms = std::make_shared<TqvPduSms>(false);
     sms->SetAsPDU(front->Pdu);
     sms->SetRefId(static_cast<uint8_t>(ref));
   }
-  OnSmsSent(this, text, ref, sms.get());
+  Raise([this, text, ref, sms] {
+    if (OnSmsSent) OnSmsSent(this, text, ref, sms.get());
+  });
 }
 
 // Reports the error; the send it answers is failed by the end of its queue.
 void TqvGsm::GsmErrorNotify(const std::u16string& text) {
   WriteLogFmt(TDL::dlDetail, u"GSM Error: %s", {text});
-  if (OnGsmError) OnGsmError(this, text);
+  RaiseText(&TqvGsm::OnGsmError, text);
 }
 
 void TqvGsm::UssdNotify(const std::u16string& text) {
@@ -316,5 +320,5 @@ void TqvGsm::UssdNotify(const std::u16string& text) {
     else
       result = qv::Ucs2HexToText(result, 1);
   }
-  if (OnUssd) OnUssd(this, result);
+  RaiseText(&TqvGsm::OnUssd, std::move(result));
 }

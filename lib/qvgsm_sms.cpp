@@ -1,6 +1,8 @@
 // TqvGsm: SMS operations (send, wait for the result, read, delete, list,
 // memory state).
 #include <algorithm>
+#include <ctime>
+#include <thread>
 
 #include "qvgsm.h"
 #include "qvgsm_internal.h"
@@ -12,30 +14,15 @@ using namespace qv::gsm;
 
 namespace {
 
-constexpr int kMaxParts = 255;
 constexpr uint32_t kSendWaitMinMs = 10000;
-
-// Lines of a reply, split at CR LF, LF or CR (empty lines kept).
-std::vector<std::string> SplitLines(std::string_view text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t i = 0; i <= text.size(); ++i) {
-    if (i < text.size() && text[i] != '\r' && text[i] != '\n') continue;
-    lines.emplace_back(text.substr(start, i - start));
-    if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n') ++i;
-    start = i + 1;
-  }
-  return lines;
-}
 
 // The PDU line of a message read: the line after "+CMGR:", or the second
 // line of a reply of more than two lines; empty when there is none.
 std::string PduLineOf(std::string_view reply) {
-  const auto lines = SplitLines(qv::TrimView(reply));
+  const auto lines = qv::SplitLines(qv::TrimView(reply));
   for (size_t i = 0; i + 1 < lines.size(); ++i)
-    if (qv::TrimView(std::string_view(lines[i])).starts_with("+CMGR:"))
-      return std::string(qv::TrimView(std::string_view(lines[i + 1])));
-  if (lines.size() > 2) return std::string(qv::TrimView(std::string_view(lines[1])));
+    if (qv::TrimView(lines[i]).starts_with("+CMGR:")) return std::string(qv::TrimView(lines[i + 1]));
+  if (lines.size() > 2) return std::string(qv::TrimView(lines[1]));
   return {};
 }
 
@@ -50,12 +37,40 @@ std::string StatOf(std::string_view reply) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Sending
+// Sends and their outcomes
 
-void TqvGsm::SetLastSent(int32_t id, std::string ref) {
+TqvGsm::TSendPtr TqvGsm::NewSend(int parts) {
+  auto send = std::make_shared<TSendRecord>();
+  send->Parts = parts;
+  const auto me = std::this_thread::get_id();
   std::lock_guard lk(fSmsMutex);
-  fLastSentId = id;
-  fLastSentRef = std::move(ref);
+  auto it = std::find_if(fLastSendOf.begin(), fLastSendOf.end(), [&](const auto& e) { return e.first == me; });
+  if (it != fLastSendOf.end())
+    it->second = send;
+  else
+    fLastSendOf.emplace_back(me, send);
+  return send;
+}
+
+TqvGsm::TSendPtr TqvGsm::LastSendOfThisThread() const {
+  const auto me = std::this_thread::get_id();
+  std::lock_guard lk(fSmsMutex);
+  for (const auto& [thread, send] : fLastSendOf)
+    if (thread == me) return send;
+  return nullptr;
+}
+
+// The first outcome of a send is its outcome.
+void TqvGsm::FinishSend(const TSendPtr& send, int32_t result, std::string ref) {
+  {
+    std::lock_guard lk(fSmsMutex);
+    if (send->Result >= 0) return;
+    send->Result = result;
+    send->Ref = std::move(ref);
+    fLastSentId = result;
+    fLastSentRef = send->Ref;
+  }
+  send->Done.Set();
 }
 
 std::pair<int32_t, std::string> TqvGsm::LastSentResult() const {
@@ -68,59 +83,83 @@ size_t TqvGsm::AwaitingCount() const {
   return slSmsFifo.size();
 }
 
-// A send that never started: the error is reported and a waiting caller
-// wakes with failure; nothing was sent.
-void TqvGsm::RefuseSend(const std::u16string& why) {
-  WriteLog(TDL::dlDetail, u"Sms not sent: " + why);
-  SetLastSent(3, {});
-  hSmsSentEvent.Set();
-  if (OnGsmError) OnGsmError(this, u"Sms not sent: " + why);
+// A send that never started: the error is reported, its own waiter wakes
+// with failure, and no other send is touched.
+void TqvGsm::RefuseSend(const TSendPtr& send, const std::u16string& why) {
+  FinishSend(send, 3, {});
+  RaiseError(u"Sms not sent: " + why);
 }
 
 // A send that failed leaves no part awaiting a confirmation.
-void TqvGsm::FailSend(uint64_t sendId) {
+void TqvGsm::FailSend(const TSendPtr& send) {
   {
     std::lock_guard lk(fSmsMutex);
-    std::erase_if(slSmsFifo, [&](const TAwaiting& a) { return a.SendId == sendId; });
-    fLastSentId = 3;
-    fLastSentRef.clear();
+    std::erase_if(slSmsFifo, [&](const TAwaiting& a) { return a.Send == send; });
   }
-  hSmsSentEvent.Set();
+  FinishSend(send, 3, {});
 }
 
+void TqvGsm::FailPendingSends() {
+  std::vector<TAwaiting> pending;
+  {
+    std::lock_guard lk(fSmsMutex);
+    pending.swap(slSmsFifo);
+  }
+  for (const auto& a : pending) FinishSend(a.Send, 3, {});
+}
+
+// Long enough for every part: each part is three lines, each with its own time-out.
+bool TqvGsm::WaitSend(const TSendPtr& send) {
+  TWaitScope wait(this, fLaneGroup);
+  const uint32_t ms = std::max<uint32_t>(kSendWaitMinMs, static_cast<uint32_t>(send->Parts) * 3 * TimeOut() + TimeOut());
+  pf::WaitPumping(send->Done, ms);
+  std::lock_guard lk(fSmsMutex);
+  return send->Result == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
 void TqvGsm::SmsSend(TqvPduSms& aPDU) {
-  if (const auto why = CheckValue(TValueKind::vkPhone, aPDU.Phone()); !why.empty()) return RefuseSend(why);
+  TSendPtr send = NewSend(1);
+  if (const auto why = CheckValue(TValueKind::vkPhone, aPDU.Phone()); !why.empty()) return RefuseSend(send, why);
   aPDU.SetServiceCenter(u"");
   aPDU.SetIncoming(false);
   aPDU.SetPartId(static_cast<int32_t>(fIdMultiPartPDU++));
+  // Cut again from the record as it is now: AutoCutText, the port kind or the
+  // coding may have been set after the text.
+  TqvPduSms work(aPDU);
+  work.SetText(aPDU.Text());
   std::vector<std::u16string> parts;
-  if (aPDU.AutoCutText()) {
-    if (aPDU.PartCount() > kMaxParts) return RefuseSend(u"the text needs more than 255 parts");
-    for (int32_t n = 1; n <= std::max(1, aPDU.PartCount()); ++n) {
-      aPDU.SetPartNumber(n);
-      parts.push_back(aPDU.AsPDU());
+  if (work.AutoCutText()) {
+    if (work.Error()) return RefuseSend(send, u"the text needs more than 255 parts");
+    for (int32_t n = 1; n <= std::max(1, work.PartCount()); ++n) {
+      work.SetPartNumber(n);
+      parts.push_back(work.AsPDU());
     }
   } else {
-    TqvPduSms probe(aPDU);  // how many parts the whole text needs
+    TqvPduSms probe(work);  // how many parts the whole text needs
     probe.SetAutoCutText(true);
-    probe.SetText(aPDU.Text());
-    if (probe.PartCount() > 1) return RefuseSend(u"the text does not fit one message and AutoCutText is off");
-    parts.push_back(aPDU.AsPDU());
+    probe.SetText(work.Text());
+    if (probe.PartCount() > 1 || probe.Error())
+      return RefuseSend(send, u"the text does not fit one message and AutoCutText is off");
+    parts.push_back(work.AsPDU());
   }
-  if (aPDU.Error() || std::any_of(parts.begin(), parts.end(), [](const auto& p) { return p.empty(); }))
-    return RefuseSend(u"the message cannot be encoded");
-  hSmsSentEvent.Reset();
-  if (!BeginQueue(stSending)) return RefuseSend(u"another exchange is running");
+  if (work.Error() || std::any_of(parts.begin(), parts.end(), [](const auto& p) { return p.empty(); }))
+    return RefuseSend(send, u"the message cannot be encoded");
+  send->Parts = static_cast<int>(parts.size());
+  TSyncCall call(*this, u"SmsSend");
+  if (!BeginQueue(call, stSending)) return RefuseSend(send, call.Failure());
   {
     auto guard = Guard();
-    std::lock_guard lk(fSmsMutex);
-    const uint64_t id = ++fSendSeq;
-    fRunningSend = id;
-    fLastSendParts = static_cast<int>(parts.size());
+    fRunningSend = send;
     for (const auto& pdu : parts) {
       fTmpSMSPdu = pdu;
       fTmpSMSLength = static_cast<int32_t>(pdu.size() / 2) - 1;
-      slSmsFifo.push_back({pdu, id});
+      {
+        std::lock_guard lk(fSmsMutex);
+        slSmsFifo.push_back({pdu, send});
+      }
       EnqueueCommand(gsmSendSMSPdu);
     }
   }
@@ -144,28 +183,11 @@ void TqvGsm::SmsSend(const std::u16string& aPhone, const std::u16string& aText, 
 
 void TqvGsm::Send() { SmsSend(fPhoneNumber, fText, false); }
 
-// Long enough for every part of the last send: each part is three lines,
-// each with its own time-out.
-uint32_t TqvGsm::SendWaitMs() const {
-  int parts;
-  {
-    std::lock_guard lk(fSmsMutex);
-    parts = std::max(1, fLastSendParts);
-  }
-  return std::max<uint32_t>(kSendWaitMinMs, static_cast<uint32_t>(parts) * 3 * TimeOut() + TimeOut());
-}
-
 bool TqvGsm::SmsSendWait() {
-  TDepthScope wait(tWaitDepth);
-  const uint32_t ms = SendWaitMs();
-  const uint32_t start = pf::GetTickCount();
-  bool signalled = false;
-  // Ends early when the device closes with nothing left to wait for.
-  while (!signalled && pf::TicksSince(start) < ms) {
-    signalled = pf::WaitPumping(hSmsSentEvent, 50);
-    if (!signalled && !IsDeviceOpen() && AwaitingCount() == 0) break;
-  }
-  return signalled && LastSentResult().first == 0;
+  const TSendPtr send = LastSendOfThisThread();
+  const bool ok = send && WaitSend(send);
+  DrainLane();
+  return ok;
 }
 
 std::u16string TqvGsm::SmsSendWaitRefID(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm) {
@@ -173,7 +195,7 @@ std::u16string TqvGsm::SmsSendWaitRefID(const std::u16string& aPhone, const std:
               {aPhone, aText, uint64_t(aConfirm ? 1 : 0)});
   SmsSend(aPhone, aText, aConfirm);
   WriteLog(TDL::dlDebug, u"... wait reply SmsSendWaitRefID ... ");
-  const std::u16string r = SmsSendWait() ? qv::BytesToString(LastSentResult().second) : std::u16string();
+  const std::u16string r = SmsSendWait() ? qv::BytesToString(LastSendOfThisThread()->Ref) : std::u16string();
   WriteLogFmt(TDL::dlDebug, u"... SmsSendWaitRefID done: %s", {r});
   return r;
 }
@@ -182,7 +204,7 @@ std::u16string TqvGsm::SmsSendWaitRefID(TqvPduSms& aPDU) {
   WriteLog(TDL::dlDebug, u"SmsSendWaitRefID(PDU) ... ");
   SmsSend(aPDU);
   WriteLog(TDL::dlDebug, u"... wait reply SmsSendWaitRefID(pdu) ... ");
-  const std::u16string r = SmsSendWait() ? qv::BytesToString(LastSentResult().second) : std::u16string();
+  const std::u16string r = SmsSendWait() ? qv::BytesToString(LastSendOfThisThread()->Ref) : std::u16string();
   WriteLogFmt(TDL::dlDebug, u"... SmsSendWaitRefID (pdu) done: %s ", {r});
   return r;
 }
@@ -191,24 +213,26 @@ std::u16string TqvGsm::SmsSendWaitRefID(TqvPduSms& aPDU) {
 // Reading, deleting, memories
 
 // Reads message `index` into `into` under the turn; `mem` replaces the read
-// memory for this read only.
+// memory for this read only. A read whose memory selection or read command
+// fails is reported, so that it is told apart from an empty slot.
 bool TqvGsm::ReadMessage(int index, const std::optional<std::u16string>& mem, TqvPduSms& into) {
-  TTurnGuard turn(*this, u"read");
+  TSyncCall call(*this, u"SmsGet");
   into.Clear();
-  if (!turn) return false;
-  TDepthScope wait(tWaitDepth);
+  if (!call) return false;
   {
     std::lock_guard lk(fInfoMutex);
     fTmpMemRead = mem;
   }
   fTmpSMSId = index;
   PushState(stReading);
-  bool ok = TqvCustomATProcessor::RunCommand(gsmSMSReadPDU);
+  const bool ok = call.Run(gsmSMSReadPDU);
   std::string pdu, stat;
   if (ok) {
     auto guard = Guard();
     pdu = PduLineOf(ReplyLast().sData);
     stat = StatOf(ReplyLast().sData);
+  } else {
+    RaiseError(u"Reading failed: " + call.Failure());
   }
   if (!pdu.empty()) {
     into.SetAsPDU(qv::AnsiToString(pdu));
@@ -232,22 +256,20 @@ TqvPduSms& TqvGsm::SmsGet(int Index) {
 std::u16string TqvGsm::SmsGetText(int Index) { return SmsGet(Index).Text(); }
 
 bool TqvGsm::SmsDelete(int aIndex) {
-  TTurnGuard turn(*this, u"delete");
-  if (!turn) return false;
-  TDepthScope wait(tWaitDepth);
+  TSyncCall call(*this, u"SmsDelete");
+  if (!call) return false;
   fTmpSMSId = aIndex;
-  return TqvCustomATProcessor::RunCommand(gsmSMSDelete);
+  return call.Run(gsmSMSDelete);
 }
 
 bool TqvGsm::UpdateMemoryStateFor(const std::u16string& mem) {
-  TTurnGuard turn(*this, u"memory state");
-  if (!turn) return false;
-  TDepthScope wait(tWaitDepth);
+  TSyncCall call(*this, u"UpdateMemoryState");
+  if (!call) return false;
   {
     std::lock_guard lk(fInfoMutex);
     fTmpMemRead = mem;
   }
-  const bool ok = TqvCustomATProcessor::RunCommand(gsmSetSMSMem);
+  const bool ok = call.Run(gsmSetSMSMem);
   if (ok) {
     auto guard = Guard();
     ParseMemoryState(ReplyLast().sDataUseful, true);
@@ -258,10 +280,8 @@ bool TqvGsm::UpdateMemoryStateFor(const std::u16string& mem) {
 }
 
 void TqvGsm::UpdateMemoryState() {
-  TTurnGuard turn(*this, u"memory state");
-  if (!turn) return;
-  TDepthScope wait(tWaitDepth);
-  if (!TqvCustomATProcessor::RunCommand(gsmSetSMSMem)) return;
+  TSyncCall call(*this, u"UpdateMemoryState");
+  if (!call || !call.Run(gsmSetSMSMem)) return;
   auto guard = Guard();
   ParseMemoryState(ReplyLast().sDataUseful, true);
 }
@@ -272,7 +292,6 @@ void TqvGsm::UpdateMemoryState() {
 // Waits for the listing queue to end; items arriving keep it going, since
 // each one re-arms the queue's time-out.
 bool TqvGsm::WaitListingEnd() {
-  TDepthScope wait(tWaitDepth);
   while (!pf::WaitPumping(fQueueEndEvent, 50)) {
     auto guard = Guard();
     if (!fQueueActive || fQueueState != stListing) break;
@@ -281,16 +300,22 @@ bool TqvGsm::WaitListingEnd() {
 }
 
 // Both forms run the listing as a queue, so that a long store is listed whole;
-// the waiting form returns at its end and raises no end mark.
+// the waiting form returns at its end with its items delivered, and raises no
+// end mark.
 void TqvGsm::SmsList(bool flWait, TSmsStatus status) {
-  if (!BeginQueue(stListing)) return;
+  TSyncCall call(*this, u"SmsList");
+  if (!BeginQueue(call, stListing)) {
+    RaiseError(u"Listing failed: " + call.Failure());
+    return;
+  }
   {
     auto guard = Guard();
     fGetSmsListStatus = status;
     fListWaiting = flWait;
-    fLastListTick = pf::GetTickCount();
     EnqueueCommand(gsmSMSList);
   }
   RunQueue();
-  if (flWait) WaitListingEnd();
+  if (!flWait) return;
+  WaitListingEnd();
+  call.DrainAtEnd();
 }

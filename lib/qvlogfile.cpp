@@ -17,13 +17,6 @@ namespace {
 constexpr char16_t kFormatError[] = u"Log format ERROR!!!";
 constexpr char16_t kSaveError[] = u"Error when save log file:";
 
-std::u16string Trim(std::u16string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && s[b] <= u' ') ++b;
-  while (e > b && s[e - 1] <= u' ') --e;
-  return std::u16string(s.substr(b, e - b));
-}
-
 std::u16string StrFTime(const char* format, const std::tm& t) {
   char buf[128];
   const size_t n = std::strftime(buf, sizeof buf, format, &t);
@@ -102,7 +95,7 @@ TqvLogFile::~TqvLogFile() {
 uint32_t TqvLogFile::SizeLimit() const { std::lock_guard g(cs_); return sizeLimit_; }
 void TqvLogFile::SetSizeLimit(uint32_t value) { std::lock_guard g(cs_); sizeLimit_ = value; }
 std::u16string TqvLogFile::FileName() const { std::lock_guard g(cs_); return fileName_; }
-void TqvLogFile::SetFileName(std::u16string_view value) { std::lock_guard g(cs_); fileName_ = Trim(value); }
+void TqvLogFile::SetFileName(std::u16string_view value) { std::lock_guard g(cs_); fileName_ = qv::TrimView(value); }
 TLogOptions TqvLogFile::Options() const { std::lock_guard g(cs_); return options_; }
 void TqvLogFile::SetOptions(TLogOptions value) { std::lock_guard g(cs_); options_ = value; }
 bool TqvLogFile::AnsiOnly() const { std::lock_guard g(cs_); return ansiOnly_; }
@@ -153,7 +146,7 @@ std::u16string TqvLogFile::FormatLine(TLogOptions options, std::chrono::system_c
       const auto ms = std::chrono::floor<std::chrono::milliseconds>(when) - std::chrono::floor<std::chrono::seconds>(when);
       stamp = qv::Format(u"%s +%.3d", {stamp, static_cast<int64_t>(ms.count())});
     }
-    stamp = Trim(stamp);
+    stamp = std::u16string(qv::TrimView(stamp));
   }
   std::u16string line;
   line.reserve(stamp.size() + 3 + text.size());
@@ -281,7 +274,7 @@ void TqvLogFile::Clear() {
 }
 
 bool TqvLogFile::WriteToFile(const std::u16string& path, std::u16string_view text) {
-  if (Trim(path).empty()) return false;
+  if (qv::TrimView(path).empty()) return false;
   auto bytes = [this, text] {
     if (ansiOnly_) return qv::StringToAnsi(text);
     std::string b(text.size() * 2, '\0');

@@ -70,19 +70,6 @@ std::u16string DecodeFileText(const std::string& bytes) {
   return qv::AnsiToString(bytes);
 }
 
-std::vector<std::u16string_view> SplitLines(std::u16string_view text) {
-  std::vector<std::u16string_view> lines;
-  size_t start = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != u'\r' && text[i] != u'\n') continue;
-    lines.push_back(text.substr(start, i - start));
-    if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') ++i;
-    start = i + 1;
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
-}
-
 }  // namespace
 
 void TqvPhoneRecord::Assign(const TqvPhoneRecord* aSource) {
@@ -197,7 +184,7 @@ void TqvPhoneBook::LoadFromFile(const std::string& aFileName) {
   if (f.bad()) return;
   Clear();
   const std::u16string text = DecodeFileText(bytes);
-  for (std::u16string_view line : SplitLines(text)) {
+  for (std::u16string_view line : qv::SplitLines(text)) {
     const int32_t index = qv::StrToIntDef(qv::ExtractField(line, 1), 1);
     TqvPhoneRecord* r = AddRecord(index, qv::ExtractField(line, 3), qv::ExtractField(line, 4));
     const int32_t t = qv::StrToIntDef(qv::ExtractField(line, 2), 6);

@@ -1,6 +1,7 @@
 #include "qvtext.h"
 
 #include <array>
+#include <type_traits>
 #include <stdexcept>
 #include <limits>
 
@@ -219,6 +220,62 @@ std::u16string ArgText(const TqvFmtArg& arg, char16_t conv) {
 }
 
 }  // namespace
+
+namespace {
+
+template <class Char>
+std::basic_string_view<Char> TrimT(std::basic_string_view<Char> s) {
+  auto blank = [](Char c) { return static_cast<uint32_t>(static_cast<std::make_unsigned_t<Char>>(c)) <= 0x20; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+template <class Char>
+std::vector<std::basic_string_view<Char>> SplitLinesT(std::basic_string_view<Char> text) {
+  std::vector<std::basic_string_view<Char>> lines;
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != Char('\r') && text[i] != Char('\n')) continue;
+    lines.push_back(text.substr(start, i - start));
+    if (text[i] == Char('\r') && i + 1 < text.size() && text[i + 1] == Char('\n')) ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+char16_t LowerAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c; }
+
+}  // namespace
+
+std::u16string_view TrimView(std::u16string_view s) { return TrimT(s); }
+std::string_view TrimView(std::string_view s) { return TrimT(s); }
+
+bool SameTextNoCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+std::u16string ReplaceTextNoCase(std::u16string_view text, std::u16string_view from, std::u16string_view to) {
+  if (from.empty()) return std::u16string(text);
+  std::u16string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    if (SameTextNoCase(text.substr(i, from.size()), from)) {
+      out += to;
+      i += from.size();
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
+
+std::vector<std::u16string_view> SplitLines(std::u16string_view text) { return SplitLinesT(text); }
+std::vector<std::string_view> SplitLines(std::string_view text) { return SplitLinesT(text); }
 
 std::u16string Format(std::u16string_view f, const std::vector<TqvFmtArg>& args) {
   std::u16string out;

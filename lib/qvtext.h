@@ -38,6 +38,21 @@ int32_t StrToIntDef(std::string_view text, int32_t def);
 
 std::u16string IntToStr(int64_t value);
 
+// Blanks and control characters (everything up to the space) removed at both ends.
+std::u16string_view TrimView(std::u16string_view s);
+std::string_view TrimView(std::string_view s);
+
+// Equal with the letter case of ASCII letters ignored.
+bool SameTextNoCase(std::u16string_view a, std::u16string_view b);
+
+// Every occurrence of `from` (ASCII letter case ignored) replaced by `to`.
+std::u16string ReplaceTextNoCase(std::u16string_view text, std::u16string_view from, std::u16string_view to);
+
+// The lines of a text, split at CR LF, CR or LF. Empty lines are kept; a line
+// break at the very end starts no further line.
+std::vector<std::u16string_view> SplitLines(std::u16string_view text);
+std::vector<std::string_view> SplitLines(std::string_view text);
+
 // printf-like formatting over typed values: %d %u %x %X %s %%, with an optional
 // width and '-' or '0' flags ("%.2d" pads with zeros to two digits).
 using TqvFmtArg = std::variant<int64_t, uint64_t, double, std::u16string>;

@@ -53,6 +53,16 @@ class TTestProcessor : public TqvCustomATProcessor {
     auto guard = Guard();
     ++finished;
   }
+  void QueueStopped(qv::TLineOutcome why) override {
+    auto guard = Guard();
+    stopped.push_back(why);
+  }
+  std::vector<qv::TLineOutcome> Stopped() const {
+    auto guard = Guard();
+    return stopped;
+  }
+  // Acknowledgement lines, as the GSM component sends them.
+  void Acknowledge(const std::string& line) { SendAhead({line}); }
   std::vector<std::string> Answered() const {
     auto guard = Guard();
     return answered;
@@ -67,6 +77,7 @@ class TTestProcessor : public TqvCustomATProcessor {
 
  private:
   std::vector<std::string> answered;
+  std::vector<qv::TLineOutcome> stopped;
   int finished = 0;
 };
 
@@ -323,6 +334,76 @@ TEST(ATProcessorQueue, ErrorStopsTheQueue) {
   EXPECT_EQ(rig.proc.ATState(), TatInternalState::atIdle);
   EXPECT_TRUE(rig.proc.ReplyLast().IsError());
   EXPECT_TRUE(rig.log.Contains("qvAT: ERROR Returned !!! \r\n+CME ERROR: 3\r"));
+}
+
+// A queue never stalls with a line pending on nothing: an entry with nothing
+// to send is passed over, a failed write ends the queue at once.
+TEST(ATProcessorQueue, NoEntryStallsTheQueue) {
+  TRig rig;
+  rig.device.SetReplies({{"A1\r", Chunks({"\r\nOK\r\n"})}, {"A3\r", Chunks({"\r\nOK\r\n"})}});
+  for (auto t : {u"A1\r", u"", u"A3\r"}) rig.proc.EnqueueText(t);
+  rig.proc.StartQueue();
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"A1\r", "A3\r"}));
+  EXPECT_EQ(rig.proc.Finished(), 1);
+
+  rig.proc.ClearQueue();
+  rig.proc.EnqueueText(u"A1\r");
+  rig.proc.EnqueueText(u"A2\r");
+  rig.device.SetFailSends(true);
+  rig.proc.StartQueue();
+  EXPECT_EQ(rig.proc.Stopped(), std::vector<qv::TLineOutcome>{qv::TLineOutcome::loSendFailed});
+  EXPECT_EQ(rig.proc.ReplyState(), qv::TReplyState::rsSendFailed);
+  EXPECT_EQ(rig.proc.Finished(), 1);
+}
+
+// The line after a reply that came without its final result leaves once the
+// final has come; when that write fails, the queue ends there as failed.
+TEST(ATProcessorQueue, FailedWriteAfterADelayedFinalEndsTheQueue) {
+  TRig rig(TDelivery::dlThread, 2000);
+  rig.proc.SetFinalGrace(1500);
+  rig.UseBuiltIn("QVGSM_WAVECOM_MULTIBAND_900E");
+  rig.device.SetReplies({{"ATI0\r", {{"WAVECOM MODEM\r\n", 0}, {"\r\nOK\r\n", 150}}}});
+  rig.proc.EnqueueCommand(kDetect);
+  rig.proc.EnqueueCommand(kModel);
+  rig.proc.StartQueue();
+  const uint32_t start = qv::platform::GetTickCount();
+  while (rig.proc.ReplyState() != qv::TReplyState::rsFinalGrace && qv::platform::TicksSince(start) < 1000)
+    qv::platform::Sleep(1);
+  ASSERT_EQ(rig.proc.ReplyState(), qv::TReplyState::rsFinalGrace) << "the next line waits for the final";
+  rig.device.SetFailSends(true);
+  rig.device.Drain();
+  EXPECT_EQ(rig.proc.Stopped(), std::vector<qv::TLineOutcome>{qv::TLineOutcome::loSendFailed});
+  EXPECT_LT(qv::platform::TicksSince(start), 1000u) << "ended by the final result, not by the grace";
+  EXPECT_EQ(rig.proc.Finished(), 0);
+  EXPECT_EQ(rig.device.Sent(), std::vector<std::string>{"ATI0\r"});
+}
+
+// An acknowledgement goes out right after the current line's final result,
+// ahead of the queue's next line and of a caller's next line, and its reply
+// reaches neither.
+TEST(ATProcessorQueue, AcknowledgementGoesAheadOfWaitingLines) {
+  for (auto delivery : {TDelivery::dlThread, TDelivery::dlMainThread}) {
+    SCOPED_TRACE(Name(delivery));
+    TRig rig(delivery, 2000);
+    rig.device.SetReplies({{"A1\r", Chunks({"\r\nONE\r\n\r\nOK\r\n"}, 80)},
+                           {"A2\r", Chunks({"\r\nTWO\r\n\r\nOK\r\n"})},
+                           {"ACK\r", Chunks({"\r\nOK\r\n"}, 40)},
+                           {"S1\r", Chunks({"\r\nMINE\r\n\r\nOK\r\n"})}});
+    rig.proc.EnqueueText(u"A1\r");
+    rig.proc.EnqueueText(u"A2\r");
+    rig.proc.StartQueue();
+    rig.proc.Acknowledge("ACK\r");
+    rig.WaitQueue();
+    EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"A1\r", "ACK\r", "A2\r"}));
+    EXPECT_EQ(rig.proc.Answered(), (std::vector<std::string>{"ONE", "TWO"}));
+
+    rig.proc.Acknowledge("ACK\r");  // goes at once: the slot is free
+    EXPECT_TRUE(rig.proc.SendAndWait("S1\r"));
+    EXPECT_EQ(rig.proc.ReplyLast().sDataUseful, "MINE");
+    EXPECT_EQ(rig.device.Sent().size(), 5u);
+    EXPECT_EQ(rig.device.Sent()[4], "S1\r");
+    rig.device.Drain();
+  }
 }
 
 TEST(ATProcessorQueue, ErrorWhileIdleIsIgnored) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <map>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -205,6 +206,36 @@ TEST_F(DispatcherTest, CancellingAGroupReleasesItsWaitersAndRefusesNewCalls) {
   group.Reopen();
   EXPECT_TRUE(RunOnMainThread(group, [&] { groupRan = true; }));
   EXPECT_TRUE(groupRan);
+}
+
+// A held group's calls wait, in their order, while later calls of others run
+// past them; a wait for one of them ends only once the hold is released.
+TEST_F(DispatcherTest, HeldGroupKeepsItsCallsQueuedInOrder) {
+  TDispatchGroup lane;
+  std::vector<std::string> ran;
+  ASSERT_TRUE(PostToMainThread(lane, [&] { ran.push_back("lane 1"); }));
+  {
+    lane.Hold();
+    EXPECT_TRUE(lane.Held());
+    ASSERT_TRUE(PostToMainThread(lane, [&] { ran.push_back("lane 2"); }));
+    ASSERT_TRUE(PostToMainThread([&] { ran.push_back("other"); }));
+    std::atomic<bool> served{false};
+    std::thread worker([&] { served = RunOnMainThread([&] { ran.push_back("worker"); }); });
+    TEvent never(true, false);
+    EXPECT_FALSE(WaitPumping(never, 50)) << "a wait serves the calls that are not held";
+    worker.join();
+    EXPECT_TRUE(served);
+    EXPECT_EQ(ran, (std::vector<std::string>{"other", "worker"}));
+    EXPECT_EQ(PendingCalls(), 2u);
+    lane.Hold();
+    lane.Release();
+    EXPECT_TRUE(lane.Held()) << "holds nest";
+    EXPECT_EQ(ProcessMessages(), 0);
+    lane.Release();
+  }
+  EXPECT_FALSE(lane.Held());
+  EXPECT_EQ(ProcessMessages(), 2);
+  EXPECT_EQ(ran, (std::vector<std::string>{"other", "worker", "lane 1", "lane 2"}));
 }
 
 TEST_F(DispatcherTest, CancelPendingCallsReleasesEveryWaiter) {

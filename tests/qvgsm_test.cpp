@@ -1,8 +1,11 @@
 // TqvGsm against a scripted device (exact bytes both ways), and its parsers.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/qvdispatcher.h"
 #include "qvgsm.h"
@@ -30,7 +33,8 @@ bool PumpUntil(const std::function<bool()>& done, uint32_t ms = 3000) {
 // A component on a scripted device, driver 0 (the Nokia 6230i script), no
 // initialisation: the tests run the operations themselves.
 struct TRig {
-  explicit TRig(int driver = 0) : device(TqvScriptedDevice::TDelivery::dlMainThread) {
+  explicit TRig(int driver = 0, TqvScriptedDevice::TDelivery delivery = TqvScriptedDevice::TDelivery::dlMainThread)
+      : device(delivery) {
     gsm.SetLog(&log);
     gsm.SetTimeOut(400);
     gsm.SetFinalGrace(100);
@@ -42,15 +46,39 @@ struct TRig {
   }
   ~TRig() { device.Stop(); }
 
-  // Answers by the first table entry whose key starts the sent text.
+  // Answers by the first table entry whose key starts the sent text; an
+  // empty reply is no reply at all.
   void Answer(std::vector<std::pair<std::string, std::string>> table) {
     device.SetResponder([table](const std::string& sent) -> std::vector<TChunk> {
       for (const auto& [key, reply] : table)
-        if (sent.rfind(key, 0) == 0) return {{reply, 0}};
+        if (sent.rfind(key, 0) == 0) return reply.empty() ? std::vector<TChunk>{} : std::vector<TChunk>{{reply, 0}};
       return {{"\r\nOK\r\n", 0}};
     });
   }
+  // Every OnGsmError text, in order.
+  std::vector<std::string>& RecordErrors() {
+    gsm.OnGsmError = [this](TObject*, const std::u16string& s) { errors.push_back(StringToUtf8(s)); };
+    return errors;
+  }
+  // The modem side of a send: the prompt, then "+CMGS: <ref>" counting up from 11.
+  void AnswerSends(std::function<std::string(int ref)> confirm = nullptr) {
+    device.SetResponder([this, confirm](const std::string& sent) -> std::vector<TChunk> {
+      if (sent.rfind("AT+CMGS=", 0) == 0) return {{"\r\n> ", 0}};
+      if (!sent.empty() && sent.back() == '\x1A') {
+        const int ref = ++lastRef;
+        return {{confirm ? confirm(ref) : "\r\n+CMGS: " + std::to_string(ref) + "\r\n\r\nOK\r\n", 0}};
+      }
+      return {{"\r\nOK\r\n", 0}};
+    });
+  }
+  size_t SentCount(std::string_view prefix) const {
+    size_t n = 0;
+    for (const auto& line : device.Sent()) n += line.rfind(prefix, 0) == 0;
+    return n;
+  }
 
+  std::vector<std::string> errors;
+  std::atomic<int> lastRef{11};
   TqvMemoryLog log;
   TqvGsm gsm;
   TqvScriptedDevice device;
@@ -96,6 +124,8 @@ TEST(Gsm, StateStack) {
   gsm.SetState(0);
   EXPECT_FALSE(gsm.IsBusy());
   EXPECT_EQ(gsm.PopState(), 0);
+  EXPECT_EQ(changes, 0) << "the events wait in the lane for the main loop";
+  pf::ProcessMessages();
   EXPECT_EQ(changes, 6);
 }
 
@@ -201,12 +231,7 @@ TEST(Gsm, DetectsPinStatusAndParsesStatusReplies) {
 // reference; the next send uses the next reference.
 TEST(Gsm, SendQueuesEachPartWithItsLengthAndPdu) {
   TRig rig;
-  int ref = 11;
-  rig.device.SetResponder([&](const std::string& sent) -> std::vector<TChunk> {
-    if (sent.rfind("AT+CMGS=", 0) == 0) return {{"\r\n> ", 0}};
-    if (!sent.empty() && sent.back() == '\x1A') return {{"\r\n+CMGS: " + std::to_string(++ref) + "\r\n\r\nOK\r\n", 0}};
-    return {{"\r\nOK\r\n", 0}};
-  });
+  rig.AnswerSends();
   std::vector<std::pair<std::string, int>> sent;
   rig.gsm.OnSmsSent = [&](TObject*, const std::u16string& text, int32_t id, TqvPduSms* sms) {
     ASSERT_NE(sms, nullptr);
@@ -325,11 +350,7 @@ TEST(Gsm, CombinedIndexNeedsAKnownTotal) {
 
 TEST(Gsm, SentConfirmationWithoutHandlerStillLeavesTheList) {
   TRig rig;
-  rig.device.SetResponder([&](const std::string& sent) -> std::vector<TChunk> {
-    if (sent.rfind("AT+CMGS=", 0) == 0) return {{"\r\n> ", 0}};
-    if (!sent.empty() && sent.back() == '\x1A') return {{"\r\n+CMGS: 3\r\n\r\nOK\r\n", 0}};
-    return {{"\r\nOK\r\n", 0}};
-  });
+  rig.AnswerSends();
   rig.gsm.SmsSend(u"+4917", u"x", true);
   EXPECT_TRUE(rig.gsm.SmsSendWait());
   EXPECT_EQ(rig.gsm.AwaitingCount(), 0u);
@@ -368,20 +389,166 @@ TEST(Gsm, InitCommandsStayRawLines) {
   EXPECT_FALSE(rig.gsm.IsBusy());
 }
 
-// An initialisation line that fails ends the initialisation and leaves the
-// component idle; with IgnoreInitErrors it goes on to OnAfterInit.
-TEST(Gsm, InitialisationErrorsEndTheQueue) {
-  for (bool ignore : {false, true}) {
+// An initialisation that ends on an error reply, or on a time-out (which
+// IgnoreInitErrors does not cover), says so through OnGsmError and LastError;
+// an ignored error goes on to OnAfterInit.
+TEST(Gsm, InitialisationFailuresAreReported) {
+  struct TCase {
+    const char* name;
+    bool ignore;
+    const char* reply;  // to AT+CGMR; empty: none
+    int after;
+    const char* error;
+  };
+  const TCase cases[] = {
+      {"error", false, "\r\nERROR\r\n", 0, "Initialization failed: AT+CGMR: ERROR"},
+      {"modem error", false, "AT+CGMR\r\r\n+CME ERROR: 100\r\n", 0, "Initialization failed: AT+CGMR: +CME ERROR: 100"},
+      {"error ignored", true, "\r\nERROR\r\n", 1, ""},
+      {"time-out", false, "", 0, "Initialization failed: AT+CGMR: timeout"},
+      {"time-out, errors ignored", true, "", 0, "Initialization failed: AT+CGMR: timeout"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     TRig rig;
-    rig.gsm.SetIgnoreInitErrors(ignore);
-    rig.Answer({{"AT+CGMR", "\r\nERROR\r\n"}, {"AT+CPIN?", "\r\n+CPIN: READY\r\n\r\nOK\r\n"}});
+    rig.gsm.SetIgnoreInitErrors(c.ignore);
+    auto& errors = rig.RecordErrors();
+    rig.Answer({{"AT+CGMR", c.reply}, {"AT+CPIN?", "\r\n+CPIN: READY\r\n\r\nOK\r\n"}});
     int after = 0;
     rig.gsm.OnAfterInit = [&](TObject*) { ++after; };
     rig.gsm.Initialize();
-    ASSERT_TRUE(PumpUntil([&] { return !rig.gsm.IsBusy(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !rig.gsm.IsBusy() && after + errors.size() > 0; }));
     pf::PumpFor(50);
-    EXPECT_EQ(after, ignore ? 1 : 0);
+    EXPECT_EQ(after, c.after);
+    EXPECT_EQ(errors, *c.error ? std::vector<std::string>{c.error} : std::vector<std::string>{});
+    EXPECT_EQ(StringToUtf8(rig.gsm.LastError()), c.error);
   }
+}
+
+// A listing or a read whose memory selection or command fails is reported,
+// before the end mark, and told apart from an empty store or an empty slot.
+TEST(Gsm, ListingAndReadingFailuresAreReported) {
+  struct TCase {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> replies;
+    bool read;  // SmsGet(4) instead of a listing
+    std::vector<std::string> events;
+  };
+  const TCase cases[] = {
+      {"store selection fails", {{"AT+CPMS=", "\r\nERROR\r\n"}}, false,
+       {"error Listing failed: AT+CPMS=\"SM\": ERROR", "end"}},
+      {"listing command fails", {{"AT+CMGL=", "\r\n+CMS ERROR: 302\r\n"}}, false,
+       {"error  302", "error Listing failed: AT+CMGL=4: +CMS ERROR: 302", "end"}},
+      {"empty store", {{"AT+CMGL=", "\r\nOK\r\n"}}, false, {"end"}},
+      {"read fails", {{"AT+CMGR=", "\r\n+CMS ERROR: 321\r\n"}}, true,
+       {"error  321", "error Reading failed: AT+CMGR=4: +CMS ERROR: 321"}},
+      {"empty slot", {{"AT+CMGR=", "\r\nOK\r\n"}}, true, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRig rig;
+    rig.Answer(c.replies);
+    std::vector<std::string> events;
+    rig.gsm.OnGsmError = [&](TObject*, const std::u16string& s) { events.push_back("error " + StringToUtf8(s)); };
+    rig.gsm.OnSmsListItem = [&](TObject*, const std::u16string&, int32_t, TqvPduSms* sms) {
+      events.push_back(sms ? "item" : "end");
+    };
+    if (c.read) {
+      EXPECT_TRUE(rig.gsm.SmsGet(4).IsEmpty());
+    } else {
+      rig.gsm.SmsList(false);
+      ASSERT_TRUE(PumpUntil([&] { return !events.empty() && events.back() == "end"; }));
+    }
+    EXPECT_EQ(events, c.events);
+    const std::string last = c.events.size() > 1 ? c.events[c.events.size() - (c.read ? 1 : 2)].substr(6) : "";
+    EXPECT_EQ(StringToUtf8(rig.gsm.LastError()), last);
+  }
+}
+
+// "+CMS ERROR" is the final result of the line it answers: the command fails
+// and what it would have read stays as it was.
+TEST(Gsm, CmsErrorFailsSynchronousCommands) {
+  TRig rig;
+  rig.Answer({{"AT+CPMS=\"SM\",", "\r\n+CPMS: 3,30,3,30,0,50\r\n\r\nOK\r\n"}});
+  rig.gsm.UpdateMemoryState();
+  ASSERT_EQ(rig.gsm.MemReadUsed(), 3);
+  rig.Answer({{"AT+CMGD=", "\r\n+CMS ERROR: 321\r\n"}, {"AT+CPMS=\"SM\",", "\r\n+CMS ERROR: 302\r\n"}});
+  EXPECT_FALSE(rig.gsm.SmsDelete(7));
+  EXPECT_EQ(StringToUtf8(rig.gsm.LastError()), "SmsDelete: AT+CMGD=7: +CMS ERROR: 321");
+  rig.gsm.UpdateMemoryState();
+  EXPECT_EQ(rig.gsm.MemReadUsed(), 3);
+  EXPECT_EQ(rig.gsm.MemSpecTotal(), 50);
+  EXPECT_EQ(StringToUtf8(rig.gsm.LastError()), "UpdateMemoryState: AT+CPMS=\"SM\",\"SM\",\"\": +CMS ERROR: 302");
+  rig.Answer({});
+  EXPECT_TRUE(rig.gsm.SmsDelete(7));
+  EXPECT_TRUE(rig.gsm.LastError().empty()) << "an operation that starts clears it";
+}
+
+// The parts of a send follow the record as it is when it is sent; a text
+// that would be cut is refused, not sent short.
+TEST(Gsm, SendFollowsTheRecordsFinalSettings) {
+  struct TCase {
+    const char* name;
+    size_t length;                           // of a 7-bit text
+    std::function<void(TqvPduSms&)> settle;  // after the text was set
+    size_t parts;                            // 0: refused
+  };
+  const TCase cases[] = {
+      {"AutoCutText after the text", 200, [](TqvPduSms& m) { m.SetAutoCutText(true); }, 2},
+      {"16-bit port after the text", 155, [](TqvPduSms& m) {
+         m.SetAutoCutText(true);
+         m.SetPortType(TqvPduPort::pp16bit);
+       }, 2},
+      {"UCS2 after the text", 155, [](TqvPduSms& m) {
+         m.SetAutoCutText(true);
+         m.SetCoding(TqvPduCoding::pc16bit);
+       }, 3},
+      {"16-bit port after the text, no cutting", 155, [](TqvPduSms& m) { m.SetPortType(TqvPduPort::pp16bit); }, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRig rig;
+    rig.AnswerSends();
+    auto& errors = rig.RecordErrors();
+    TqvPduSms sms(false);
+    sms.SetPhone(u"+12345678901");
+    sms.SetText(std::u16string(c.length, u'a'));
+    c.settle(sms);
+    const bool sent = !rig.gsm.SmsSendWaitRefID(sms).empty();
+    EXPECT_EQ(sent, c.parts > 0);
+    EXPECT_EQ(rig.SentCount("AT+CMGS="), c.parts);
+    EXPECT_EQ(errors.size(), c.parts > 0 ? 0u : 1u);
+  }
+}
+
+// Each send has its own outcome: a waiter learns that of its own message,
+// whatever ran before it or is refused while it waits.
+TEST(Gsm, EachSendHasItsOwnOutcome) {
+  TRig rig;
+  EXPECT_FALSE(rig.gsm.SmsSendWait()) << "no send of this thread";
+  rig.AnswerSends([](int ref) {
+    return ref == 12 ? std::string("\r\n+CMS ERROR: 500\r\n") : "\r\n+CMGS: " + std::to_string(ref) + "\r\n\r\nOK\r\n";
+  });
+  EXPECT_EQ(StringToUtf8(rig.gsm.SmsSendWaitRefID(u"+4917", u"first", false)), "");
+  EXPECT_EQ(StringToUtf8(rig.gsm.SmsSendWaitRefID(u"+4917", u"second", false)), " 13");
+
+  // A send refused in an OnSmsSent handler, while another thread waits for
+  // its two-part message.
+  int refused = 0;
+  rig.gsm.OnSmsSent = [&](TObject*, const std::u16string&, int32_t, TqvPduSms*) {
+    if (refused++ == 0) rig.gsm.SmsSend(u"", u"to nobody", false);
+  };
+  std::u16string ref;
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    ref = rig.gsm.SmsSendWaitRefID(u"+4917", std::u16string(200, u'z'), false);
+    done = true;
+  });
+  ASSERT_TRUE(PumpUntil([&] { return done.load(); }, 5000));
+  sender.join();
+  pf::PumpFor(20);
+  EXPECT_EQ(StringToUtf8(ref), " 15") << "the reference of the caller's own last part";
+  EXPECT_GE(refused, 1);
+  EXPECT_FALSE(rig.gsm.SmsSendWait()) << "this thread's own send was the refused one";
 }
 
 // Update while a queue runs starts over: the old queue ends, the turn is free.
@@ -398,4 +565,99 @@ TEST(Gsm, UpdateDuringAQueueStartsOver) {
   ASSERT_TRUE(PumpUntil([&] { return after == 1; }));
   EXPECT_EQ(ends, 1);
   EXPECT_FALSE(rig.gsm.IsBusy());
+}
+
+// Only the component sends lines past its turn: the processor's raw sending
+// and queue operations are not public on it.
+template <class T>
+concept SendsPastTheTurn = requires(T& p) {
+  p.SendCommand(std::string());
+  p.StartQueue();
+};
+static_assert(SendsPastTheTurn<TqvCustomATProcessor>);
+static_assert(!SendsPastTheTurn<TqvGsm>);
+
+// A wait for the turn ends when the holder has had no line answered for
+// TimeOut, or when the device closes; a holder whose lines keep being
+// answered is waited for, however long it runs.
+TEST(Gsm, WaitForTheTurnNeverWedges) {
+  struct TCase {
+    const char* name;
+    std::function<void(TRig&)> hold;  // on another thread, holding the turn
+    bool closeMeanwhile;
+    bool granted;
+    const char* why;
+  };
+  const TCase cases[] = {
+      // PINApply pauses after its reply with the turn held.
+      {"holder idle", [](TRig& r) { r.gsm.PINApply(); }, false, false, "had no line answered"},
+      // A listing whose items come slower than TimeOut in all, each within it.
+      {"holder keeps answering", [](TRig& r) { r.gsm.SmsList(true); }, false, true, ""},
+      {"device closes", [](TRig& r) { r.gsm.CmdSendAndWaitResult("AT+SILENT\r"); }, true, false, "device"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRig rig;
+    rig.gsm.SetTimeOut(150);
+    rig.gsm.SetPIN(u"1234");
+    rig.device.SetResponder([](const std::string& sent) -> std::vector<TChunk> {
+      if (sent.rfind("AT+SILENT", 0) == 0) return {};
+      if (sent.rfind("AT+CMGL", 0) != 0) return {{"\r\nOK\r\n", 0}};
+      std::vector<TChunk> items;
+      for (int i = 1; i <= 6; ++i)
+        items.push_back({"\r\n+CMGL: " + std::to_string(i) + ",1,,24\r\n" + std::string(kPduHello) + "\r\n", 100});
+      items.push_back({"\r\nOK\r\n", 100});
+      return items;
+    });
+    std::atomic<bool> held{false}, holderDone{false};
+    std::thread holder([&] {
+      held = true;
+      c.hold(rig);
+      holderDone = true;
+    });
+    while (!held || !rig.log.Contains("send:")) pf::Sleep(1);
+    std::thread closer;
+    if (c.closeMeanwhile) {
+      closer = std::thread([&] {
+        pf::Sleep(50);
+        rig.device.CloseDevice();
+      });
+    }
+    const bool ok = rig.gsm.SmsDelete(3);
+    const bool gaveUpFirst = !holderDone;
+    holder.join();
+    if (closer.joinable()) closer.join();
+    EXPECT_EQ(ok, c.granted) << StringToUtf8(rig.gsm.LastError());
+    EXPECT_NE(StringToUtf8(rig.gsm.LastError()).find(c.why), std::string::npos) << StringToUtf8(rig.gsm.LastError());
+    if (c.hold && !c.closeMeanwhile) {
+      EXPECT_EQ(gaveUpFirst, !c.granted) << "an idle holder is given up on before it lets go";
+    }
+  }
+}
+
+// Reaping ended workers happens inside byte processing: it must not run the
+// main thread's other calls there.
+TEST(Gsm, ReapingWorkersDoesNotPumpInsideByteProcessing) {
+  TRig rig(0, TqvScriptedDevice::TDelivery::dlInline);
+  std::atomic<int> received{0};
+  rig.gsm.OnSmsReceived = [&](TObject*, const std::u16string&, int32_t, TqvPduSms*) { ++received; };
+  rig.device.Inject({{"\r\n+CMTI: \"SM\",1\r\n", 0}});
+  ASSERT_TRUE(PumpUntil([&] { return received == 1; }));
+  pf::Sleep(20);  // the worker has ended
+  bool delivering = false, ranInside = false;
+  ASSERT_TRUE(pf::PostToMainThread([&] { ranInside = delivering; }));
+  delivering = true;
+  rig.device.Inject({{"\r\n+CMTI: \"SM\",2\r\n", 0}});  // on this thread: the delivery runs here
+  delivering = false;
+  pf::ProcessMessages();
+  EXPECT_FALSE(ranInside);
+  EXPECT_TRUE(PumpUntil([&] { return received == 2; }));
+}
+
+TEST(Gsm, LogProxyTakesABadFormatWithoutThrowing) {
+  TqvMemoryLog log;
+  TqvGsm gsm;
+  gsm.SetLog(&log);
+  EXPECT_NO_THROW(gsm.WriteLogFmt(TDetailLevel::dlSimple, u"%s and %s", {std::u16string(u"one")}));
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"Log format ERROR!!!"});
 }

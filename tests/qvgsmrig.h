@@ -2,6 +2,7 @@
 // terminal, with helpers that pump the main-thread dispatcher while they wait.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -44,6 +45,7 @@ struct TRigOptions {
   uint32_t timeout = 600;     // TimeOut of the component
   TgsmNewSmsMode mode = TgsmNewSmsMode::nsmNotifyOnly;
   std::u16string pin;
+  bool useMainThread = true;  // the port's UseMainThread
   bool open = true;           // open the port in the constructor
   bool waitInit = true;       // and wait for OnAfterInit
 
@@ -54,6 +56,7 @@ struct TRigOptions {
   TRigOptions& Pin(std::u16string v) { pin = std::move(v); return *this; }
   TRigOptions& SimPin(std::string v, qvsim::PinState st) { sim.pin = std::move(v); sim.pinState = st; return *this; }
   TRigOptions& Deferred() { open = false; return *this; }
+  TRigOptions& ReceiveThread() { useMainThread = false; return *this; }
 };
 
 class TGsmRig {
@@ -62,7 +65,7 @@ class TGsmRig {
     sim = std::make_unique<qvsim::Simulator>(opt.persona, opt.sim);
     comm = std::make_unique<TqvComm>();
     comm->SetDevicePath(qv::Utf8ToString(sim->DevicePath()));
-    comm->SetUseMainThread(true);
+    comm->SetUseMainThread(opt.useMainThread);
     comm->SetBaudRate(115200);
     gsm = std::make_unique<TqvGsm>();
     gsm->SetLog(&log);
@@ -77,6 +80,9 @@ class TGsmRig {
     if (opt.open) Open(opt.waitInit);
   }
   ~TGsmRig() {
+    // What the test's handlers capture is gone by now, while closing may still
+    // run events of the lane.
+    if (comm->UseMainThread()) UnbindLaneEvents();
     Close();
     comm->SetDataProcessor(nullptr);
     gsm.reset();
@@ -96,6 +102,13 @@ class TGsmRig {
   }
   int AfterInitCount() const { return afterInit_; }
 
+  void UnbindLaneEvents() {
+    gsm->OnSmsSent = gsm->OnSmsListItem = nullptr;
+    gsm->OnRing = gsm->OnGsmError = gsm->OnUnsolicited = gsm->OnUssd = nullptr;
+    gsm->OnPhoneListFinish = gsm->OnGsmChangeState = nullptr;
+    gsm->OnDiagnostic = nullptr;
+  }
+
   std::unique_ptr<qvsim::Simulator> sim;
   qv::test::TqvMemoryLog log;
   std::unique_ptr<TqvComm> comm;
@@ -103,7 +116,7 @@ class TGsmRig {
   TRigOptions opt;
 
  private:
-  int afterInit_ = 0;
+  std::atomic<int> afterInit_{0};
 };
 
 // Runs /usr/bin/python3 with `script`; its standard output.

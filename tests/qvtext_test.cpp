@@ -41,3 +41,31 @@ TEST(Text, FormatCoversTheConversionsTheLibraryUses) {
   EXPECT_EQ(Format(u"%x %X %.2X 100%%", {int64_t{255}, uint64_t{171}, int64_t{10}}), u"ff AB 0A 100%");
   EXPECT_THROW(Format(u"%s", {}), std::invalid_argument);
 }
+
+TEST(Text, TrimCompareAndSplitLines) {
+  EXPECT_EQ(TrimView(std::string_view(" \t\r\nab c\r\n\x01")), "ab c");
+  EXPECT_EQ(TrimView(std::u16string_view(u"\u00A0x ")), u"\u00A0x");  // only up to the space
+  EXPECT_EQ(TrimView(std::string_view("\xE9 ")), "\xE9");             // a high byte is no blank
+
+  EXPECT_TRUE(SameTextNoCase(u"gsmSendSMSPdu", u"GSMSENDSMSPDU"));
+  EXPECT_FALSE(SameTextNoCase(u"abc", u"abcd"));
+  EXPECT_FALSE(SameTextNoCase(u"\u00E9", u"\u00C9"));  // ASCII letters only
+  EXPECT_EQ(ReplaceTextNoCase(u"a<CR>b<cr>", u"<cr>", u"\r"), u"a\rb\r");
+  EXPECT_EQ(ReplaceTextNoCase(u"abc", u"", u"x"), u"abc");
+
+  struct Case {
+    const char* text;
+    std::vector<std::string_view> lines;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\r\nb\rc\nd", {"a", "b", "c", "d"}},
+      {"a\r\n", {"a"}},
+      {"a\n\nb", {"a", "", "b"}},
+      {"\r\n\r\n", {"", ""}},
+      {"a\n\r", {"a", ""}},  // LF CR is two line breaks
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitLines(std::string_view(c.text)), c.lines) << c.text;
+  EXPECT_EQ(SplitLines(std::u16string_view(u"x\r\ny")), (std::vector<std::u16string_view>{u"x", u"y"}));
+}

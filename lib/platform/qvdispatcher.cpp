@@ -19,7 +19,9 @@
 namespace qv::platform {
 
 struct TDispatchGroup::State {
-  bool cancelled = false;  // guarded by the dispatcher's mutex
+  // Guarded by the dispatcher's mutex.
+  bool cancelled = false;
+  int holds = 0;
 };
 
 namespace {
@@ -95,6 +97,13 @@ void CallHook() {
   if (hook && *hook) (*hook)();
 }
 
+bool Runnable(const Call& call) { return !call.group || call.group->holds == 0; }
+
+// Under the dispatcher's lock.
+size_t RunnableCalls(const Dispatcher& d) {
+  return static_cast<size_t>(std::count_if(d.calls.begin(), d.calls.end(), Runnable));
+}
+
 // Queues a call unless its group is cancelled; false when it was refused.
 bool Enqueue(Call call) {
   auto& d = D();
@@ -108,7 +117,7 @@ bool Enqueue(Call call) {
   return true;
 }
 
-void Release(Call& call) {
+void ReleaseWaiter(Call& call) {
   if (call.waiter) call.waiter->Finish(Waiter::Result::Cancelled);
 }
 
@@ -136,17 +145,18 @@ bool Post(const std::shared_ptr<TDispatchGroup::State>& group, std::function<voi
   return Enqueue(Call{std::move(fn), group, nullptr, std::this_thread::get_id()});
 }
 
-// Runs one queued call; false when the queue was empty.
+// Runs the first queued call that is not held; false when there is none.
 bool RunOne() {
   auto& d = D();
   Call call;
   {
     std::lock_guard lock(d.mutex);
-    if (d.calls.empty()) return false;
-    call = std::move(d.calls.front());
-    d.calls.pop_front();
+    const auto it = std::find_if(d.calls.begin(), d.calls.end(), Runnable);
+    if (it == d.calls.end()) return false;
+    call = std::move(*it);
+    d.calls.erase(it);
     if (call.group && call.group->cancelled) {
-      Release(call);
+      ReleaseWaiter(call);
       return true;
     }
   }
@@ -181,7 +191,7 @@ bool WaitMain(Clock::time_point deadline, bool infinite, uint64_t wakesSeen, Ext
   auto& d = D();
   const auto waitHook = HookOf(&Dispatcher::waitHook);
   std::unique_lock lock(d.mutex);
-  auto ready = [&] { return !d.calls.empty() || d.wakes != wakesSeen || extra(); };
+  auto ready = [&] { return RunnableCalls(d) > 0 || d.wakes != wakesSeen || extra(); };
   if (!waitHook || !*waitHook) {
     if (infinite) {
       d.cv.wait(lock, ready);
@@ -254,7 +264,7 @@ void TDispatchGroup::Cancel() {
     std::move(keep, d.calls.end(), std::back_inserter(dropped));
     d.calls.erase(keep, d.calls.end());
   }
-  for (auto& c : dropped) Release(c);
+  for (auto& c : dropped) ReleaseWaiter(c);
 }
 
 void TDispatchGroup::Reopen() {
@@ -265,6 +275,25 @@ void TDispatchGroup::Reopen() {
 bool TDispatchGroup::Cancelled() const {
   std::lock_guard lock(D().mutex);
   return state_->cancelled;
+}
+
+void TDispatchGroup::Hold() {
+  std::lock_guard lock(D().mutex);
+  ++state_->holds;
+}
+
+void TDispatchGroup::Release() {
+  {
+    std::lock_guard lock(D().mutex);
+    if (state_->holds > 0) --state_->holds;
+  }
+  // Its calls may run now: a thread waiting in a pump sees them.
+  detail::PokeMainThread();
+}
+
+bool TDispatchGroup::Held() const {
+  std::lock_guard lock(D().mutex);
+  return state_->holds > 0;
 }
 
 class TDispatchAccess {
@@ -293,7 +322,7 @@ int ProcessMessages() {
   size_t pending;
   {
     std::lock_guard lock(D().mutex);
-    pending = D().calls.size();
+    pending = RunnableCalls(D());
   }
   // Only what is pending now: calls queued meanwhile wait for the next pump,
   // so a busy producer cannot keep the main thread here.
@@ -363,7 +392,7 @@ void CancelPendingCalls() {
     std::lock_guard lock(d.mutex);
     dropped.swap(d.calls);
   }
-  for (auto& c : dropped) Release(c);
+  for (auto& c : dropped) ReleaseWaiter(c);
 }
 
 bool IsRunningCallOf(std::thread::id id) {

@@ -24,6 +24,11 @@
 // waiter released with false, when the group is cancelled (the owner is going
 // away) before the main thread starts it. CancelPendingCalls() does the same
 // for every queued call at shutdown.
+//
+// Holding: while a group is held, pumps leave its calls queued, in their
+// order, and run the other calls past them. An owner holds its group while
+// the main thread waits inside one of its operations, so that its own
+// deferred work never runs in the middle of that wait.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +58,11 @@ class TDispatchGroup {
   void Cancel();
   void Reopen();
   bool Cancelled() const;
+
+  // Holds nest; the calls run again once every Hold has its Release.
+  void Hold();
+  void Release();
+  bool Held() const;
 
   struct State;  // shared with queued calls
 
@@ -114,7 +124,8 @@ void CancelPendingCalls();
 // must not join that thread there: it would wait for itself.
 bool IsRunningCallOf(std::thread::id id);
 
-// Number of calls queued and not yet started (for diagnostics and tests).
+// Number of calls queued and not yet started, held ones included (for
+// diagnostics and tests).
 size_t PendingCalls();
 
 }  // namespace qv::platform

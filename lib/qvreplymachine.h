@@ -1,0 +1,108 @@
+// Which line owns the device's replies, and what follows when a line ends:
+// the small state machine behind the AT command processor. It only decides;
+// the processor sends, arms its one timer, signals the waiting caller and
+// stops queues as the returned actions say, under its own lock.
+//
+// The line slot holds one line at a time:
+//
+//   Idle, SendFailed, TimedOut  --LineSent-->  AwaitingReply  (reply time-out armed)
+//   AwaitingReply --FinalResult / ErrorResult-->  Idle
+//   AwaitingReply --PatternCompleted-->  OwedFinal   (the reply came without its final
+//                                                      result, which still belongs to it)
+//   OwedFinal --a line or an acknowledgement wants to go-->  FinalGrace (grace armed)
+//   OwedFinal, FinalGrace --FinalResult / ErrorResult-->  Idle
+//   FinalGrace --TimeOut-->  Idle         (the owed final never came)
+//   AwaitingReply --TimeOut-->  TimedOut
+//   a failed write  -->  SendFailed
+//
+// Three kinds of line use the slot: a synchronous caller's, a queued one, and
+// an acknowledgement that must go out right after the current line's final
+// result, ahead of every other line. A line that wants to go while the slot
+// is busy waits: the queue's next line and a synchronous caller's line each
+// have a place, acknowledgements a count. Whenever the slot frees, the
+// acknowledgements go first, then the caller, then the queue. The processor
+// feeds every line it was told to send back as LineSent or SendFailed.
+//
+// A pause kept between a final result and the next line would be one more
+// busy state entered at the final result and left by its own timer, as
+// FinalGrace is.
+#pragma once
+
+#include <cstdint>
+
+namespace qv {
+
+enum class TLineKind : uint8_t { lkSync, lkQueued, lkAck };
+
+enum class TReplyState : uint8_t {
+  rsIdle,           // no line owns the replies; the last one was answered
+  rsAwaitingReply,  // a line was sent; the replies up to its final result are its own
+  rsOwedFinal,      // its reply came without the final result, which still belongs to it
+  rsFinalGrace,     // as rsOwedFinal while a line waits for that final (FinalGrace at most)
+  rsSendFailed,     // the last line could not be written
+  rsTimedOut,       // the last line got no reply within its time-out
+};
+
+enum class TReplyInput : uint8_t {
+  riLineWanted,        // a queued or synchronous line wants to go out (kind given)
+  riAckWanted,         // an acknowledgement wants to go out
+  riLineSent,          // a line was written (kind given)
+  riSendFailed,        // writing a line failed (kind given)
+  riPatternCompleted,  // the pending line's expected reply completed without a final result
+  riFinalResult,       // a success final result (or the expected reply that carries one)
+  riErrorResult,       // an error final result
+  riTimeOut,           // the armed timer ran out
+  riDeviceClosed,
+};
+
+// What the waiter of a line learns.
+enum class TLineOutcome : uint8_t { loPending, loReplied, loError, loTimedOut, loSendFailed, loClosed };
+
+enum class TReplyTimer : uint8_t { rtKeep, rtStop, rtReply, rtGrace };
+
+struct TReplyActions {
+  TReplyTimer Timer = TReplyTimer::rtKeep;
+  TLineOutcome Signal = TLineOutcome::loPending;  // other than loPending: wake the line's waiter with it
+  bool EndQueue = false;    // the queue stops without finishing
+  bool SendAck = false;     // the next acknowledgement goes out now
+  bool SendQueued = false;  // the queue's next line goes out now (or the queue finishes)
+  bool SendCaller = false;  // the synchronous caller's line goes out now
+  bool operator==(const TReplyActions&) const = default;
+};
+
+class TqvReplyMachine {
+ public:
+  // `kind` matters for riLineWanted, riLineSent and riSendFailed.
+  TReplyActions Input(TReplyInput input, TLineKind kind = TLineKind::lkSync);
+  // A reopened device: idle, nothing waiting.
+  void Reset() { *this = TqvReplyMachine(); }
+
+  TReplyState State() const { return state_; }
+  TLineKind Kind() const { return kind_; }  // of the line sent last
+  bool Awaiting(TLineKind kind) const { return state_ == TReplyState::rsAwaitingReply && kind_ == kind; }
+  bool OwesFinal() const { return state_ == TReplyState::rsOwedFinal || state_ == TReplyState::rsFinalGrace; }
+  // No line owns the replies and none has been promised the slot.
+  bool SlotFree() const {
+    return !callerPromised_ && (state_ == TReplyState::rsIdle || state_ == TReplyState::rsSendFailed ||
+                                state_ == TReplyState::rsTimedOut);
+  }
+  int AcksWaiting() const { return acks_; }
+  bool QueueWaits() const { return queueWaits_; }
+  bool CallerWaits() const { return callerWaits_; }
+
+ private:
+  void TakeSlot(TLineKind kind);
+  void PromiseCaller(TReplyActions& a);
+  void LineEnded(TReplyActions& a, TLineOutcome outcome, bool queueGoesOn);
+  void Free(TReplyActions& a);
+  void GraceForOwedFinal(TReplyActions& a);
+
+  TReplyState state_ = TReplyState::rsIdle;
+  TLineKind kind_ = TLineKind::lkSync;
+  bool queueWaits_ = false;
+  bool callerWaits_ = false;
+  bool callerPromised_ = false;  // woken, its line not yet written
+  int acks_ = 0;
+};
+
+}  // namespace qv
