@@ -28,8 +28,8 @@ std::string PduLineOf(std::string_view reply) {
 
 // The <stat> of the "+CMGR:" head; empty when there is none.
 std::string StatOf(std::string_view reply) {
-  for (const auto& line : SplitLines(reply))
-    if (const auto head = qv::TrimView(std::string_view(line)); head.starts_with("+CMGR:"))
+  for (const auto line : qv::SplitLines(reply))
+    if (const auto head = qv::TrimView(line); head.starts_with("+CMGR:"))
       return qv::ExtractField(head.substr(6), 1);
   return {};
 }
