@@ -1,10 +1,13 @@
 // TqvGsm over TqvComm and the modem simulator pacing its bytes at 115200 baud:
 // listing 100 stored messages and sending 10 single-part messages, beside
-// the time the bytes of the same exchanges alone need on the line.
+// the time the bytes of the same exchanges alone need on the line. On an
+// unpaced simulator: one raw command on an idle line, and the start-up.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <vector>
 
 #include "../tests/qvgsmrig.h"
 
@@ -82,6 +85,54 @@ void BM_Send10SinglePart(benchmark::State& state) {
   Report(state, wall, line, bytes);
 }
 BENCHMARK(BM_Send10SinglePart)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Median and 90th percentile of `us` as counters.
+void ReportSpread(benchmark::State& state, std::vector<double> us) {
+  if (us.empty()) return;
+  std::sort(us.begin(), us.end());
+  state.counters["median_us"] = us[us.size() / 2];
+  state.counters["p90_us"] = us[us.size() * 9 / 10];
+}
+
+// Each call starts on an idle line: the pause before it (outside the timing)
+// is longer than any gap the driver keeps between lines.
+void BM_CmdSendAndWaitResultIdle(benchmark::State& state) {
+  TGsmRig rig(TRigOptions().Driver(0).Timeout(3000));
+  rig.log.SetDetailLevel(TDetailLevel::dlSimple);
+  rig.sim->SetBaudRate(0);
+  std::vector<double> us;
+  for (auto _ : state) {
+    qvgsmtest::PumpFor(40);
+    const auto start = Clock::now();
+    const std::u16string reply = rig.gsm->CmdSendAndWaitResult("AT\r");
+    const double s = SecondsSince(start);
+    state.SetIterationTime(s);
+    us.push_back(s * 1e6);
+    if (reply.find(u"OK") == std::u16string::npos) state.SkipWithError("no OK");
+  }
+  ReportSpread(state, us);
+}
+BENCHMARK(BM_CmdSendAndWaitResultIdle)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(100);
+
+// Opening the port until OnAfterInit, autodetection on: the generic modem
+// answers no model's detection, so every built-in driver is tried before
+// the fallback to the first one.
+void BM_StartUpUnpaced(benchmark::State& state) {
+  TGsmRig rig(TRigOptions().Deferred().Timeout(3000));
+  rig.log.SetDetailLevel(TDetailLevel::dlSimple);
+  rig.sim->SetBaudRate(0);
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    if (!rig.Open()) state.SkipWithError("no OnAfterInit");
+    state.SetIterationTime(SecondsSince(start));
+    rig.Close();
+  }
+}
+BENCHMARK(BM_StartUpUnpaced)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 
