@@ -63,8 +63,9 @@ struct Dispatcher {
   std::condition_variable cv;  // the main thread waits here
   std::deque<Call> calls;
   uint64_t wakes = 0;          // bumped by every wake-up
-  bool hasMain = false;        // SetMainThread was called
-  std::thread::id mainId;
+  // The thread SetMainThread named; none: the process's initial thread.
+  // Read on every main-thread check, so without the lock.
+  std::atomic<std::thread::id> mainId{};
 
   std::mutex hookMutex;
   THook hook;
@@ -230,21 +231,15 @@ void PokeMainThread() {
 
 // ---------------------------------------------------------------- main thread
 
-void SetMainThread() {
-  auto& d = D();
-  std::lock_guard lock(d.mutex);
-  d.hasMain = true;
-  d.mainId = std::this_thread::get_id();
-}
+void SetMainThread() { D().mainId.store(std::this_thread::get_id()); }
 
 bool IsMainThread() {
-  auto& d = D();
-  {
-    std::lock_guard lock(d.mutex);
-    if (d.hasMain) return d.mainId == std::this_thread::get_id();
-  }
-  // By default the main thread is the process's initial thread.
-  return ::syscall(SYS_gettid) == ::getpid();
+  const std::thread::id named = D().mainId.load();
+  if (named != std::thread::id()) return named == std::this_thread::get_id();
+  // By default the main thread is the process's initial thread; a thread
+  // never changes its answer, so it asks the system once.
+  thread_local const bool initial = ::syscall(SYS_gettid) == ::getpid();
+  return initial;
 }
 
 // ---------------------------------------------------------------- groups
