@@ -174,7 +174,8 @@ class PosixSerialDevice final : public TqvSerialDevice {
     {
       std::lock_guard lock(mu_);
       if (closed_) return;
-      rx_.OnAck(leftQueued, InQueueLocked());
+      // With nothing left, whatever is queued now is news: no need to look.
+      rx_.OnAck(leftQueued, leftQueued == 0 ? 0 : InQueueLocked());
     }
     wake_.Signal();
   }
@@ -528,12 +529,10 @@ std::error_code PosixSerialDevice::ReadAvailable(std::span<uint8_t> buf, size_t&
     std::lock_guard lock(mu_);
     if (closed_) return make_error_code(TSerialErrc::Closed);
   }
-  while (got < buf.size()) {
-    bool wouldBlock = false;
-    if (auto ec = ReadStep(buf, got, wouldBlock)) return ec;
-    if (wouldBlock) return {};
-  }
-  return {};
+  // One read: a tty hands over everything it holds up to the count, so a
+  // short read has emptied the queue and another would only find it empty.
+  bool wouldBlock = false;
+  return buf.empty() ? std::error_code{} : ReadStep(buf, got, wouldBlock);
 }
 
 std::error_code PosixSerialDevice::ReadStep(std::span<uint8_t> buf, size_t& got, bool& wouldBlock) {
