@@ -606,6 +606,9 @@ std::error_code PosixSerialDevice::WriteAsync(std::span<const uint8_t> data) {
       writeErrorReported_ = true;
       return std::exchange(writeError_, {});
     }
+    // The waiter has work only when bytes wait for room or the output's
+    // running empty is to be reported.
+    if (!PendingLocked() && !(mask_ & EV_TXEMPTY)) return {};
   }
   wake_.Signal();
   return {};

@@ -20,10 +20,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits on `cv` until `ready()` or `timeoutMs` passed; the lock is held.
+// Waits on `cv` until `ready()` or `timeoutMs` passed; the lock is held. A
+// zero time-out only looks (a timed wait would still enter the kernel).
 template <class Pred>
 bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs,
              Pred ready) {
+  if (timeoutMs == 0) return ready();
   if (timeoutMs == kInfinite) {
     cv.wait(lock, ready);
     return true;
