@@ -1,8 +1,13 @@
 // TqvGsm over TqvComm and the modem simulator pacing its bytes at 115200 baud:
 // listing 100 stored messages and sending 10 single-part messages, beside
 // the time the bytes of the same exchanges alone need on the line. On an
-// unpaced simulator: one raw command on an idle line, and the start-up.
+// unpaced simulator: one raw command on an idle line (beside the same
+// exchange on a plain descriptor), and the start-up.
 #include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -68,8 +73,17 @@ void BM_List100Stored(benchmark::State& state) {
 }
 BENCHMARK(BM_List100Stored)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// The argument is the line gap: 20 is the built-in drivers' own, any other
+// value comes from a driver that includes the same script and sets gsmLinePause.
 void BM_Send10SinglePart(benchmark::State& state) {
   auto rig = MakeRig();
+  const auto gap = state.range(0);
+  if (gap != 20) {
+    rig->gsm->AddDriverFromString(u"Nokia 6230i, own gap", u"Include = QVGSM_NOKIA6230I\r\nHKR, Settings, gsmLinePause, 1, \"" +
+                                                              qv::IntToStr(gap) + u"\"\r\n");
+    rig->gsm->SetDriverIndex(rig->gsm->DriverCount() - 1);
+  }
+  if (rig->gsm->LineGap() != static_cast<uint32_t>(gap)) state.SkipWithError("the driver has another gap");
   double wall = 0, line = 0;
   size_t bytes = 0;
   for (auto _ : state) {
@@ -84,7 +98,7 @@ void BM_Send10SinglePart(benchmark::State& state) {
   }
   Report(state, wall, line, bytes);
 }
-BENCHMARK(BM_Send10SinglePart)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Send10SinglePart)->Arg(20)->Arg(0)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 using Clock = std::chrono::steady_clock;
 
@@ -117,6 +131,36 @@ void BM_CmdSendAndWaitResultIdle(benchmark::State& state) {
   ReportSpread(state, us);
 }
 BENCHMARK(BM_CmdSendAndWaitResultIdle)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(100);
+
+// The floor for the one above: the same line and reply through the same
+// simulator, written and read on a plain descriptor by the main thread.
+void BM_RawPtyRoundTripIdle(benchmark::State& state) {
+  qvsim::Simulator sim("generic");
+  const int fd = ::open(sim.DevicePath().c_str(), O_RDWR | O_NOCTTY);
+  termios t{};
+  ::tcgetattr(fd, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(fd, TCSANOW, &t);
+  std::vector<double> us;
+  for (auto _ : state) {
+    ::usleep(40000);
+    const auto start = Clock::now();
+    (void)!::write(fd, "AT\r", 3);
+    std::string got;
+    char buf[256];
+    while (got.find("OK\r\n") == std::string::npos) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    const double s = SecondsSince(start);
+    state.SetIterationTime(s);
+    us.push_back(s * 1e6);
+  }
+  ::close(fd);
+  ReportSpread(state, us);
+}
+BENCHMARK(BM_RawPtyRoundTripIdle)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(100);
 
 // Opening the port until OnAfterInit, autodetection on: the generic modem
 // answers no model's detection, so every built-in driver is tried before
