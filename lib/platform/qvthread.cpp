@@ -1,11 +1,14 @@
 #include "platform/qvthread.h"
 
+#include "platform/qveventcount.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -105,8 +108,8 @@ namespace {
 
 struct Queue {
   std::mutex mutex;
-  std::condition_variable cv;
   std::deque<TMessage> messages;
+  TEventCount posted;
 };
 
 struct QueueRegistry {
@@ -165,17 +168,27 @@ bool PostThreadMessage(TThreadId id, const TMessage& msg) {
     std::lock_guard lock(q->mutex);
     q->messages.push_back(msg);
   }
-  q->cv.notify_one();
+  q->posted.NotifyAll();
   return true;
 }
 
 bool GetMessage(TMessage& msg, uint32_t timeoutMs) {
   Queue& q = *Slot().queue;
-  std::unique_lock lock(q.mutex);
-  if (!WaitFor(q.cv, lock, timeoutMs, [&q] { return !q.messages.empty(); })) return false;
-  msg = q.messages.front();
-  q.messages.pop_front();
-  return true;
+  std::optional<Clock::time_point> deadline;
+  if (timeoutMs != kInfinite) deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const uint32_t key = q.posted.Key();
+    {
+      std::lock_guard lock(q.mutex);
+      if (!q.messages.empty()) {
+        msg = q.messages.front();
+        q.messages.pop_front();
+        return true;
+      }
+    }
+    if (deadline && Clock::now() >= *deadline) return false;
+    q.posted.Wait(key, deadline);
+  }
 }
 
 bool PeekMessage(TMessage& msg, bool remove) {
