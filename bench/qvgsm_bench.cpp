@@ -169,12 +169,17 @@ void BM_StartUpUnpaced(benchmark::State& state) {
   TGsmRig rig(TRigOptions().Deferred().Timeout(3000));
   rig.log.SetDetailLevel(TDetailLevel::dlSimple);
   rig.sim->SetBaudRate(0);
+  size_t lines = 0;
   for (auto _ : state) {
+    rig.sim->GetTranscript().Clear();
     const auto start = Clock::now();
     if (!rig.Open()) state.SkipWithError("no OnAfterInit");
     state.SetIterationTime(SecondsSince(start));
+    const std::string sent = rig.sim->GetTranscript().ToModem();
+    lines = static_cast<size_t>(std::count(sent.begin(), sent.end(), '\r'));
     rig.Close();
   }
+  state.counters["lines"] = static_cast<double>(lines);
 }
 BENCHMARK(BM_StartUpUnpaced)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
