@@ -21,7 +21,7 @@ struct LineSnapshot {
   uint32_t Modem = 0;     // MS_ bits
 };
 
-// Events that only a sampled snapshot can tell (they do not wake poll()).
+// Events that only a sampled snapshot can tell (they wake no wait).
 inline constexpr uint32_t kSampledEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
 
 // Line events between two snapshots, limited to `mask`. Counters, where the
