@@ -17,15 +17,15 @@
 //   AwaitingReply --TimeOut-->  TimedOut
 //   a failed write  -->  SendFailed
 //
-// The line gap keeps the modem's pace: after a success final result, the
-// next line leaves only once the gap has passed (the driver's setting; without
-// a gap the final result frees the slot at once). An error final and the
-// input prompt, which asks for the next line, are not followed by it. The
-// caller whose line just ended is woken at the final result all the same. The gap has a clock of its own, so
-// that no reply time-out can cancel it; the grace for an owed final is armed
-// for the longer of the two, so that the gap never follows an expired grace.
-// Idle also enters LineGap when the processor holds the next line back for a
-// while (HoldWanted).
+// The line gap keeps the modem's pace: after a success final result (an owed
+// one too), the next line leaves only once the gap has passed (the driver's
+// setting; without a gap the final result frees the slot at once). An error
+// final and the input prompt, which asks for the next line, are not followed
+// by it. The caller whose line just ended is woken at the final result all
+// the same. The gap has a clock of its own, so that no reply time-out can
+// cancel it; the grace for an owed final is armed for the longer of the two,
+// so that no gap follows an expired grace. A free slot also enters LineGap
+// when the processor holds the next line back for a while (HoldWanted).
 //
 // Three kinds of line use the slot: a synchronous caller's, a queued one, and
 // an acknowledgement that must go out right after the current line's final
