@@ -19,8 +19,6 @@ constexpr size_t kIdleReplyLimit = 4096;
 constexpr size_t kIdleReplyKeep = 1024;
 // The most bytes a notification's text may hold (a header line and a PDU line).
 constexpr size_t kNotificationTextLimit = 2048;
-// A successful line is followed by this pause before the waiter or the queue goes on.
-constexpr uint32_t kSuccessPauseMs = 20;
 constexpr uint32_t kWaitSliceMs = 50;
 
 const char16_t kDefaultDriverScript[] =
@@ -125,9 +123,11 @@ bool TqvReentrantMutex::HeldByCurrentThread() const {
 // ---------------------------------------------------------------------------
 // Construction
 
-TqvCustomATProcessor::TqvCustomATProcessor(TqvComponent* AOwner) : TqvCustomDataProcessor(AOwner) {
+TqvCustomATProcessor::TqvCustomATProcessor(TqvComponent* AOwner)
+    : TqvCustomDataProcessor(AOwner), fGapTimer(std::make_unique<TqvTimer>(false)) {
+  fGapTimer->SetOnTimer(TNotifyEvent::Bind(this, &TqvCustomATProcessor::GapTick));
   fDefaultDriver.ParseLines(kDefaultDriverScript);
-  fCurrentDriver = &fDefaultDriver;
+  UseDriver(&fDefaultDriver);
   fReply.Clear();
   fReplyLast.Clear();
   sLogPrefix = u"qvAT: ";
@@ -135,6 +135,7 @@ TqvCustomATProcessor::TqvCustomATProcessor(TqvComponent* AOwner) : TqvCustomData
 
 TqvCustomATProcessor::~TqvCustomATProcessor() {
   FreeAsyncTimer();  // no tick may reach a half-destroyed processor
+  fGapTimer.reset();
 }
 
 // ---------------------------------------------------------------------------
@@ -185,7 +186,13 @@ void TqvCustomATProcessor::DriversClearAll() {
   auto guard = Guard();
   fDrivers.clear();
   fDriverIndex = -1;
-  fCurrentDriver = &fDefaultDriver;
+  UseDriver(&fDefaultDriver);
+}
+
+void TqvCustomATProcessor::UseDriver(TqvCustomATDriver* driver) {
+  fCurrentDriver = driver;
+  fLineGap = driver->LinePause();
+  fMachine.SetLineGap(fLineGap > 0);
 }
 
 TqvCustomATDriver* TqvCustomATProcessor::GetDriver(int32_t Index) const {
@@ -209,13 +216,18 @@ void TqvCustomATProcessor::SetDriverIndex(int32_t Value) {
   auto guard = Guard();
   TqvCustomATDriver* driver = Value < 0 ? &fDefaultDriver : GetDriver(Value);  // throws when out of range
   fDriverIndex = Value;
-  fCurrentDriver = driver;
+  UseDriver(driver);
   driver->ResponsesResetState();  // partial matches from its last use are stale
 }
 
 TqvCustomATDriver* TqvCustomATProcessor::Driver() const {
   auto guard = Guard();
   return fCurrentDriver;
+}
+
+uint32_t TqvCustomATProcessor::LineGap() const {
+  auto guard = Guard();
+  return fLineGap;
 }
 
 TatInternalState TqvCustomATProcessor::ATState() const {
@@ -288,7 +300,7 @@ void TqvCustomATProcessor::ClearReply() {
 
 void TqvCustomATProcessor::Feed(qv::TReplyInput input, qv::TLineKind kind) {
   if (input == qv::TReplyInput::riPatternCompleted || input == qv::TReplyInput::riFinalResult ||
-      input == qv::TReplyInput::riErrorResult)
+      input == qv::TReplyInput::riPromptAnswered || input == qv::TReplyInput::riErrorResult)
     NoteProgress();
   Apply(fMachine.Input(input, kind));
 }
@@ -298,12 +310,16 @@ void TqvCustomATProcessor::Apply(const qv::TReplyActions& a) {
   using qv::TReplyTimer;
   if (a.Timer == TReplyTimer::rtStop) StopTimer();
   if (a.Timer == TReplyTimer::rtReply) ArmTimer(TimeOut());
-  if (a.Timer == TReplyTimer::rtGrace) ArmTimer(FinalGrace());
+  // The gap is kept within the grace, never after it.
+  if (a.Timer == TReplyTimer::rtGrace) ArmTimer(std::max(FinalGrace(), fLineGap));
+  if (a.Gap == qv::TGapClock::gcStart) ArmGap();
+  if (a.Gap == qv::TGapClock::gcStop) StopGap();
   if (a.Signal != qv::TLineOutcome::loPending) {
     fOutcome = a.Signal;
     hReplyEvent.Set();
   }
-  if (a.EndQueue) QueueStopped(a.Signal);
+  // Only a close ends a queue that has no line pending (it waited for the slot).
+  if (a.EndQueue) QueueStopped(a.Signal != qv::TLineOutcome::loPending ? a.Signal : qv::TLineOutcome::loClosed);
   if (a.SendCaller) fSlotFree.Set();
   if (a.SendAck) SendNextAck();
   if (a.SendQueued) QueueSendNext();
@@ -376,13 +392,14 @@ void TqvCustomATProcessor::StartLine(const std::string& bytes, int32_t expected)
 
 // Waits (lock released, dispatcher pumped) until the machine lets the
 // caller's line go: an owed final or an acknowledgement in flight ends within
-// FinalGrace or TimeOut. On the thread that processes received data nothing
-// can end while it waits: the line goes at once there.
+// FinalGrace or TimeOut, the line gap or a hold when its clock runs out. On
+// the thread that processes received data nothing can end while it waits:
+// the line goes at once there.
 void TqvCustomATProcessor::WaitForSlot() {
   if (InProcessingHere()) return;
+  const uint32_t limit = TimeOut() + FinalGrace() + std::max(fLineGap, GapLeftMs()) + kWaitSliceMs;
   const int depth = fLock.ReleaseAll();
   const uint32_t start = pf::GetTickCount();
-  const uint32_t limit = TimeOut() + FinalGrace() + kWaitSliceMs;
   while (IsDeviceOpen() && pf::TicksSince(start) < limit && !pf::WaitPumping(fSlotFree, kWaitSliceMs)) {
   }
   fLock.Reacquire(depth);
@@ -600,22 +617,29 @@ void TqvCustomATProcessor::QueueNext() {
   auto guard = Guard();
   const bool answered = fCommandIndex >= 1 && fCommandIndex <= static_cast<int32_t>(slCommands.size()) &&
                         fMachine.Awaiting(qv::TLineKind::lkQueued);
-  if (!answered) {
-    Feed(qv::TReplyInput::riLineWanted, qv::TLineKind::lkQueued);
-    return;
+  if (answered) {
+    if (!CommandSucceeded()) --fCommandIndex;
+    Feed(TakeAnswer());
   }
-  if (!CommandSucceeded()) --fCommandIndex;
-  // A line answered without its final result still owns the final that follows.
-  const bool withoutFinal = std::exchange(fCompletedWithoutFinal, false);
-  Feed(withoutFinal ? qv::TReplyInput::riPatternCompleted : qv::TReplyInput::riFinalResult);
+  // The next line asks for the slot, which an owed final, an acknowledgement
+  // or the line gap may still hold; a queue with nothing left ends now.
+  if (QueueHasNext())
+    Feed(qv::TReplyInput::riLineWanted, qv::TLineKind::lkQueued);
+  else
+    QueueFinished();
 }
 
-void TqvCustomATProcessor::QueueSendNext() {
+bool TqvCustomATProcessor::QueueHasNext() {
   auto guard = Guard();
   const auto count = static_cast<int32_t>(slCommands.size());
   // A line with nothing to send is no line: the queue must not stall on it.
   while (fCommandIndex >= 0 && fCommandIndex < count && slCommands[fCommandIndex].Text.empty()) ++fCommandIndex;
-  if (fCommandIndex >= 0 && fCommandIndex < count && IsDeviceOpen()) {
+  return fCommandIndex >= 0 && fCommandIndex < count && IsDeviceOpen();
+}
+
+void TqvCustomATProcessor::QueueSendNext() {
+  auto guard = Guard();
+  if (QueueHasNext()) {
     const TqvQueueEntry entry = slCommands[fCommandIndex];
     const auto& lines = fCurrentDriver->slCommands;
     const int32_t expected = (entry.Object >= 0 && entry.Object < static_cast<int32_t>(lines.size()))
@@ -652,13 +676,18 @@ void TqvCustomATProcessor::ReplyComplete(TATReply& reply) {
     return;
   }
   CommandSucceeded();
-  const bool withoutFinal = std::exchange(fCompletedWithoutFinal, false);
-  Feed(withoutFinal ? qv::TReplyInput::riPatternCompleted : qv::TReplyInput::riFinalResult);
+  Feed(TakeAnswer());
+}
+
+// How the line just answered ended: still owing the final result that follows
+// its pattern, at the input prompt, or with its final result.
+qv::TReplyInput TqvCustomATProcessor::TakeAnswer() {
+  if (std::exchange(fCompletedWithoutFinal, false)) return qv::TReplyInput::riPatternCompleted;
+  return fCompletedTag == qv::resp::kPrompt ? qv::TReplyInput::riPromptAnswered : qv::TReplyInput::riFinalResult;
 }
 
 bool TqvCustomATProcessor::CommandSucceeded() {
   auto guard = Guard();
-  pf::Sleep(kSuccessPauseMs);
   WriteLogFmt(TDL::dlDetail, u"OK Returned !!! %s", {Text(fReply.sData)});
   fReplyLast.Assign(&fReply);
   ClearReply();
@@ -700,6 +729,7 @@ void TqvCustomATProcessor::DoProcessing(const char* Data, uint32_t Len, TIgnoreT
     auto guard = Guard();
     TDepth depth(fProcessingDepth);
     fProcessingThread = std::this_thread::get_id();
+    fDeliveredOnMain = pf::IsMainThread();
     for (uint32_t i = 0; i < Len; ++i) ProcessByte(static_cast<uint8_t>(Data[i]));
   }
   TqvCustomDataProcessor::DoProcessing(Data, Len, R);
@@ -855,6 +885,45 @@ void TqvCustomATProcessor::StopTimer() {
   StartAsyncTimer(0);
 }
 
+// Under the lock.
+void TqvCustomATProcessor::ArmGap() {
+  using namespace std::chrono;
+  const auto now = steady_clock::now();
+  fGapDeadline = std::max(now + milliseconds(fLineGap), fHoldUntil);
+  fGapArmed = true;
+  const auto ms = std::max<int64_t>(ceil<milliseconds>(fGapDeadline - now).count(), 1);
+  // The queue's next line goes out on the thread that delivers received data
+  // when that is the main thread; no other thread takes calls.
+  fGapTimer->SetSynchro(fDeliveredOnMain);
+  fGapTimer->SetInterval(static_cast<uint32_t>(ms));
+  fGapTimer->Restart();  // a tick of an earlier arming is dropped
+}
+
+void TqvCustomATProcessor::StopGap() {
+  fGapArmed = false;
+  if (fGapTimer) fGapTimer->SetEnabled(false);
+}
+
+uint32_t TqvCustomATProcessor::GapLeftMs() const {
+  using namespace std::chrono;
+  if (!fGapArmed) return 0;
+  return static_cast<uint32_t>(std::max<int64_t>(ceil<milliseconds>(fGapDeadline - steady_clock::now()).count(), 0));
+}
+
+void TqvCustomATProcessor::GapTick(TObject* /*Sender*/) {
+  auto guard = Guard();
+  // A tick of an earlier arming may still come after a re-arm, a stop or a reopen.
+  if (!fGapArmed || std::chrono::steady_clock::now() + std::chrono::milliseconds(1) < fGapDeadline) return;
+  StopGap();
+  Feed(qv::TReplyInput::riGapOver);
+}
+
+void TqvCustomATProcessor::HoldNextLine(uint32_t ms) {
+  auto guard = Guard();
+  fHoldUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  Feed(qv::TReplyInput::riHoldWanted);
+}
+
 void TqvCustomATProcessor::AsyncTimerTick(TObject* /*Sender*/) {
   auto guard = Guard();
   // A tick of an earlier arming may still arrive after the timer was re-armed.
@@ -883,10 +952,20 @@ void TqvCustomATProcessor::MediumClosed() {
   TqvCustomDataProcessor::MediumClosed();
 }
 
+void TqvCustomATProcessor::AttachDevice(TqvBaseIO* Device) {
+  if (!Device) {
+    auto guard = Guard();
+    StopGap();
+  }
+  TqvCustomDataProcessor::AttachDevice(Device);
+}
+
 void TqvCustomATProcessor::MediumOpened() {
   {
     auto guard = Guard();
     StopTimer();
+    StopGap();
+    fHoldUntil = {};
     ClearQueue();
     ClearReply();
     fMachine.Reset();

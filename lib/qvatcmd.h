@@ -19,6 +19,14 @@
 // replies) owns the final OK or error that follows, and the next line is sent
 // after it, or after FinalGrace; an acknowledgement (SendAhead) goes out right
 // after the current line's final result, ahead of every other line.
+//
+// Line gap. The modem gets LineGap() ms after each final result before the
+// next line (the driver's gsmLinePause setting, 20 when it has none). It is
+// never a sleep: the line's caller is woken at the final result, and the next
+// line waits, whoever sends it (an acknowledgement does not). The gap has a
+// timer of its own; when it runs out, the queue's next line is sent on the
+// thread that delivered the final result when that was the main thread
+// (through the dispatcher), and on the timer's thread otherwise.
 #pragma once
 
 #include <atomic>
@@ -37,6 +45,7 @@
 #include "qvclasses.h"
 #include "qvmodeldrivers.h"
 #include "qvreplymachine.h"
+#include "qvtimer.h"
 
 class TqvCustomATProcessor;
 
@@ -139,6 +148,8 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   // --- overrides of the data processor
   void DoProcessing(const char* Data, uint32_t Len, TIgnoreTypes& R) override;
   void AsyncTimerTick(TObject* Sender) override;
+  // Detached, no gap tick reaches this processor any more.
+  void AttachDevice(TqvBaseIO* Device) override;
   void MediumClosed() override;
   // Starts from an idle processor: no line of an earlier queue is sent.
   void MediumOpened() override;
@@ -169,6 +180,8 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   // How long a line answered without a final result waits for it (ms).
   uint32_t FinalGrace() const { return fFinalGrace.load(); }
   void SetFinalGrace(uint32_t Value) { fFinalGrace.store(Value); }
+  // The current driver's pause between a final result and the next line (ms).
+  uint32_t LineGap() const;
   // Read it on the thread that ran the exchange, or under Guard().
   const TATReply& ReplyLast() const { return fReplyLast; }
   // atWaitReply / atQWaitReply while a synchronous / queued line awaits its reply.
@@ -194,6 +207,9 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   // Ends the pending line with an error final result that no pattern of the
   // driver carries ("+CMS ERROR: n", collected as a notification).
   void EndLineAsError(const std::string& finalLine);
+  // The next line (not an acknowledgement) leaves no sooner than `ms` from
+  // now; the caller goes on at once.
+  void HoldNextLine(uint32_t ms);
 
   // The bytes of the last synchronous or queued line sent, how it ended, and
   // the final result line of its error reply.
@@ -207,10 +223,17 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
 
   // A synchronous caller's line: waits for the slot, then sends.
   void StartLine(const std::string& bytes, int32_t expected);
-  // Second half of QueueNext: sends the next entry (skipping empty ones) or ends the queue.
+  // The queue has an entry left to send (empty ones skipped) and the device is open.
+  bool QueueHasNext();
+  // Sends the queue's next entry, or ends the queue when none is left.
   void QueueSendNext();
   void ArmTimer(uint32_t ms);
   void StopTimer();
+  // The gap clock: armed for the longer of the line gap and a hold.
+  void ArmGap();
+  void StopGap();
+  uint32_t GapLeftMs() const;
+  void GapTick(TObject* Sender);
   // Ends the pending line as timed out: no reply, waiter woken, queue stopped.
   void TimeOutLine();
 
@@ -232,6 +255,7 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   mutable qv::TqvReentrantMutex fLock;
 
  private:
+  void UseDriver(TqvCustomATDriver* driver);
   void Feed(qv::TReplyInput input, qv::TLineKind kind = qv::TLineKind::lkSync);
   void Apply(const qv::TReplyActions& a);
   // Writes one line; the machine hears whether it left.
@@ -244,9 +268,11 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   bool LinePending(uint64_t seq) const;
   bool ExchangeOverdue(uint64_t seq);
   bool CompletesWithFinal(const TCommEventNew& m) const;
+  qv::TReplyInput TakeAnswer();
   void SetCompletedReply(int32_t index, size_t patternLen);
 
   std::atomic<uint32_t> fFinalGrace{300};
+  uint32_t fLineGap = 0;        // of the current driver
   qv::TqvReplyMachine fMachine;
   qv::TLineOutcome fOutcome = qv::TLineOutcome::loPending;
   std::deque<std::string> fAckLines;       // acknowledgements not yet sent
@@ -269,6 +295,11 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   bool fCmeLine = false;        // inside a "+CME ERROR:" line of a pending exchange
   bool fTimerArmed = false;
   std::chrono::steady_clock::time_point fTimerDeadline;
+  std::unique_ptr<TqvTimer> fGapTimer;
+  bool fGapArmed = false;
+  std::chrono::steady_clock::time_point fGapDeadline;
+  std::chrono::steady_clock::time_point fHoldUntil;
+  bool fDeliveredOnMain = true;  // the last block came on the main thread
   int fProcessingDepth = 0;
   std::thread::id fProcessingThread;
 };

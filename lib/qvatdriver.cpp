@@ -256,6 +256,16 @@ int32_t TqvCustomATDriver::IndexOfSetting(int32_t aID, int32_t aLine) const {
   return -1;
 }
 
+uint32_t TqvCustomATDriver::LinePause() const {
+  constexpr int32_t kDefault = qv::setting::kLinePauseDefaultMs;
+  for (const auto& e : slSettings) {
+    if (!qv::SameTextNoCase(e.Object->fName, qv::setting::kLinePause)) continue;
+    const int32_t ms = qv::StrToIntDef(e.Object->fCommand, kDefault);
+    return static_cast<uint32_t>(ms < 0 ? kDefault : ms);
+  }
+  return qv::setting::kLinePauseDefaultMs;
+}
+
 int32_t TqvCustomATDriver::IndexOfCommand(int32_t aID, int32_t aLine) const {
   for (size_t i = 0; i < slCommands.size(); ++i)
     if (slCommands[i].Object->idCmd == aID && slCommands[i].Object->idOrder == aLine)

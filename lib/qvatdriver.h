@@ -56,6 +56,14 @@ bool IsNotificationHead(int32_t id);
 int NotificationLineCount(int32_t id);
 }  // namespace resp
 
+// Settings the AT command processor itself reads from its current driver.
+namespace setting {
+// Milliseconds between a final result and the next line the processor sends
+// (acknowledgements excepted): HKR, Settings, gsmLinePause, 1, "0"
+inline constexpr std::u16string_view kLinePause = u"gsmLinePause";
+inline constexpr uint32_t kLinePauseDefaultMs = 20;
+}  // namespace setting
+
 // Field n (from 1) of a comma-separated line. Quotes and parentheses group
 // (commas inside do not split) and never reach the result; the walk stops at
 // a CR; the result is trimmed.
@@ -117,6 +125,9 @@ class TqvCustomATDriver : public TObject {
   void ResponsesChanged() { fIndexValid = false; }
 
   int32_t IndexOfSetting(int32_t aID, int32_t aLine) const;
+  // The gsmLinePause setting (the first one of any order number), read as a
+  // number; kLinePauseDefaultMs when there is none or it is not a number >= 0.
+  uint32_t LinePause() const;
   int32_t IndexOfCommand(int32_t aID, int32_t aLine) const;
 
   TCommEventNew* GetResponse(int32_t Index) const { return slResponses.at(Index).Object.get(); }

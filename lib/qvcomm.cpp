@@ -295,6 +295,8 @@ void TqvCustomComm::CountQueued(uint32_t queued) {
 
 void TqvCustomComm::CountRead(uint32_t n) {
   std::lock_guard lock(fCountMutex);
+  // A read may take bytes that came after the queue was last looked at.
+  if (n > fQueuedCounted) fTotalReceived += n - fQueuedCounted;
   fQueuedCounted = fQueuedCounted > n ? fQueuedCounted - n : 0;
 }
 
@@ -535,11 +537,14 @@ void TqvCustomComm::ReceiveQueued(pf::TqvSerialDevice& dev, std::vector<char>& b
   left = queued;
   if (!read) return;  // the bytes stay for Read
   uint32_t q = queued;
-  // Drain the queue in reads no larger than the buffer.
-  while (q > 0) {
+  // Each read takes what is there, up to the buffer's size, so bytes that
+  // came after the queue was looked at join the block. A read that leaves
+  // room in the buffer has emptied the queue: only a full buffer calls for
+  // another look.
+  for (;;) {
     size_t got = 0;
-    const size_t want = std::min<size_t>(q, buf.size());
-    const std::error_code ec = dev.ReadAvailable(std::span(reinterpret_cast<uint8_t*>(buf.data()), want), got);
+    const std::error_code ec =
+        dev.ReadAvailable(std::span(reinterpret_cast<uint8_t*>(buf.data()), buf.size()), got);
     CountRead(uint32_t(got));
     if (got) DataReceived(buf.data(), uint32_t(got));
     if (ec) {
@@ -548,6 +553,10 @@ void TqvCustomComm::ReceiveQueued(pf::TqvSerialDevice& dev, std::vector<char>& b
       return;
     }
     if (got == 0 || !IsOpen()) break;  // a handler may have closed the port
+    if (got < buf.size()) {
+      q = 0;
+      break;
+    }
     uint32_t errors = 0;
     pf::TComStat stat;
     if (dev.ClearCommError(errors, stat)) {
@@ -558,6 +567,7 @@ void TqvCustomComm::ReceiveQueued(pf::TqvSerialDevice& dev, std::vector<char>& b
     if (errors) DoCommError(errors, 0, TComStateFlags(stat.Flags & 0xFF));
     q = stat.cbInQue;
     CountQueued(q);
+    if (q == 0) break;
   }
   left = q;
 }

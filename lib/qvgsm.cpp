@@ -23,7 +23,7 @@ struct TNamedId {
   int32_t Id;
 };
 
-constexpr std::array<TNamedId, 40> kCommandIds = {{
+constexpr std::array<TNamedId, 41> kCommandIds = {{
     {u"gsmInit", gsmInit},
     {u"gsmDetect", gsmDetect},
     {u"gsmGetModel", gsmGetModel},
@@ -58,6 +58,7 @@ constexpr std::array<TNamedId, 40> kCommandIds = {{
     {u"gsmSMSMemRead", gsmSMSMemRead},
     {u"gsmSMSMemSpec", gsmSMSMemSpec},
     {u"gsmPhoneBookMem", gsmPhoneBookMem},
+    {qv::setting::kLinePause, gsmLinePause},  // read by the processor itself
     {u"gsmCallVoice", gsmCallVoice},
     {u"gsmCallData", gsmCallData},
     {u"gsmCallFax", gsmCallFax},

@@ -110,6 +110,7 @@ inline constexpr int32_t gsmInit = 200, gsmDetect = 201, gsmGetModel = 202, gsmG
                          gsmPhoneBookDel = 403, gsmPhoneBookWrite = 404, gsmPhoneBookRead = 405,
                          gsmSetPhoneBookMem = 406, gsmGetPhoneBookMem = 407, gsmGetPhoneBookMemRange = 408,
                          gsmSMSMemWrite = 501, gsmSMSMemRead = 502, gsmSMSMemSpec = 503, gsmPhoneBookMem = 504,
+                         gsmLinePause = 505,
                          gsmCallVoice = 601, gsmCallData = 602, gsmCallFax = 603, gsmCallAnswer = 604,
                          gsmCallHungup = 605, gsmRequestUSSD = 700;
 

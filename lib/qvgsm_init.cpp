@@ -7,9 +7,13 @@
 #include "qvgsm_internal.h"
 #include "qvtext.h"
 
-namespace pf = qv::platform;
 using TDL = TDetailLevel;
 using namespace qv::gsm;
+
+namespace {
+// How long the SIM is left alone after PINApply entered the PIN.
+constexpr uint32_t kPinSettleMs = 500;
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Opening and closing
@@ -352,7 +356,8 @@ bool TqvGsm::PINApply() {
     fPinRejected = true;
     return false;
   }
-  pf::Sleep(500);
+  // The SIM gets half a second before the next line; the caller goes on now.
+  HoldNextLine(kPinSettleMs);
   return true;
 }
 

@@ -12,7 +12,8 @@ TReplyActions TqvReplyMachine::Input(TReplyInput input, TLineKind kind) {
   switch (input) {
     case I::riLineWanted:
       // A line still pending is taken over, as a caller that ignores the
-      // turn always could; only an acknowledgement or an owed final is waited for.
+      // turn always could; an acknowledgement, an owed final and the line
+      // gap are waited for.
       if (SlotFree() || (state_ == S::rsAwaitingReply && kind_ != K::lkAck)) {
         if (kind == K::lkQueued)
           a.SendQueued = true;
@@ -24,13 +25,15 @@ TReplyActions TqvReplyMachine::Input(TReplyInput input, TLineKind kind) {
       }
       break;
 
-    case I::riAckWanted:
+    case I::riAckWanted: {
+      const bool now = SlotFree() || (state_ == S::rsLineGap && acks_ == 0);
       ++acks_;
-      if (SlotFree())
+      if (now)
         a.SendAck = true;
       else
         GraceForOwedFinal(a);
       break;
+    }
 
     case I::riLineSent:
       TakeSlot(kind);
@@ -42,7 +45,8 @@ TReplyActions TqvReplyMachine::Input(TReplyInput input, TLineKind kind) {
       TakeSlot(kind);
       state_ = S::rsSendFailed;
       a.Timer = TReplyTimer::rtStop;
-      LineEnded(a, O::loSendFailed, false);
+      LineEnded(a, O::loSendFailed, true);
+      Free(a);
       break;
 
     case I::riPatternCompleted:
@@ -51,22 +55,26 @@ TReplyActions TqvReplyMachine::Input(TReplyInput input, TLineKind kind) {
       a.Timer = TReplyTimer::rtStop;
       state_ = S::rsOwedFinal;
       if (kind_ == K::lkSync) a.Signal = O::loReplied;
-      // The queue's next line, and any acknowledgement, wait for the final.
-      if (kind_ == K::lkQueued) queueWaits_ = true;
-      if (queueWaits_ || acks_ > 0) GraceForOwedFinal(a);
+      // Lines that already wait (a caller, an acknowledgement) wait for the final.
+      if (callerWaits_ || queueWaits_ || acks_ > 0) GraceForOwedFinal(a);
       break;
 
     case I::riFinalResult:
+    case I::riPromptAnswered:
     case I::riErrorResult: {
       const bool error = input == I::riErrorResult;
       if (state_ == S::rsAwaitingReply) {
-        state_ = S::rsIdle;
         a.Timer = TReplyTimer::rtStop;
-        LineEnded(a, error ? O::loError : O::loReplied, !error);
+        LineEnded(a, error ? O::loError : O::loReplied, error);
+        if (input == I::riFinalResult) {
+          AfterFinal(a);
+        } else {
+          state_ = S::rsIdle;
+          Free(a);
+        }
       } else if (OwesFinal()) {
-        state_ = S::rsIdle;
         a.Timer = TReplyTimer::rtStop;
-        Free(a);
+        AfterFinal(a);
       }
       break;
     }
@@ -75,15 +83,32 @@ TReplyActions TqvReplyMachine::Input(TReplyInput input, TLineKind kind) {
       if (state_ == S::rsAwaitingReply) {
         state_ = S::rsTimedOut;
         a.Timer = TReplyTimer::rtStop;
-        LineEnded(a, O::loTimedOut, false);
+        LineEnded(a, O::loTimedOut, true);
+        Free(a);
       } else if (state_ == S::rsFinalGrace) {
+        // The grace ran for the longer of itself and the gap: nothing more to wait for.
         state_ = S::rsIdle;
         Free(a);
       }
       break;
 
+    case I::riGapOver:
+      if (state_ == S::rsLineGap) {
+        state_ = S::rsIdle;
+        Free(a);
+      }
+      break;
+
+    case I::riHoldWanted:
+      if (SlotFree() || (state_ == S::rsLineGap && acks_ == 0)) {
+        state_ = S::rsLineGap;
+        a.Gap = TGapClock::gcStart;
+      }
+      break;
+
     case I::riDeviceClosed:
       a.Timer = TReplyTimer::rtStop;
+      a.Gap = TGapClock::gcStop;
       if (state_ == S::rsAwaitingReply && kind_ != K::lkAck) a.Signal = O::loClosed;
       a.EndQueue = (state_ == S::rsAwaitingReply && kind_ == K::lkQueued) || queueWaits_;
       a.SendCaller = callerWaits_;  // it finds the device closed
@@ -110,21 +135,26 @@ void TqvReplyMachine::PromiseCaller(TReplyActions& a) {
   callerPromised_ = true;
 }
 
-// The pending line has ended with `outcome`; a queue goes on or stops.
-void TqvReplyMachine::LineEnded(TReplyActions& a, TLineOutcome outcome, bool queueGoesOn) {
+// The pending line has ended with `outcome`: its waiter learns it, and a
+// failure stops the queue. A queue that goes on asks for the slot again.
+void TqvReplyMachine::LineEnded(TReplyActions& a, TLineOutcome outcome, bool queueStops) {
   if (kind_ != K::lkAck) a.Signal = outcome;
-  if (kind_ == K::lkQueued) {
-    if (queueGoesOn)
-      queueWaits_ = true;
-    else
-      a.EndQueue = true;
+  if (kind_ == K::lkQueued && queueStops) a.EndQueue = true;
+}
+
+// A success final result came: acknowledgements go at once, every other line after the gap.
+void TqvReplyMachine::AfterFinal(TReplyActions& a) {
+  if (!lineGap_) {
+    state_ = S::rsIdle;
+    Free(a);
+    return;
   }
-  Free(a);
+  state_ = S::rsLineGap;
+  a.Gap = TGapClock::gcStart;
+  if (acks_ > 0) a.SendAck = true;
 }
 
 // The slot is free: acknowledgements first, then the caller, then the queue.
-// A caller always sends once woken, so the queue is never left behind it; a
-// queue may finish without sending, which would leave a caller behind it.
 void TqvReplyMachine::Free(TReplyActions& a) {
   if (acks_ > 0) {
     a.SendAck = true;

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/qvdispatcher.h"
@@ -105,12 +109,17 @@ struct TRig {
   }
   // Waits (pumping) until the queue has finished or stopped.
   void WaitQueue(uint32_t ms = 3000) {
+    PumpUntil([&] { return proc.ATState() == TatInternalState::atIdle && proc.Finished() > 0; }, ms);
+    device.Drain();
+  }
+  // Pumps until `done` holds, at most `ms`; its last answer.
+  static bool PumpUntil(const std::function<bool()>& done, uint32_t ms = 3000) {
     const uint32_t start = qv::platform::GetTickCount();
-    while (qv::platform::TicksSince(start) < ms &&
-           (proc.ATState() != TatInternalState::atIdle || proc.Finished() == 0)) {
+    while (!done()) {
+      if (qv::platform::TicksSince(start) >= ms) return done();
       qv::platform::PumpFor(5);
     }
-    device.Drain();
+    return true;
   }
 
   TqvMemoryLog log;
@@ -272,9 +281,8 @@ TEST(ATProcessorTimeOut, QueuedLineTimeOutStopsTheQueue) {
   rig.device.SetReplies({{"A1\r", Chunks({"\r\nOK\r\n"})}});
   for (auto t : {u"A1\r", u"A2\r", u"A3\r"}) rig.proc.EnqueueText(t);
   rig.proc.StartQueue();
-  const uint32_t start = qv::platform::GetTickCount();
-  while (rig.proc.ATState() != TatInternalState::atIdle && qv::platform::TicksSince(start) < 2000)
-    qv::platform::PumpFor(5);
+  ASSERT_TRUE(TRig::PumpUntil([&] { return !rig.proc.Stopped().empty(); }, 2000));
+  EXPECT_EQ(rig.proc.Stopped(), std::vector<qv::TLineOutcome>{qv::TLineOutcome::loTimedOut});
   EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"A1\r", "A2\r"}));
   EXPECT_EQ(rig.proc.Finished(), 0);
   EXPECT_FALSE(rig.log.Contains("Queue finished"));
@@ -343,6 +351,7 @@ TEST(ATProcessorQueue, NoEntryStallsTheQueue) {
   rig.device.SetReplies({{"A1\r", Chunks({"\r\nOK\r\n"})}, {"A3\r", Chunks({"\r\nOK\r\n"})}});
   for (auto t : {u"A1\r", u"", u"A3\r"}) rig.proc.EnqueueText(t);
   rig.proc.StartQueue();
+  rig.WaitQueue();
   EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"A1\r", "A3\r"}));
   EXPECT_EQ(rig.proc.Finished(), 1);
 
@@ -351,6 +360,7 @@ TEST(ATProcessorQueue, NoEntryStallsTheQueue) {
   rig.proc.EnqueueText(u"A2\r");
   rig.device.SetFailSends(true);
   rig.proc.StartQueue();
+  ASSERT_TRUE(TRig::PumpUntil([&] { return !rig.proc.Stopped().empty(); }));
   EXPECT_EQ(rig.proc.Stopped(), std::vector<qv::TLineOutcome>{qv::TLineOutcome::loSendFailed});
   EXPECT_EQ(rig.proc.ReplyState(), qv::TReplyState::rsSendFailed);
   EXPECT_EQ(rig.proc.Finished(), 1);
@@ -372,8 +382,9 @@ TEST(ATProcessorQueue, FailedWriteAfterADelayedFinalEndsTheQueue) {
   ASSERT_EQ(rig.proc.ReplyState(), qv::TReplyState::rsFinalGrace) << "the next line waits for the final";
   rig.device.SetFailSends(true);
   rig.device.Drain();
+  ASSERT_TRUE(TRig::PumpUntil([&] { return !rig.proc.Stopped().empty(); }));
   EXPECT_EQ(rig.proc.Stopped(), std::vector<qv::TLineOutcome>{qv::TLineOutcome::loSendFailed});
-  EXPECT_LT(qv::platform::TicksSince(start), 1000u) << "ended by the final result, not by the grace";
+  EXPECT_LT(qv::platform::TicksSince(start), 1000u) << "ended by the final result and the gap, not by the grace";
   EXPECT_EQ(rig.proc.Finished(), 0);
   EXPECT_EQ(rig.device.Sent(), std::vector<std::string>{"ATI0\r"});
 }
@@ -418,7 +429,8 @@ TEST(ATProcessorQueue, ReopenedDeviceStartsIdle) {
   TRig rig(TDelivery::dlInline, 5000);
   rig.device.SetReplies({{"A1\r", Chunks({"\r\nOK\r\n"})}});
   for (auto t : {u"A1\r", u"A2\r", u"A3\r"}) rig.proc.EnqueueText(t);
-  rig.proc.StartQueue();  // A2 stays unanswered
+  rig.proc.StartQueue();
+  ASSERT_TRUE(TRig::PumpUntil([&] { return rig.device.Sent().size() == 2; }));  // A2 stays unanswered
   rig.device.CloseDevice();
   rig.device.OpenDevice();
   EXPECT_EQ(rig.proc.ATState(), TatInternalState::atIdle);
@@ -599,6 +611,223 @@ TEST(OwedFinalGrace, MissingFinalDelaysOnlyByTheGrace) {
   rig.WaitQueue();
   EXPECT_EQ(rig.proc.Answered(), (std::vector<std::string>{"", "m"}));
   EXPECT_EQ(rig.proc.Finished(), 1);
+}
+
+// ---- the line gap ------------------------------------------------------------
+
+// A driver with two-line commands whose gsmLinePause setting is `value`
+// (none when empty).
+std::u16string GapScript(const std::string& value) {
+  std::u16string s = u"Include = qvgsm_AT_responses\r\n"
+                     u"HKR, gsmInit, \"A1<cr>\", 1\r\n"
+                     u"HKR, gsmInit, \"A2<cr>\", 2\r\n";
+  if (!value.empty()) s += u"HKR, Settings, gsmLinePause, 1, \"" + qv::u(value) + u"\"\r\n";
+  return s;
+}
+
+// Every line the device was sent, when and on which thread; each answered OK at once.
+struct TSendLog {
+  struct TSend {
+    std::string line;
+    std::chrono::steady_clock::time_point at;
+    std::thread::id thread;
+  };
+  void Note(const std::string& sent) {
+    std::lock_guard l(mutex);
+    sends.push_back({sent, std::chrono::steady_clock::now(), std::this_thread::get_id()});
+  }
+  void AnswerAll(TqvScriptedDevice& device) {
+    device.SetResponder([this](const std::string& sent) {
+      Note(sent);
+      return Chunks({"\r\nOK\r\n"});
+    });
+  }
+  // Milliseconds between the sends of lines `a` and `b` (by position).
+  double Between(size_t a, size_t b) const {
+    std::lock_guard l(mutex);
+    return std::chrono::duration<double, std::milli>(sends.at(b).at - sends.at(a).at).count();
+  }
+  std::vector<TSend> All() const {
+    std::lock_guard l(mutex);
+    return sends;
+  }
+
+ private:
+  mutable std::mutex mutex;
+  std::vector<TSend> sends;
+};
+
+TEST(ATProcessorLineGap, TheDriverSettingNamesTheGap) {
+  const struct {
+    const char* value;
+    uint32_t gap;
+  } rows[] = {{"", 20}, {"0", 0}, {"150", 150}, {"$20", 32}, {"-5", 20}, {"soon", 20}, {"20 ms", 20}};
+  TTestProcessor p;
+  EXPECT_EQ(p.LineGap(), 20u) << "the default driver";
+  for (const auto& row : rows) {
+    p.AddDriverFromString(u"gap", GapScript(row.value));
+    p.SetDriverIndex(p.DriverCount() - 1);
+    EXPECT_EQ(p.LineGap(), row.gap) << "\"" << row.value << "\"";
+  }
+  p.AddDriverFromString(u"case", u"Include = qvgsm_AT_responses\r\nHKR, Settings, GSMLINEPAUSE, 0, \"7\"\r\n");
+  p.SetDriverIndex(p.DriverCount() - 1);
+  EXPECT_EQ(p.LineGap(), 7u) << "the name's letter case is ignored";
+  p.DriversClearAll();
+  EXPECT_EQ(p.LineGap(), 20u);
+  for (const auto& model : qv::kModelDrivers) {
+    p.AddDriverFromResource(std::u16string(model.Caption), model.Script);
+    p.SetDriverIndex(p.DriverCount() - 1);
+    EXPECT_EQ(p.LineGap(), 20u) << qv::StringToUtf8(std::u16string(model.Caption)) << " keeps its spacing";
+  }
+}
+
+// Whoever sends the next line, it leaves the gap after the final result
+// before it; a synchronous caller is woken at the final result all the same.
+TEST(ATProcessorLineGap, TheNextLineWaitsWhoeverSendsIt) {
+  constexpr uint32_t kGap = 200;
+  struct TSender {
+    const char* name;
+    TDelivery delivery;
+    std::function<void(TRig&)> send;  // sends A1, then A2
+    bool callerWokenInTheGap;         // the first line's caller returns while the gap runs
+  };
+  const TSender senders[] = {
+      {"queue", TDelivery::dlMainThread, [](TRig& r) { r.proc.EnqueueCommand(kInit), r.proc.StartQueue(), r.WaitQueue(); }, false},
+      {"queue, thread delivery", TDelivery::dlThread,
+       [](TRig& r) { r.proc.EnqueueCommand(kInit), r.proc.StartQueue(), r.WaitQueue(); }, false},
+      {"a command's second line", TDelivery::dlMainThread, [](TRig& r) { ASSERT_TRUE(r.proc.RunCommand(kInit)); }, false},
+      {"a caller's next line", TDelivery::dlMainThread,
+       [](TRig& r) {
+         ASSERT_TRUE(r.proc.SendAndWait("A1\r"));
+         EXPECT_EQ(r.proc.ReplyState(), qv::TReplyState::rsLineGap) << "woken at the final result";
+         ASSERT_TRUE(r.proc.SendAndWait("A2\r"));
+       },
+       true},
+      {"another thread's line", TDelivery::dlMainThread,
+       [](TRig& r) {
+         ASSERT_TRUE(r.proc.SendAndWait("A1\r"));
+         bool ok = false;
+         std::thread other([&] { ok = r.proc.SendAndWait("A2\r"); });
+         TRig::PumpUntil([&] { return r.device.Sent().size() == 2; });
+         qv::platform::JoinWhilePumping(other);
+         EXPECT_TRUE(ok);
+       },
+       true},
+  };
+  for (const auto& s : senders) {
+    SCOPED_TRACE(s.name);
+    TRig rig(s.delivery, 2000);
+    rig.Use(GapScript(std::to_string(kGap)));
+    TSendLog sends;
+    sends.AnswerAll(rig.device);
+    s.send(rig);
+    ASSERT_EQ(rig.device.Sent(), (std::vector<std::string>{"A1\r", "A2\r"}));
+    // The first line's final came after it was sent: the gap counts from later still.
+    EXPECT_GE(sends.Between(0, 1), kGap - 2.0);
+  }
+}
+
+// The gap keeps the spacing after a success final result only: after an
+// error final the next line goes at once, and the input prompt asks for it.
+TEST(ATProcessorLineGap, ErrorsAndThePromptAreNotFollowedByIt) {
+  constexpr uint32_t kGap = 500;
+  TRig rig(TDelivery::dlInline, 2000);
+  rig.Use(kScript + std::u16string(u"HKR, Settings, gsmLinePause, 1, \"500\"\r\n"));
+  TSendLog sends;
+  rig.device.SetResponder([&](const std::string& sent) {
+    sends.Note(sent);
+    if (sent == "E1\r") return Chunks({"\r\nERROR\r\n"});
+    return Chunks({sent == "AT+CMGS=5\r" ? "\r\n> " : "\r\nOK\r\n"});
+  });
+  ASSERT_TRUE(rig.proc.SendAndWait("E1\r"));
+  ASSERT_TRUE(rig.proc.RunCommand(kSend));
+  ASSERT_EQ(rig.device.Sent(), (std::vector<std::string>{"E1\r", "AT+CMGS=5\r", "0011\x1A"}));
+  EXPECT_LT(sends.Between(0, 1), kGap) << "after the error";
+  EXPECT_LT(sends.Between(1, 2), kGap) << "after the prompt";
+  EXPECT_EQ(rig.proc.ReplyState(), qv::TReplyState::rsLineGap) << "after the command's final OK";
+}
+
+// An acknowledgement goes right after a final result, gap or not; the next
+// line keeps the gap after the acknowledgement's own final.
+TEST(ATProcessorLineGap, AnAcknowledgementDoesNotWaitForIt) {
+  constexpr uint32_t kGap = 200;
+  TRig rig(TDelivery::dlInline, 2000);
+  rig.Use(GapScript(std::to_string(kGap)));
+  TSendLog sends;
+  sends.AnswerAll(rig.device);
+  ASSERT_TRUE(rig.proc.SendAndWait("A1\r"));
+  rig.proc.Acknowledge("ACK\r");
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"A1\r", "ACK\r"})) << "sent inside the gap";
+  ASSERT_TRUE(rig.proc.SendAndWait("A2\r"));
+  EXPECT_GE(sends.Between(1, 2), kGap - 2.0);
+}
+
+// When the queue's next line waits for the gap and the final result was
+// delivered on the main thread, the line leaves from the main thread.
+TEST(ATProcessorLineGap, TheQueueGoesOnOnTheThreadThatDeliversReplies) {
+  TRig rig(TDelivery::dlMainThread, 2000);
+  rig.Use(GapScript("30"));
+  TSendLog sends;
+  sends.AnswerAll(rig.device);
+  std::thread starter([&] { rig.proc.EnqueueCommand(kInit), rig.proc.StartQueue(); });
+  qv::platform::JoinWhilePumping(starter);
+  rig.WaitQueue();
+  const auto all = sends.All();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_NE(all[0].thread, std::this_thread::get_id()) << "the first line left from the starting thread";
+  EXPECT_EQ(all[1].thread, std::this_thread::get_id());
+}
+
+// Without a gap, a queue whose replies are delivered inline runs to its end
+// inside StartQueue, as it did before there was a gap.
+TEST(ATProcessorLineGap, NoGapSendsTheNextLineAtOnce) {
+  TRig rig(TDelivery::dlInline, 2000);
+  rig.Use(GapScript("0"));
+  TSendLog sends;
+  sends.AnswerAll(rig.device);
+  rig.proc.EnqueueCommand(kInit);
+  rig.proc.StartQueue();
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"A1\r", "A2\r"}));
+  EXPECT_EQ(rig.proc.Finished(), 1);
+}
+
+// A device closed while the queue's next line waits for the gap ends the
+// queue without sending it, and the gap's tick sends nothing after a reopen.
+TEST(ATProcessorLineGap, ClosingInTheGapDropsTheWaitingLine) {
+  TRig rig(TDelivery::dlInline, 2000);
+  rig.Use(GapScript("100"));
+  TSendLog sends;
+  sends.AnswerAll(rig.device);
+  rig.proc.EnqueueCommand(kInit);
+  rig.proc.StartQueue();
+  ASSERT_EQ(rig.proc.ReplyState(), qv::TReplyState::rsLineGap);
+  rig.device.CloseDevice();
+  EXPECT_EQ(rig.proc.Stopped(), std::vector<qv::TLineOutcome>{qv::TLineOutcome::loClosed});
+  rig.device.OpenDevice();
+  qv::platform::PumpFor(250);
+  EXPECT_EQ(rig.device.Sent(), std::vector<std::string>{"A1\r"});
+  EXPECT_EQ(rig.proc.Finished(), 0);
+  EXPECT_TRUE(rig.proc.SendAndWait("A3\r")) << "the reopened device has no gap to wait for";
+}
+
+// An owed final that never comes is waited for the longer of the grace and
+// the gap, and no gap follows the grace.
+TEST(ATProcessorLineGap, AMissingFinalWaitsTheLongerOfGraceAndGap) {
+  constexpr uint32_t kGap = 250;
+  TRig rig(TDelivery::dlThread, 2000);
+  rig.proc.SetFinalGrace(60);
+  rig.Use(u"Include = QVGSM_WAVECOM_MULTIBAND_900E\r\nHKR, Settings, gsmLinePause, 1, \"250\"\r\n");
+  TSendLog sends;
+  rig.device.SetResponder([&](const std::string& sent) {
+    sends.Note(sent);
+    return sent == "ATI0\r" ? Chunks({"WAVECOM MODEM\r\n"}) : Chunks({"\r\nm\r\n\r\nOK\r\n"});
+  });
+  rig.proc.EnqueueCommand(kDetect);
+  rig.proc.EnqueueCommand(kManufacturer);
+  rig.proc.StartQueue();
+  rig.WaitQueue();
+  EXPECT_EQ(rig.proc.Answered(), (std::vector<std::string>{"", "m"}));
+  EXPECT_GE(sends.Between(0, 1), kGap - 2.0);
 }
 
 // ---- drivers -----------------------------------------------------------------

@@ -248,6 +248,21 @@ TEST_F(MemoryPort, DataThatCameWithALineErrorIsStillDelivered) {
   EXPECT_TRUE(log.Contains("qvComm: Communication Error 8:0 0"));
 }
 
+// The handler looks at the queue, reports the error, then reads: what came
+// meanwhile joins the block, and every byte is counted once.
+TEST_F(MemoryPort, BytesThatComeBetweenTheLookAndTheReadAreCountedOnce) {
+  TqvRecordingProcessor proc;
+  comm.SetDataProcessor(&proc);
+  comm.SetTraceStates({TTraceState::tsErr});
+  comm.OnCommError = [&](TObject*, uint32_t, uint32_t, TComStateFlags, bool&) { dev->FeedInput("de"); };
+  Open();
+  dev->InjectLineError(CE_FRAME, "abc");
+  ASSERT_TRUE(PumpUntil([&] { return proc.Received() == "abcde"; }, 2s));
+  qv::test::PumpFor(30ms);
+  EXPECT_EQ(proc.Received(), "abcde");
+  EXPECT_EQ(comm.TotalReceived(), 5u);
+}
+
 TEST_F(MemoryPort, StatusQueriesDoNotSwallowLineErrors) {
   comm.SetTraceStates({TTraceState::tsErr});
   Open();

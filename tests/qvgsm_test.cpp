@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -589,8 +590,14 @@ TEST(Gsm, WaitForTheTurnNeverWedges) {
     const char* why;
   };
   const TCase cases[] = {
-      // PINApply pauses after its reply with the turn held.
-      {"holder idle", [](TRig& r) { r.gsm.PINApply(); }, false, false, "had no line answered"},
+      // PINApply's second line waits out a line gap longer than TimeOut, the turn held.
+      {"holder idle",
+       [](TRig& r) {
+         r.gsm.AddDriverFromString(u"slow", u"Include = QVGSM_NOKIA6230I\r\nHKR, Settings, gsmLinePause, 1, \"400\"\r\n");
+         r.gsm.SetDriverIndex(r.gsm.DriverCount() - 1);
+         r.gsm.PINApply();
+       },
+       false, false, "had no line answered"},
       // A listing whose items come slower than TimeOut in all, each within it.
       {"holder keeps answering", [](TRig& r) { r.gsm.SmsList(true); }, false, true, ""},
       {"device closes", [](TRig& r) { r.gsm.CmdSendAndWaitResult("AT+SILENT\r"); }, true, false, "device"},
@@ -625,7 +632,7 @@ TEST(Gsm, WaitForTheTurnNeverWedges) {
     }
     const bool ok = rig.gsm.SmsDelete(3);
     const bool gaveUpFirst = !holderDone;
-    holder.join();
+    pf::JoinWhilePumping(holder);  // its own lines are answered on this thread
     if (closer.joinable()) closer.join();
     EXPECT_EQ(ok, c.granted) << StringToUtf8(rig.gsm.LastError());
     EXPECT_NE(StringToUtf8(rig.gsm.LastError()).find(c.why), std::string::npos) << StringToUtf8(rig.gsm.LastError());
@@ -641,6 +648,29 @@ TEST(Gsm, WaitForTheTurnNeverWedges) {
       EXPECT_TRUE(gaveUpFirst) << "an idle holder is given up on before it lets go";
     }
   }
+}
+
+// PINApply leaves the SIM half a second before the next line without keeping
+// its caller: it returns with the next line held back, and the next request's
+// line leaves once that time has passed.
+TEST(Gsm, PinApplyHoldsTheNextLineBackNotItsCaller) {
+  TRig rig;
+  rig.gsm.SetPIN(u"1234");
+  std::mutex mutex;
+  std::vector<std::chrono::steady_clock::time_point> sent;
+  rig.device.SetResponder([&](const std::string&) -> std::vector<TChunk> {
+    std::lock_guard l(mutex);
+    sent.push_back(std::chrono::steady_clock::now());
+    return {{"\r\nOK\r\n", 0}};
+  });
+  ASSERT_TRUE(rig.gsm.PINApply());
+  EXPECT_EQ(rig.gsm.ReplyState(), qv::TReplyState::rsLineGap) << "returned while the SIM is left alone";
+  EXPECT_FALSE(rig.gsm.IsBusy());
+  EXPECT_NE(rig.gsm.CmdSendAndWaitResult("AT\r").find(u"OK"), std::u16string::npos);
+  ASSERT_EQ(rig.device.Sent(), (std::vector<std::string>{"AT+CPIN=1234\r", "AT+CPIN?\r", "AT\r"}));
+  std::lock_guard l(mutex);
+  const double heldMs = std::chrono::duration<double, std::milli>(sent[2] - sent[1]).count();
+  EXPECT_GE(heldMs, 498.0);
 }
 
 // Reaping ended workers happens inside byte processing: it must not run the

@@ -1,5 +1,6 @@
 // The line slot's state machine: for each state reached by a short history,
-// what one input does to the state and which actions it asks for.
+// what one input does to the state and which actions it asks for, without and
+// with the line gap.
 #include "qvreplymachine.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@ using K = TLineKind;
 using S = TReplyState;
 using O = TLineOutcome;
 using T = TReplyTimer;
+using G = TGapClock;
 
 namespace {
 
@@ -26,6 +28,9 @@ constexpr TStep Ack{I::riAckWanted, K::lkAck};
 constexpr TStep Completed{I::riPatternCompleted, K::lkSync};
 constexpr TStep Final{I::riFinalResult, K::lkSync};
 constexpr TStep Tick{I::riTimeOut, K::lkSync};
+constexpr TStep GapOver{I::riGapOver, K::lkSync};
+constexpr TStep Hold{I::riHoldWanted, K::lkSync};
+constexpr TStep Closed{I::riDeviceClosed, K::lkSync};
 
 // Histories that lead to the states the rows start from.
 const THistory kIdle = {};
@@ -33,7 +38,8 @@ const THistory kSyncAwaiting = {Sent(K::lkSync)};
 const THistory kQueuedAwaiting = {Sent(K::lkQueued)};
 const THistory kAckAwaiting = {Ack, Sent(K::lkAck)};
 const THistory kSyncOwed = {Sent(K::lkSync), Completed};
-const THistory kQueuedGrace = {Sent(K::lkQueued), Completed};
+const THistory kQueuedOwed = {Sent(K::lkQueued), Completed};
+const THistory kQueuedGrace = {Sent(K::lkQueued), Completed, Wanted(K::lkQueued)};
 const THistory kTimedOut = {Sent(K::lkSync), Tick};
 
 THistory Then(THistory h, std::initializer_list<TStep> more) {
@@ -43,9 +49,10 @@ THistory Then(THistory h, std::initializer_list<TStep> more) {
 
 struct TActs {
   T timer = T::rtKeep;
+  G gap = G::gcKeep;
   O signal = O::loPending;
   bool endQueue = false, ack = false, queued = false, caller = false;
-  operator TReplyActions() const { return {timer, signal, endQueue, ack, queued, caller}; }
+  operator TReplyActions() const { return {timer, gap, signal, endQueue, ack, queued, caller}; }
 };
 
 struct TRow {
@@ -57,15 +64,26 @@ struct TRow {
 };
 
 std::string Describe(const TReplyActions& a) {
-  return "timer " + std::to_string(int(a.Timer)) + ", signal " + std::to_string(int(a.Signal)) +
+  return "timer " + std::to_string(int(a.Timer)) + ", gap " + std::to_string(int(a.Gap)) +
+         ", signal " + std::to_string(int(a.Signal)) +
          (a.EndQueue ? ", end queue" : "") + (a.SendAck ? ", send ack" : "") +
          (a.SendQueued ? ", send queued" : "") + (a.SendCaller ? ", send caller" : "");
+}
+
+void Check(std::initializer_list<TRow> rows, bool lineGap) {
+  for (const auto& row : rows) {
+    TqvReplyMachine m(lineGap);
+    for (const auto& [input, kind] : row.history) m.Input(input, kind);
+    const TReplyActions got = m.Input(row.input.first, row.input.second);
+    EXPECT_EQ(m.State(), row.state) << row.name;
+    EXPECT_EQ(got, TReplyActions(row.actions)) << row.name << ": " << Describe(got);
+  }
 }
 
 }  // namespace
 
 TEST(ReplyMachine, EachInputMovesTheSlotAndAsksForItsActions) {
-  const TRow rows[] = {
+  Check({
       // Sending and plain replies.
       {"idle: a caller's line goes at once", kIdle, Wanted(K::lkSync), S::rsIdle, {.caller = true}},
       {"idle: the queue's line goes at once", kIdle, Wanted(K::lkQueued), S::rsIdle, {.queued = true}},
@@ -73,8 +91,8 @@ TEST(ReplyMachine, EachInputMovesTheSlotAndAsksForItsActions) {
       {"a caller's reply wakes it", kSyncAwaiting, Final, S::rsIdle, {.timer = T::rtStop, .signal = O::loReplied}},
       {"a caller's error wakes it", kSyncAwaiting, {I::riErrorResult, K::lkSync}, S::rsIdle,
        {.timer = T::rtStop, .signal = O::loError}},
-      {"a queued reply sends the next line", kQueuedAwaiting, Final, S::rsIdle,
-       {.timer = T::rtStop, .signal = O::loReplied, .queued = true}},
+      {"a queued reply ends its line; the queue asks again for its next one", kQueuedAwaiting, Final, S::rsIdle,
+       {.timer = T::rtStop, .signal = O::loReplied}},
       {"a queued error stops the queue", kQueuedAwaiting, {I::riErrorResult, K::lkSync}, S::rsIdle,
        {.timer = T::rtStop, .signal = O::loError, .endQueue = true}},
       {"a caller's time-out wakes it", kSyncAwaiting, Tick, S::rsTimedOut,
@@ -91,7 +109,9 @@ TEST(ReplyMachine, EachInputMovesTheSlotAndAsksForItsActions) {
       // A reply that comes without its final result.
       {"a caller's reply without final wakes it; the final is owed", kSyncAwaiting, Completed, S::rsOwedFinal,
        {.timer = T::rtStop, .signal = O::loReplied}},
-      {"a queued reply without final: the next line waits for it", kQueuedAwaiting, Completed, S::rsFinalGrace,
+      {"a queued reply without final: the final is owed", kQueuedAwaiting, Completed, S::rsOwedFinal,
+       {.timer = T::rtStop}},
+      {"the queue's next line waits for it", kQueuedOwed, Wanted(K::lkQueued), S::rsFinalGrace,
        {.timer = T::rtGrace}},
       {"the owed final sends the queue's next line", kQueuedGrace, Final, S::rsIdle,
        {.timer = T::rtStop, .queued = true}},
@@ -109,8 +129,12 @@ TEST(ReplyMachine, EachInputMovesTheSlotAndAsksForItsActions) {
       {"an acknowledgement waits for the pending line", kQueuedAwaiting, Ack, S::rsAwaitingReply, {}},
       {"it goes right after that line's final, ahead of the queue", Then(kQueuedAwaiting, {Ack}), Final, S::rsIdle,
        {.timer = T::rtStop, .signal = O::loReplied, .ack = true}},
-      {"its own reply lets the queue go on", Then(kQueuedAwaiting, {Ack, Final, Sent(K::lkAck)}), Final, S::rsIdle,
-       {.timer = T::rtStop, .queued = true}},
+      {"the queue's next line waits for it", Then(kQueuedAwaiting, {Ack, Final, Sent(K::lkAck)}),
+       Wanted(K::lkQueued), S::rsAwaitingReply, {}},
+      {"its own reply lets the queue go on", Then(kQueuedAwaiting, {Ack, Final, Sent(K::lkAck), Wanted(K::lkQueued)}),
+       Final, S::rsIdle, {.timer = T::rtStop, .queued = true}},
+      {"the queue does not slip in before it leaves", Then(kQueuedAwaiting, {Ack, Final}), Wanted(K::lkQueued),
+       S::rsIdle, {}},
       {"it waits for an owed final, at most the grace", kSyncOwed, Ack, S::rsFinalGrace, {.timer = T::rtGrace}},
       {"a caller waits behind an acknowledgement", kAckAwaiting, Wanted(K::lkSync), S::rsAwaitingReply, {}},
       {"an acknowledgement waits for a woken caller's line", Then(kAckAwaiting, {Wanted(K::lkSync), Final}), Ack,
@@ -119,50 +143,104 @@ TEST(ReplyMachine, EachInputMovesTheSlotAndAsksForItsActions) {
        Final, S::rsIdle, {.timer = T::rtStop, .signal = O::loReplied, .ack = true}},
       {"an acknowledgement's time-out wakes nobody, frees the caller",
        Then(kAckAwaiting, {Wanted(K::lkSync)}), Tick, S::rsTimedOut, {.timer = T::rtStop, .caller = true}},
-      {"an acknowledgement's failed write lets the queue go on", Then(kQueuedAwaiting, {Ack, Final}),
-       {I::riSendFailed, K::lkAck}, S::rsSendFailed, {.timer = T::rtStop, .queued = true}},
+      {"an acknowledgement's failed write lets the queue go on",
+       Then(kQueuedAwaiting, {Ack, Final, Wanted(K::lkQueued)}), {I::riSendFailed, K::lkAck}, S::rsSendFailed,
+       {.timer = T::rtStop, .queued = true}},
 
       // Closing, and inputs nobody owns.
-      {"closing wakes the caller", kSyncAwaiting, {I::riDeviceClosed, K::lkSync}, S::rsIdle,
-       {.timer = T::rtStop, .signal = O::loClosed}},
-      {"closing stops a queue that waits for an owed final", kQueuedGrace, {I::riDeviceClosed, K::lkSync}, S::rsIdle,
-       {.timer = T::rtStop, .endQueue = true}},
-      {"closing lets a waiting caller find the device closed", Then(kAckAwaiting, {Wanted(K::lkSync), Ack}),
-       {I::riDeviceClosed, K::lkSync}, S::rsIdle, {.timer = T::rtStop, .caller = true}},
+      {"closing wakes the caller", kSyncAwaiting, Closed, S::rsIdle,
+       {.timer = T::rtStop, .gap = G::gcStop, .signal = O::loClosed}},
+      {"closing stops a queue that waits for an owed final", kQueuedGrace, Closed, S::rsIdle,
+       {.timer = T::rtStop, .gap = G::gcStop, .endQueue = true}},
+      {"closing lets a waiting caller find the device closed", Then(kAckAwaiting, {Wanted(K::lkSync), Ack}), Closed,
+       S::rsIdle, {.timer = T::rtStop, .gap = G::gcStop, .caller = true}},
       {"a stale tick changes nothing", kIdle, Tick, S::rsIdle, {}},
       {"a late final of a timed-out line changes nothing", kTimedOut, Final, S::rsTimedOut, {}},
-  };
-  for (const auto& row : rows) {
-    TqvReplyMachine m;
-    for (const auto& [input, kind] : row.history) m.Input(input, kind);
-    const TReplyActions got = m.Input(row.input.first, row.input.second);
-    EXPECT_EQ(m.State(), row.state) << row.name;
-    EXPECT_EQ(got, TReplyActions(row.actions)) << row.name << ": " << Describe(got);
-  }
+      {"a stale gap tick changes nothing", kIdle, GapOver, S::rsIdle, {}},
+      {"a hold keeps the next line back, gap or no gap", kIdle, Hold, S::rsLineGap, {.gap = G::gcStart}},
+  }, false);
+}
+
+// With the line gap, a final result wakes the line's caller at once, and the
+// next line (other than an acknowledgement) leaves when the gap clock runs out.
+TEST(ReplyMachine, AFinalResultIsFollowedByTheLineGap) {
+  const THistory kSyncGap = Then(kSyncAwaiting, {Final});
+  const THistory kQueueWaitsForGap = Then(kQueuedAwaiting, {Final, Wanted(K::lkQueued)});
+  Check({
+      {"a caller's reply wakes it at once; the gap starts", kSyncAwaiting, Final, S::rsLineGap,
+       {.timer = T::rtStop, .gap = G::gcStart, .signal = O::loReplied}},
+      {"an error final frees the slot at once", kSyncAwaiting, {I::riErrorResult, K::lkSync}, S::rsIdle,
+       {.timer = T::rtStop, .signal = O::loError}},
+      {"the input prompt asks for the next line at once", kSyncAwaiting, {I::riPromptAnswered, K::lkSync},
+       S::rsIdle, {.timer = T::rtStop, .signal = O::loReplied}},
+      {"a queue after the prompt goes on at once", Then(kQueuedAwaiting, {{I::riPromptAnswered, K::lkSync}}),
+       Wanted(K::lkQueued), S::rsIdle, {.queued = true}},
+      {"the queue's next line waits for the gap", Then(kQueuedAwaiting, {Final}), Wanted(K::lkQueued), S::rsLineGap,
+       {}},
+      {"and leaves when it is over", kQueueWaitsForGap, GapOver, S::rsIdle, {.queued = true}},
+      {"a caller's next line waits for the gap", kSyncGap, Wanted(K::lkSync), S::rsLineGap, {}},
+      {"and leaves when it is over", Then(kSyncGap, {Wanted(K::lkSync)}), GapOver, S::rsIdle, {.caller = true}},
+      {"an acknowledgement does not wait for the gap", kSyncGap, Ack, S::rsLineGap, {.ack = true}},
+      {"one that waited for the line goes at its final", Then(kQueuedAwaiting, {Ack}), Final, S::rsLineGap,
+       {.timer = T::rtStop, .gap = G::gcStart, .signal = O::loReplied, .ack = true}},
+      {"a line wanted meanwhile waits for it", Then(kSyncGap, {Ack}), Wanted(K::lkSync), S::rsLineGap, {}},
+      {"its own final starts the gap anew", Then(kSyncGap, {Ack, Sent(K::lkAck)}), Final, S::rsLineGap,
+       {.timer = T::rtStop, .gap = G::gcStart}},
+      {"a gap tick while it is awaited changes nothing", Then(kSyncGap, {Ack, Sent(K::lkAck), Wanted(K::lkQueued)}),
+       GapOver, S::rsAwaitingReply, {}},
+      {"an owed final starts the gap", Then(kSyncOwed, {Wanted(K::lkSync)}), Final, S::rsLineGap,
+       {.timer = T::rtStop, .gap = G::gcStart}},
+      {"an expired grace is not followed by the gap", Then(kSyncOwed, {Wanted(K::lkSync)}), Tick, S::rsIdle,
+       {.caller = true}},
+      {"a time-out frees the slot without a gap", Then(kSyncAwaiting, {}), Tick, S::rsTimedOut,
+       {.timer = T::rtStop, .signal = O::loTimedOut}},
+      {"a failed write frees it without a gap", kIdle, {I::riSendFailed, K::lkSync}, S::rsSendFailed,
+       {.timer = T::rtStop, .signal = O::loSendFailed}},
+      {"closing in the gap ends the waiting queue", kQueueWaitsForGap, Closed, S::rsIdle,
+       {.timer = T::rtStop, .gap = G::gcStop, .endQueue = true}},
+      {"closing in the gap lets a waiting caller find it closed", Then(kSyncGap, {Wanted(K::lkSync)}), Closed,
+       S::rsIdle, {.timer = T::rtStop, .gap = G::gcStop, .caller = true}},
+      {"a hold in the gap arms the clock again", kSyncGap, Hold, S::rsLineGap, {.gap = G::gcStart}},
+      {"a hold while a line is awaited changes nothing", kSyncAwaiting, Hold, S::rsAwaitingReply, {}},
+  }, true);
 }
 
 // Lines that wait behind an acknowledgement in flight go one at a time, each
-// after the final result of the one before: the acknowledgements first, then
-// the caller, then the queue.
+// after the final result of the one before (and its gap, acknowledgements
+// excepted): the acknowledgements first, then the caller, then the queue,
+// which asks again for its second line after its first one's final.
 TEST(ReplyMachine, WaitingLinesGoOneAfterAnother) {
-  TqvReplyMachine m;
-  m.Input(I::riAckWanted);
-  m.Input(I::riLineSent, K::lkAck);
-  m.Input(I::riLineWanted, K::lkQueued);
-  m.Input(I::riAckWanted);
-  m.Input(I::riLineWanted, K::lkSync);
-  EXPECT_EQ(m.AcksWaiting(), 1);
-  std::vector<std::string> order;
-  TReplyActions a = m.Input(I::riFinalResult);
-  while (order.size() < 4 && (a.SendAck || a.SendQueued || a.SendCaller)) {
-    const K kind = a.SendAck ? K::lkAck : a.SendCaller ? K::lkSync : K::lkQueued;
-    order.push_back(kind == K::lkAck ? "ack" : kind == K::lkSync ? "caller" : "queued");
-    m.Input(I::riLineSent, kind);
-    a = m.Input(I::riFinalResult);
+  for (const bool lineGap : {false, true}) {
+    TqvReplyMachine m(lineGap);
+    m.Input(I::riAckWanted);
+    m.Input(I::riLineSent, K::lkAck);
+    m.Input(I::riLineWanted, K::lkQueued);
+    m.Input(I::riAckWanted);
+    m.Input(I::riLineWanted, K::lkSync);
+    EXPECT_EQ(m.AcksWaiting(), 1);
+    std::vector<std::string> order;
+    int queuedLeft = 2;
+    auto afterFinal = [&](K kind) {
+      TReplyActions a = m.Input(I::riFinalResult);
+      if (kind == K::lkQueued && queuedLeft > 0) a.SendQueued |= m.Input(I::riLineWanted, K::lkQueued).SendQueued;
+      if (a.SendAck || a.Gap != G::gcStart) return a;
+      EXPECT_EQ(m.State(), S::rsLineGap);
+      const TReplyActions over = m.Input(I::riGapOver);
+      a.SendQueued |= over.SendQueued;
+      a.SendCaller |= over.SendCaller;
+      return a;
+    };
+    TReplyActions a = afterFinal(K::lkAck);
+    while (order.size() < 5 && (a.SendAck || a.SendQueued || a.SendCaller)) {
+      const K kind = a.SendAck ? K::lkAck : a.SendCaller ? K::lkSync : K::lkQueued;
+      order.push_back(kind == K::lkAck ? "ack" : kind == K::lkSync ? "caller" : "queued");
+      m.Input(I::riLineSent, kind);
+      if (kind == K::lkQueued) --queuedLeft;
+      a = afterFinal(kind);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"ack", "caller", "queued", "queued"})) << "gap " << lineGap;
+    EXPECT_EQ(m.AcksWaiting(), 0);
+    EXPECT_FALSE(m.QueueWaits());
+    EXPECT_FALSE(m.CallerWaits());
   }
-  // The queued line's reply asks for the queue's next line, which is the end here.
-  EXPECT_EQ(order, (std::vector<std::string>{"ack", "caller", "queued", "queued"}));
-  EXPECT_EQ(m.AcksWaiting(), 0);
-  EXPECT_FALSE(m.QueueWaits());
-  EXPECT_FALSE(m.CallerWaits());
 }

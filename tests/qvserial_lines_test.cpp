@@ -284,6 +284,31 @@ TEST(SerialEvents, ReceiveReportIsAnEdge) {
   EXPECT_TRUE(rx.WantsReadable());
 }
 
+// The same report for a wait told of each arrival: the acknowledgement asks
+// for a report only for input that came while the handler ran and that it
+// neither read nor left.
+TEST(SerialEvents, ArrivalReportAsksOnlyForWhatTheHandlerDidNotSee) {
+  RxArrivalReport rx;
+  EXPECT_FALSE(rx.OnAck(0, 0)) << "nothing reported, nothing to acknowledge";
+  EXPECT_TRUE(rx.OnArrival());
+  EXPECT_FALSE(rx.OnArrival()) << "reported once until the handler is done";
+  EXPECT_TRUE(rx.MoreSinceReport());
+  EXPECT_FALSE(rx.OnAck(0, 0)) << "it read what came meanwhile too";
+  EXPECT_TRUE(rx.OnArrival());
+  EXPECT_FALSE(rx.MoreSinceReport());
+  EXPECT_FALSE(rx.OnAck(3, 3)) << "it left three bytes; nothing came since";
+  EXPECT_TRUE(rx.OnArrival()) << "the next arrival is news";
+  EXPECT_FALSE(rx.OnArrival());
+  EXPECT_FALSE(rx.OnAck(3, 3)) << "what came meanwhile is what it left";
+  EXPECT_TRUE(rx.OnArrival());
+  EXPECT_FALSE(rx.OnArrival());
+  EXPECT_TRUE(rx.OnAck(0, 2)) << "two bytes came after it looked: report them now";
+  EXPECT_FALSE(rx.OnArrival()) << "that report is pending its handler";
+  rx.OnPurged();
+  EXPECT_FALSE(rx.OnAck(0, 5)) << "purged: what came meanwhile is gone";
+  EXPECT_TRUE(rx.OnArrival());
+}
+
 TEST(PortNames, TableBothWays) {
   struct Row {
     uint16_t no;

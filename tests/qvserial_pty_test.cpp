@@ -202,6 +202,44 @@ TEST(SerialPty, ReceivedCharactersAreReportedOncePerArrival) {
   EXPECT_EQ(quiet.get(), std::make_pair(std::error_code{}, 0u));
 }
 
+// Input that comes while the handler runs wakes the wait again only when the
+// handler did not take it: a read that took it ends the round.
+TEST(SerialPty, InputThatCameWhileTheHandlerRanIsReportedUnlessItWasRead) {
+  TqvPtyPair pty;
+  auto dev = OpenOrFail(pty.SlavePath());
+  ASSERT_TRUE(dev);
+  ASSERT_FALSE(dev->SetCommMask(EV_RXCHAR));
+  uint32_t mask = 0;
+  ASSERT_FALSE(dev->WaitCommEvent(mask));
+  uint8_t buf[8];
+  size_t got = 0;
+  for (const bool handlerReads : {true, false}) {
+    SCOPED_TRACE(handlerReads ? "read" : "not read");
+    pty.Write("f");
+    ASSERT_FALSE(dev->WaitCommEvent(mask));
+    ASSERT_EQ(mask, EV_RXCHAR);
+    auto next = WaitAsync(*dev);
+    pty.Write("g");  // while the handler runs
+    EXPECT_EQ(next.wait_for(50ms), std::future_status::timeout);
+    if (handlerReads) {
+      ASSERT_FALSE(dev->ReadAvailable(buf, got));
+      EXPECT_EQ(got, 2u);
+    }
+    dev->AckReceive(0);  // it looked before "g" came
+    if (handlerReads) {
+      EXPECT_EQ(next.wait_for(100ms), std::future_status::timeout);
+      dev->WakeWait();
+      ASSERT_EQ(next.wait_for(5s), std::future_status::ready);
+      EXPECT_EQ(next.get().second, 0u);
+    } else {
+      ASSERT_EQ(next.wait_for(5s), std::future_status::ready);
+      EXPECT_EQ(next.get().second, EV_RXCHAR);
+      ASSERT_FALSE(dev->ReadAvailable(buf, got));
+      dev->AckReceive(0);
+    }
+  }
+}
+
 TEST(SerialPty, FarSideClosingIsALostDevice) {
   TqvPtyPair pty;
   auto dev = OpenOrFail(pty.SlavePath());

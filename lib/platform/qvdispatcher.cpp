@@ -1,12 +1,13 @@
 #include "platform/qvdispatcher.h"
 
+#include "platform/qveventcount.h"
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <exception>
@@ -14,6 +15,7 @@
 #include <vector>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <utility>
 
 namespace qv::platform {
@@ -28,21 +30,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The waiting side of a call handed over by RunOnMainThread.
+// The waiting side of a call handed over by RunOnMainThread: the main thread
+// finishes the call with no lock and at most one wake-up.
 struct Waiter {
   enum class Result { Pending, Done, Cancelled };
-  std::mutex mutex;
-  std::condition_variable cv;
-  Result result = Result::Pending;
-  std::exception_ptr error;
+  std::atomic<Result> result{Result::Pending};
+  std::exception_ptr error;  // written before `result`, read after it
+  TEventCount finished;
 
   void Finish(Result r, std::exception_ptr e = nullptr) {
-    {
-      std::lock_guard lock(mutex);
-      result = r;
-      error = std::move(e);
+    error = std::move(e);
+    result.store(r);
+    finished.NotifyAll();
+  }
+
+  Result Wait() {
+    for (;;) {
+      const uint32_t key = finished.Key();
+      if (const Result r = result.load(); r != Result::Pending) return r;
+      finished.Wait(key, std::nullopt);
     }
-    cv.notify_all();
   }
 };
 
@@ -60,11 +67,12 @@ using THook = std::shared_ptr<std::function<void()>>;
 
 struct Dispatcher {
   std::mutex mutex;
-  std::condition_variable cv;  // the main thread waits here
+  TEventCount moved;  // the main thread waits here; moved by every call queued and every wake-up
   std::deque<Call> calls;
   uint64_t wakes = 0;          // bumped by every wake-up
-  bool hasMain = false;        // SetMainThread was called
-  std::thread::id mainId;
+  // The thread SetMainThread named; none: the process's initial thread.
+  // Read on every main-thread check, so without the lock.
+  std::atomic<std::thread::id> mainId{};
 
   std::mutex hookMutex;
   THook hook;
@@ -112,7 +120,7 @@ bool Enqueue(Call call) {
     if (call.group && call.group->cancelled) return false;
     d.calls.push_back(std::move(call));
   }
-  d.cv.notify_all();
+  d.moved.NotifyAll();
   CallHook();
   return true;
 }
@@ -132,13 +140,9 @@ bool RunSync(const std::shared_ptr<TDispatchGroup::State>& group, const std::fun
   }
   auto waiter = std::make_shared<Waiter>();
   if (!Enqueue(Call{fn, group, waiter, std::this_thread::get_id()})) return false;
-  std::unique_lock lock(waiter->mutex);
-  waiter->cv.wait(lock, [&] { return waiter->result != Waiter::Result::Pending; });
-  if (auto error = std::exchange(waiter->error, nullptr)) {
-    lock.unlock();
-    std::rethrow_exception(std::move(error));
-  }
-  return waiter->result == Waiter::Result::Done;
+  const Waiter::Result result = waiter->Wait();
+  if (auto error = std::exchange(waiter->error, nullptr)) std::rethrow_exception(std::move(error));
+  return result == Waiter::Result::Done;
 }
 
 bool Post(const std::shared_ptr<TDispatchGroup::State>& group, std::function<void()> fn) {
@@ -190,23 +194,23 @@ template <class Extra>
 bool WaitMain(Clock::time_point deadline, bool infinite, uint64_t wakesSeen, Extra extra) {
   auto& d = D();
   const auto waitHook = HookOf(&Dispatcher::waitHook);
-  std::unique_lock lock(d.mutex);
-  auto ready = [&] { return RunnableCalls(d) > 0 || d.wakes != wakesSeen || extra(); };
-  if (!waitHook || !*waitHook) {
-    if (infinite) {
-      d.cv.wait(lock, ready);
-      return true;
-    }
-    return d.cv.wait_until(lock, deadline, ready);
-  }
+  const bool hooked = waitHook && *waitHook;
+  auto ready = [&] {
+    std::lock_guard lock(d.mutex);
+    return RunnableCalls(d) > 0 || d.wakes != wakesSeen || extra();
+  };
   for (;;) {
-    auto sliceEnd = Clock::now() + std::chrono::milliseconds(kWaitHookSliceMs);
-    if (!infinite) sliceEnd = std::min(sliceEnd, deadline);
-    if (d.cv.wait_until(lock, sliceEnd, ready)) return true;
+    std::optional<Clock::time_point> sliceEnd;
+    if (hooked) sliceEnd = Clock::now() + std::chrono::milliseconds(kWaitHookSliceMs);
+    if (!infinite) sliceEnd = sliceEnd ? std::min(*sliceEnd, deadline) : deadline;
+    for (;;) {
+      const uint32_t key = d.moved.Key();
+      if (ready()) return true;
+      if (sliceEnd && Clock::now() >= *sliceEnd) break;
+      d.moved.Wait(key, sliceEnd);
+    }
     if (!infinite && Clock::now() >= deadline) return false;
-    lock.unlock();
     (*waitHook)();
-    lock.lock();
   }
 }
 
@@ -224,27 +228,21 @@ void PokeMainThread() {
     std::lock_guard lock(d.mutex);
     ++d.wakes;
   }
-  d.cv.notify_all();
+  d.moved.NotifyAll();
 }
 }  // namespace detail
 
 // ---------------------------------------------------------------- main thread
 
-void SetMainThread() {
-  auto& d = D();
-  std::lock_guard lock(d.mutex);
-  d.hasMain = true;
-  d.mainId = std::this_thread::get_id();
-}
+void SetMainThread() { D().mainId.store(std::this_thread::get_id()); }
 
 bool IsMainThread() {
-  auto& d = D();
-  {
-    std::lock_guard lock(d.mutex);
-    if (d.hasMain) return d.mainId == std::this_thread::get_id();
-  }
-  // By default the main thread is the process's initial thread.
-  return ::syscall(SYS_gettid) == ::getpid();
+  const std::thread::id named = D().mainId.load();
+  if (named != std::thread::id()) return named == std::this_thread::get_id();
+  // By default the main thread is the process's initial thread; a thread
+  // never changes its answer, so it asks the system once.
+  thread_local const bool initial = ::syscall(SYS_gettid) == ::getpid();
+  return initial;
 }
 
 // ---------------------------------------------------------------- groups

@@ -116,4 +116,23 @@ void RxReportState::OnPurged() {
   if (state_ == State::Unread) state_ = State::Idle;
 }
 
+bool RxArrivalReport::OnArrival() {
+  if (reported_) {
+    more_ = true;
+    return false;
+  }
+  reported_ = true;
+  more_ = false;
+  return true;
+}
+
+bool RxArrivalReport::OnAck(uint32_t left, uint32_t queued) {
+  if (!reported_) return false;
+  // What arrived while the handler ran and it did not see is news; what it
+  // read or left is not.
+  reported_ = more_ && queued > left;
+  more_ = false;
+  return reported_;
+}
+
 }  // namespace qv::platform

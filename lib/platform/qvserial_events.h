@@ -2,7 +2,9 @@
 //   - a snapshot of the line (interrupt counters, modem bits) and the diff of
 //     two snapshots under an event mask;
 //   - the receive-report state, which makes "characters received" an edge:
-//     one report per arrival, the next only after the handler consumed it.
+//     one report per arrival, the next only after the handler consumed it;
+//     RxReportState for a wait that sees whether input is there (level),
+//     RxArrivalReport for one that hears each arrival (edge-triggered).
 #pragma once
 
 #include <cstdint>
@@ -19,7 +21,7 @@ struct LineSnapshot {
   uint32_t Modem = 0;     // MS_ bits
 };
 
-// Events that only a sampled snapshot can tell (they do not wake poll()).
+// Events that only a sampled snapshot can tell (they wake no wait).
 inline constexpr uint32_t kSampledEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
 
 // Line events between two snapshots, limited to `mask`. Counters, where the
@@ -51,6 +53,27 @@ class RxReportState {
  private:
   State state_ = State::Idle;
   uint32_t baseline_ = 0;
+};
+
+// The same report for a wait that is told of every arrival of input and of
+// nothing else: the handler's acknowledgement only looks at the queue when
+// bytes arrived while it ran, and calls for a report when some of them are
+// still there beyond what it left; otherwise the wait stays asleep.
+class RxArrivalReport {
+ public:
+  // Input arrived; true when that is to be reported now.
+  bool OnArrival();
+  // Input arrived since the last report.
+  bool MoreSinceReport() const { return more_; }
+  // The handler is done; it left `left` bytes and `queued` are there now
+  // (only asked for when MoreSinceReport()). True when a report is due now.
+  bool OnAck(uint32_t left, uint32_t queued);
+  // The input queue was emptied by a purge.
+  void OnPurged() { more_ = false; }
+
+ private:
+  bool reported_ = false;
+  bool more_ = false;
 };
 
 }  // namespace qv::platform

@@ -2,7 +2,8 @@
 // line: it feeds input, takes what was sent, drives the modem lines, injects
 // line errors and breaks, stalls writes, and loses or restores the device.
 // Waits, reads and writes block on a condition variable exactly where the
-// POSIX device blocks on poll(), with the same receive-report rule.
+// POSIX device blocks in the kernel, and received characters are reported by
+// the same rule (RxReportState, the form for a wait that looks at the queue).
 #pragma once
 
 #include <condition_variable>

@@ -1,13 +1,18 @@
 // POSIX serial backend: real ports and pseudo-terminals through termios (by
 // way of qvserial_lines.cpp) and the tty ioctls.
 //
-// One poll() per wait over the device and an eventfd; the timeout is the
+// The event wait sleeps in epoll on the device and an eventfd. The device is
+// watched edge-triggered, so every arrival of input wakes the wait once and
+// unread input never does again: the handler's acknowledgement wakes the wait
+// only when input came meanwhile that it did not see. The timeout is the
 // nearest sampling tick, used only while sampled events are asked for and the
-// device has the counters to tell them. Every write() to the device happens
-// under `mu_`, and data handed to WriteAsync goes out before later data.
+// device has the counters to tell them, or while output is held back. Every
+// write() to the device happens under `mu_`, and data handed to WriteAsync
+// goes out before later data.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -174,7 +179,11 @@ class PosixSerialDevice final : public TqvSerialDevice {
     {
       std::lock_guard lock(mu_);
       if (closed_) return;
-      rx_.OnAck(leftQueued, InQueueLocked());
+      // Input that came while the handler ran and is still there will not
+      // arrive again: the wait reports it now.
+      const uint32_t queued = rx_.MoreSinceReport() ? InQueueLocked() : leftQueued;
+      if (!rx_.OnAck(leftQueued, queued)) return;
+      rxDue_ = true;
     }
     wake_.Signal();
   }
@@ -224,25 +233,13 @@ class PosixSerialDevice final : public TqvSerialDevice {
     txWatch_ = true;
     txTickMs_ = kDrainTickMs;
   }
-  // Notes, when a read returns however it returns, the bytes it took.
-  struct ReadNote {
-    PosixSerialDevice& device;
-    size_t& got;
-    ~ReadNote() { device.NoteRead(got); }
-  };
   // One read into the rest of `buf`, EINTR retried: adds what came to `got`;
   // `wouldBlock` when nothing is queued; a hang-up or removal is a lost device.
   std::error_code ReadStep(std::span<uint8_t> buf, size_t& got, bool& wouldBlock);
-  // Bytes left the input queue through a read.
-  void NoteRead(size_t n) {
-    if (n == 0) return;
-    bool look;
-    {
-      std::lock_guard lock(mu_);
-      look = rx_.OnRead(uint32_t(n));
-    }
-    if (look) wake_.Signal();
-  }
+  // The device in the wait's epoll set: input always, edge-triggered; room
+  // for output only while output is held back.
+  std::error_code WatchDevice(int op, bool output);
+  void WatchOutputLocked();
   std::error_code SetLineLocked(int bit, bool on) {
     int arg = bit;
     if (Sys().ioctl(Fd(), on ? TIOCMBIS : TIOCMBIC, &arg) < 0) return Errno();
@@ -255,6 +252,7 @@ class PosixSerialDevice final : public TqvSerialDevice {
   UniqueFd fd_;
   std::string path_;
   Wakeup wake_, readAbort_, writeAbort_;
+  UniqueFd epoll_;
   bool hasCounters_ = false, hasModem_ = false, exclusiveFlag_ = false;
   bool savedValid_ = false;
   TermiosImage saved_;
@@ -264,7 +262,10 @@ class PosixSerialDevice final : public TqvSerialDevice {
   bool closed_ = false;
   uint32_t mask_ = 0;
   bool wakePending_ = false;
-  RxReportState rx_;
+  RxArrivalReport rx_;
+  bool arrived_ = false;     // input arrived and is not yet reported (the mask may not want it)
+  bool rxDue_ = false;       // the handler's acknowledgement asked for a report
+  bool outWatched_ = false;  // the wait also watches for room for output
   std::vector<uint8_t> pending_;
   size_t pendingOff_ = 0;
   bool txWatch_ = false;  // something was written since the output queue was last seen empty
@@ -302,9 +303,30 @@ std::error_code PosixSerialDevice::Init(bool exclusiveFlag) {
   hasCounters_ = Sys().ioctl(Fd(), TIOCGICOUNT, &ic) == 0;
   int bits = 0;
   hasModem_ = Sys().ioctl(Fd(), TIOCMGET, &bits) == 0;
+  epoll_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+  if (epoll_.Get() < 0) return Errno();
+  epoll_event wake{};
+  wake.events = EPOLLIN;
+  wake.data.fd = wake_.Fd();
+  if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Fd(), &wake) < 0) return Errno();
+  if (auto ec = WatchDevice(EPOLL_CTL_ADD, false)) return ec;
   std::lock_guard lock(mu_);
   eventBase_ = errorBase_ = SnapshotLocked();
   return {};
+}
+
+std::error_code PosixSerialDevice::WatchDevice(int op, bool output) {
+  epoll_event e{};
+  e.events = EPOLLIN | EPOLLET | (output ? uint32_t(EPOLLOUT) : 0u);
+  e.data.fd = Fd();
+  return ::epoll_ctl(epoll_.Get(), op, Fd(), &e) < 0 ? Errno() : std::error_code{};
+}
+
+// Room for output matters only while WriteAsync's bytes wait for it; watched
+// always, every read of the far side would wake the wait.
+void PosixSerialDevice::WatchOutputLocked() {
+  const bool want = PendingLocked();
+  if (want != outWatched_ && !WatchDevice(EPOLL_CTL_MOD, want)) outWatched_ = want;
 }
 
 std::error_code PosixSerialDevice::ModemLocked(uint32_t& status) const {
@@ -398,9 +420,7 @@ void PosixSerialDevice::FlushPendingLocked() {
 std::error_code PosixSerialDevice::WaitCommEvent(uint32_t& mask) {
   std::lock_guard waitLock(waitMu_);
   mask = 0;
-  bool readable = false;
   for (;;) {
-    pollfd fds[2]{};
     int timeoutMs = -1;
     {
       std::lock_guard lock(mu_);
@@ -410,16 +430,15 @@ std::error_code PosixSerialDevice::WaitCommEvent(uint32_t& mask) {
         return {};
       }
       FlushPendingLocked();
+      WatchOutputLocked();
       uint32_t ev = 0;
       if (!writeErrorReported_) {
         writeErrorReported_ = true;
         ev |= EV_WRITEERROR;
       }
-      if (readable && (mask_ & EV_RXCHAR) && rx_.OnReadable()) ev |= EV_RXCHAR;
-      readable = false;
-      if (rx_.WantsSampling()) {
-        if (rx_.OnSample(InQueueLocked())) ev |= EV_RXCHAR;
-        timeoutMs = kSampleTickMs;
+      if (mask_ & EV_RXCHAR) {
+        if (std::exchange(arrived_, false) && rx_.OnArrival()) ev |= EV_RXCHAR;
+        if (std::exchange(rxDue_, false)) ev |= EV_RXCHAR;
       }
       if (txWatch_ && !PendingLocked()) {
         if (OutQueueLocked() == 0) {
@@ -442,20 +461,26 @@ std::error_code PosixSerialDevice::WaitCommEvent(uint32_t& mask) {
         mask = ev;
         return {};
       }
-      fds[0].fd = Fd();
-      fds[0].events = short(((mask_ & EV_RXCHAR) && rx_.WantsReadable() ? POLLIN : 0) |
-                            (PendingLocked() ? POLLOUT : 0));
-      fds[1].fd = wake_.Fd();
-      fds[1].events = POLLIN;
     }
-    const int r = Sys().poll(fds, 2, timeoutMs);
-    if (r < 0) {
+    epoll_event events[2];
+    const int n = ::epoll_wait(epoll_.Get(), events, 2, timeoutMs);
+    if (n < 0) {
       if (errno == EINTR) continue;
       return Errno();
     }
-    if (fds[1].revents & POLLIN) wake_.Drain();
-    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return make_error_code(TSerialErrc::DeviceLost);
-    if (fds[0].revents & POLLIN) readable = true;
+    bool arrived = false;
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.fd == wake_.Fd()) {
+        wake_.Drain();
+        continue;
+      }
+      if (events[i].events & (EPOLLHUP | EPOLLERR)) return make_error_code(TSerialErrc::DeviceLost);
+      arrived = arrived || (events[i].events & EPOLLIN);
+    }
+    if (arrived) {
+      std::lock_guard lock(mu_);
+      arrived_ = true;
+    }
   }
 }
 
@@ -487,7 +512,6 @@ int RemainingMs(std::optional<Clock::time_point> deadline) {
 std::error_code PosixSerialDevice::Read(std::span<uint8_t> buf, size_t& got) {
   got = 0;
   std::lock_guard dirLock(readMu_);
-  ReadNote noted{*this, got};
   readAbort_.Drain();  // an abort before this read started is not for it
   TCommTimeouts t;
   {
@@ -523,17 +547,14 @@ std::error_code PosixSerialDevice::Read(std::span<uint8_t> buf, size_t& got) {
 std::error_code PosixSerialDevice::ReadAvailable(std::span<uint8_t> buf, size_t& got) {
   got = 0;
   std::lock_guard dirLock(readMu_);
-  ReadNote noted{*this, got};
   {
     std::lock_guard lock(mu_);
     if (closed_) return make_error_code(TSerialErrc::Closed);
   }
-  while (got < buf.size()) {
-    bool wouldBlock = false;
-    if (auto ec = ReadStep(buf, got, wouldBlock)) return ec;
-    if (wouldBlock) return {};
-  }
-  return {};
+  // One read: a tty hands over everything it holds up to the count, so a
+  // short read has emptied the queue and another would only find it empty.
+  bool wouldBlock = false;
+  return buf.empty() ? std::error_code{} : ReadStep(buf, got, wouldBlock);
 }
 
 std::error_code PosixSerialDevice::ReadStep(std::span<uint8_t> buf, size_t& got, bool& wouldBlock) {
@@ -607,6 +628,9 @@ std::error_code PosixSerialDevice::WriteAsync(std::span<const uint8_t> data) {
       writeErrorReported_ = true;
       return std::exchange(writeError_, {});
     }
+    // The waiter has work only when bytes wait for room or the output's
+    // running empty is to be reported.
+    if (!PendingLocked() && !(mask_ & EV_TXEMPTY)) return {};
   }
   wake_.Signal();
   return {};
@@ -652,7 +676,10 @@ std::error_code PosixSerialDevice::PurgeComm(uint32_t flags) {
       pendingOff_ = 0;
     }
     result = FlushQueues(Fd(), flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
-    if (flags & PURGE_RXCLEAR) rx_.OnPurged();
+    if (flags & PURGE_RXCLEAR) {
+      rx_.OnPurged();
+      arrived_ = false;
+    }
   }
   if (flags & PURGE_RXABORT) readAbort_.Signal();
   if (flags & PURGE_TXABORT) writeAbort_.Signal();
@@ -736,6 +763,7 @@ void PosixSerialDevice::Close() {
   // unprivileged user out of the device.
   if (exclusiveFlag_) Sys().ioctl(Fd(), TIOCNXCL, nullptr);
   fd_.Reset();
+  epoll_.Reset();
 }
 
 TqvSerialOpenResult Fail(std::error_code ec, const std::string& path) {

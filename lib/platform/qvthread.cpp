@@ -1,11 +1,14 @@
 #include "platform/qvthread.h"
 
+#include "platform/qveventcount.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -20,10 +23,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits on `cv` until `ready()` or `timeoutMs` passed; the lock is held.
+// Waits on `cv` until `ready()` or `timeoutMs` passed; the lock is held. A
+// zero time-out only looks (a timed wait would still enter the kernel).
 template <class Pred>
 bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs,
              Pred ready) {
+  if (timeoutMs == 0) return ready();
   if (timeoutMs == kInfinite) {
     cv.wait(lock, ready);
     return true;
@@ -103,8 +108,8 @@ namespace {
 
 struct Queue {
   std::mutex mutex;
-  std::condition_variable cv;
   std::deque<TMessage> messages;
+  TEventCount posted;
 };
 
 struct QueueRegistry {
@@ -163,17 +168,27 @@ bool PostThreadMessage(TThreadId id, const TMessage& msg) {
     std::lock_guard lock(q->mutex);
     q->messages.push_back(msg);
   }
-  q->cv.notify_one();
+  q->posted.NotifyAll();
   return true;
 }
 
 bool GetMessage(TMessage& msg, uint32_t timeoutMs) {
   Queue& q = *Slot().queue;
-  std::unique_lock lock(q.mutex);
-  if (!WaitFor(q.cv, lock, timeoutMs, [&q] { return !q.messages.empty(); })) return false;
-  msg = q.messages.front();
-  q.messages.pop_front();
-  return true;
+  std::optional<Clock::time_point> deadline;
+  if (timeoutMs != kInfinite) deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const uint32_t key = q.posted.Key();
+    {
+      std::lock_guard lock(q.mutex);
+      if (!q.messages.empty()) {
+        msg = q.messages.front();
+        q.messages.pop_front();
+        return true;
+      }
+    }
+    if (deadline && Clock::now() >= *deadline) return false;
+    q.posted.Wait(key, deadline);
+  }
 }
 
 bool PeekMessage(TMessage& msg, bool remove) {
