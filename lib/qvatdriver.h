@@ -61,6 +61,9 @@ int NotificationLineCount(int32_t id);
 // a CR; the result is trimmed.
 std::u16string ExtractField(std::u16string_view line, int n);
 std::string ExtractField(std::string_view line, int n);
+// As ExtractField, but inside quotes two quotes stand for one quote character
+// (the phone book file writes a quote in a text so).
+std::u16string ExtractQuotedField(std::u16string_view line, int n);
 
 // Reads a text file: a byte-order mark selects UTF-8 or UTF-16, otherwise the
 // ANSI code page. False when the file cannot be read.
