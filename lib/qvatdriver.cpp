@@ -24,6 +24,8 @@ int resp::NotificationLineCount(int32_t id) {
   return (id == kSmsListItem || id == kSmsDirect) ? 2 : 1;
 }
 
+bool resp::IsCallEnd(int32_t id) { return id == kNoCarrier || id == kNoDialtone || id == kBusy || id == kNoAnswer; }
+
 namespace {
 
 // With doubledQuotes, two quotes inside quotes stand for one quote.

@@ -54,6 +54,8 @@ inline constexpr int32_t kUssd = 112;
 bool IsNotificationHead(int32_t id);
 // Number of line ends (CR) that close the notification started by head `id`.
 int NotificationLineCount(int32_t id);
+// The results that end a call or a dial: NO CARRIER, NO DIALTONE, BUSY, NO ANSWER.
+bool IsCallEnd(int32_t id);
 }  // namespace resp
 
 // Field n (from 1) of a comma-separated line. Quotes and parentheses group
