@@ -174,7 +174,7 @@ std::vector<DriverUse> BuiltInDriverUse() {
                                       book("SM", "AT+CPBS?", "GSM")})},
       {"sierra_wireless", join({reset, common, {"AT+CNMI=2,1,1,2", "AT+CNMI=2,2,2,1", cpms2("SM", "SM"), "AT+CPMS?", ussd,
                                                 "AT+CPBS=\"ME\"", "AT+CPBR=?", "AT+CSCS=\"GSM\"", "AT+CPBR=1"}})},
-      {"zte", join({{"ATZ", "ATE0", "AT+ZCDRUN=8"}, common,
+      {"zte", join({{"ATZ", "ATE0", "AT+ZCDRUN=8", "AT+ZOPRT=5"}, common,
                     {"AT+CNMI=1,1,2,1,0", "AT+CNMI=1,2,2,1,0", cpms3("SM", "SM", "SM"), "AT+CPMS?", ussd},
                     book("SM", "AT+CPBR=?", "GSM")})},
   };
