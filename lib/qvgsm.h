@@ -1,6 +1,7 @@
 // TqvGsm: the GSM phone or modem component. It derives from the AT command
 // processor and adds the command vocabulary, placeholder expansion, the modem
-// initialisation, unsolicited notifications, and SMS operations.
+// initialisation, unsolicited notifications, SMS operations, the phone book,
+// calls, USSD, and the battery and signal readings.
 //
 // One exchange at a time. Every operation that talks to the modem first takes
 // the component's turn: a synchronous operation holds it until it returns, a

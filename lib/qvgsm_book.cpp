@@ -11,13 +11,6 @@ using namespace qv::gsm;
 
 namespace {
 
-// Hex digits as the codec reads them: upper case.
-std::string UpperAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view head) {
   return text.size() >= head.size() && qv::SameTextNoCase(text.substr(0, head.size()), head);
 }
@@ -66,7 +59,7 @@ bool TqvGsm::ParsePhoneRecord(std::string_view text, const TATCommand* line) {
   auto field = [&](uint8_t d) -> std::u16string {
     if (d == 0) return {};
     const std::string f = qv::ExtractField(std::string_view(t), d % 100);
-    return d > 100 ? qv::SimUcs2HexToText(qv::AnsiToString(UpperAscii(f)), 1) : qv::AnsiToString(f);
+    return d > 100 ? qv::SimUcs2HexToText(UpperHexDigits(qv::AnsiToString(f)), 1) : qv::AnsiToString(f);
   };
   const std::u16string date = field(fields->Data[3]);
   const std::u16string number = field(fields->Data[1]);

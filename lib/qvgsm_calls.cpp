@@ -14,13 +14,6 @@ bool IsHexText(std::u16string_view s) {
   return true;
 }
 
-std::u16string UpperHex(std::u16string_view s) {
-  std::u16string r(s);
-  for (char16_t& c : r)
-    if (c >= u'a' && c <= u'f') c = static_cast<char16_t>(c - u'a' + u'A');
-  return r;
-}
-
 // For a driver that tells neither way: a 7-bit answer is taken as packed hex
 // only when it is hex of whole octets with at least one letter digit, and
 // unpacks to printable text. An all-digit answer ("1234") stays plain text.
@@ -149,15 +142,15 @@ std::u16string TqvGsm::DecodeUssdText(const TUssdFields& answer) const {
   const bool packs = how == 2 || DriverLinesHold(gsmRequestUSSD, u"<RequestUSSD7bit>");
   const bool plain = !packs && DriverLinesHold(gsmRequestUSSD, u"<RequestUSSD>");
   const std::u16string& s = answer.Text;
-  if (how == 1) return qv::Ucs2HexToText(UpperHex(s), 1);
+  if (how == 1) return qv::Ucs2HexToText(UpperHexDigits(s), 1);
   const qv::TqvCbsDcsInfo dcs = qv::ReadCbsDcs(static_cast<uint8_t>(answer.Dcs));
   switch (dcs.Coding) {
     case TqvPduCoding::pc16bit: {
       // 0x11: the language, two septets in two octets, comes first
       const size_t skip = dcs.Prefix == qv::TqvCbsPrefix::cpUcs2Language ? 4 : 0;
-      return qv::Ucs2HexToText(UpperHex(s.size() > skip ? std::u16string_view(s).substr(skip) : u""), 1);
+      return qv::Ucs2HexToText(UpperHexDigits(s.size() > skip ? std::u16string_view(s).substr(skip) : u""), 1);
     }
-    case TqvPduCoding::pc8bit: return qv::Hex8bitToText(UpperHex(s), 1);
+    case TqvPduCoding::pc8bit: return qv::Hex8bitToText(UpperHexDigits(s), 1);
     default: break;
   }
   std::u16string text = (packs || (!plain && LooksPacked(s))) ? qv::Ussd7bitHexToText(s) : s;

@@ -77,9 +77,7 @@ std::string Charset(TGsmRig& rig) {
 TEST(GsmBookE2E, ReadsWhatGammuReads) {
   ASSERT_TRUE(TGammu::Installed()) << "gammu is missing: run scripts/setup-debian.sh";
   TGammu gammu;
-  auto o = TRigOptions().Persona("nokia6230i").Timeout(2000).Deferred();
-  o.sim.link = gammu.Link();
-  TGsmRig rig(o);
+  TGsmRig rig(TRigOptions().Persona("nokia6230i").Timeout(2000).Deferred().Link(gammu.Link()));
   FillSim(*rig.sim, kSimBook);
   const std::string out = gammu.Run("getallmemory SM");
   EXPECT_EQ(GammuRecords(out), kSimBook) << out;

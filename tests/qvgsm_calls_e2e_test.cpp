@@ -153,9 +153,7 @@ TEST(GsmCallsE2E, UssdAnswers) {
 TEST(GsmCallsE2E, UssdAsGammuShowsIt) {
   ASSERT_TRUE(TGammu::Installed()) << "gammu is missing: run scripts/setup-debian.sh";
   TGammu gammu;
-  auto o = TRigOptions().Persona("siemens_mc35i").Timeout(3000).Deferred();
-  o.sim.link = gammu.Link();
-  TGsmRig rig(o);
+  TGsmRig rig(TRigOptions().Persona("siemens_mc35i").Timeout(3000).Deferred().Link(gammu.Link()));
   qvsim::UssdAnswer answer;
   answer.text = "Balance: 1,00 EUR, \"bonus\" 5";
   rig.sim->WithModem([&](qvsim::Modem& m) { m.SetDefaultUssdAnswer(answer); });

@@ -57,6 +57,7 @@ struct TRigOptions {
   TRigOptions& Pin(std::u16string v) { pin = std::move(v); return *this; }
   TRigOptions& SimPin(std::string v, qvsim::PinState st) { sim.pin = std::move(v); sim.pinState = st; return *this; }
   TRigOptions& Deferred() { open = false; return *this; }
+  TRigOptions& Link(std::string v) { sim.link = std::move(v); return *this; }
   TRigOptions& ReceiveThread() { useMainThread = false; return *this; }
 };
 
