@@ -559,6 +559,7 @@ class TqvGsm : public TqvCustomATProcessor {
   int fReplyLinesCnt = 0;
   bool flSmsNotifyNokiaMode = false;
   bool fCollectBroadcast = false;
+  size_t fUssdFirstCr = std::string::npos;  // where an open USSD text passed its first CR
   // Under fLock: queue bookkeeping.
   int fQueueState = 0;
   bool fQueueActive = false;
@@ -569,7 +570,6 @@ class TqvGsm : public TqvCustomATProcessor {
   int32_t fBookRecordEntry = -1, fBookCharsetEntry = -1, fBookRestoreEntry = -1;
   int32_t fBookResume = -1;         // the entry the reading goes on with after a failure
   bool fBookResumeAllowed = false;  // inside an error or time-out path that resumes
-  size_t fUssdFirstCr = std::string::npos;  // where an open USSD text passed its first CR
   std::u16string fQueueFailure;  // how the running queue's line failed
   TSendPtr fRunningSend;          // the send whose queue runs
   qv::platform::TEvent fQueueEndEvent{true, true};

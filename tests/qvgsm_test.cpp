@@ -384,6 +384,7 @@ TEST(Gsm, DecodesUssdAnswersInEveryForm) {
       {"all digits, plain", kPlain, " 0,\"1234\",15", "1234", TUssdStatus::usDone},
       {"no quotes", kPlain, " 0,Balance 5,15", "Balance 5", TUssdStatus::usDone},
       {"no coding scheme", kPlain, " 0,\"Done\"", "Done", TUssdStatus::usDone},
+      {"no closing quote", kPlain, " 0,\"Unclosed\r\n\r\nOK", "Unclosed", TUssdStatus::usDone},
       {"language before 7-bit", kPlain, " 0,\"en\rHello\",16", "Hello", TUssdStatus::usDone},
       {"packed", kPacked, " 0,\"AA180C3602\",15", "*100#", TUssdStatus::usDone},
       {"packed, CR filler", kPacked, " 0,\"AA180CA68A8D1A\",15", "*100*1#", TUssdStatus::usDone},
