@@ -66,12 +66,8 @@ bool TqvGsm::IsCallResult(const TATReply& reply) const {
   const TqvCustomATDriver* d = Driver();
   if (reply.idResponse < 0 || reply.idResponse >= static_cast<int32_t>(d->slResponses.size())) return false;
   if (!qv::resp::IsCallEnd(d->GetResponse(reply.idResponse)->Tag)) return false;
-  const std::string_view line = qv::TrimView(LastLine());
-  auto starts = [&](std::string_view head) {
-    return line.size() >= head.size() && qv::SameTextNoCase(qv::AnsiToString(line.substr(0, head.size())),
-                                                            qv::AnsiToString(head));
-  };
-  return starts("ATD") || starts("ATA");
+  const std::u16string head = qv::AnsiToString(qv::TrimView(LastLine()).substr(0, 3));
+  return qv::SameTextNoCase(head, u"ATD") || qv::SameTextNoCase(head, u"ATA");
 }
 
 bool TqvGsm::MakeCall(const std::u16string& aPhoneNumber) {
