@@ -24,16 +24,25 @@ int resp::NotificationLineCount(int32_t id) {
   return (id == kSmsListItem || id == kSmsDirect) ? 2 : 1;
 }
 
+bool resp::IsCallEnd(int32_t id) { return id == kNoCarrier || id == kNoDialtone || id == kBusy || id == kNoAnswer; }
+
 namespace {
 
+// With doubledQuotes, two quotes inside quotes stand for one quote.
 template <class Char>
-std::basic_string<Char> Field(std::basic_string_view<Char> line, int n) {
+std::basic_string<Char> Field(std::basic_string_view<Char> line, int n, bool doubledQuotes = false) {
   line = TrimView(line);
   std::basic_string<Char> result;
   int field = 1;
   Char closing = ',';
-  for (Char c : line) {
+  for (size_t i = 0; i < line.size(); ++i) {
+    const Char c = line[i];
     if (c == '\r') break;
+    if (doubledQuotes && closing == '"' && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+      if (field == n) result += c;
+      ++i;
+      continue;
+    }
     if (closing == ',') {
       if (c == ',') {
         if (++field > n) break;
@@ -101,6 +110,7 @@ bool ReadTextFile(const std::string& path, std::u16string& text) {
 
 std::u16string ExtractField(std::u16string_view line, int n) { return Field(line, n); }
 std::string ExtractField(std::string_view line, int n) { return Field(line, n); }
+std::u16string ExtractQuotedField(std::u16string_view line, int n) { return Field(line, n, true); }
 }  // namespace qv
 
 using qv::ExtractField;

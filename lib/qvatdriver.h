@@ -54,6 +54,8 @@ inline constexpr int32_t kUssd = 112;
 bool IsNotificationHead(int32_t id);
 // Number of line ends (CR) that close the notification started by head `id`.
 int NotificationLineCount(int32_t id);
+// The results that end a call or a dial: NO CARRIER, NO DIALTONE, BUSY, NO ANSWER.
+bool IsCallEnd(int32_t id);
 }  // namespace resp
 
 // Settings the AT command processor itself reads from its current driver.
@@ -69,6 +71,9 @@ inline constexpr uint32_t kLinePauseDefaultMs = 20;
 // a CR; the result is trimmed.
 std::u16string ExtractField(std::u16string_view line, int n);
 std::string ExtractField(std::string_view line, int n);
+// As ExtractField, but inside quotes two quotes stand for one quote character
+// (the phone book file writes a quote in a text so).
+std::u16string ExtractQuotedField(std::u16string_view line, int n);
 
 // Reads a text file: a byte-order mark selects UTF-8 or UTF-16, otherwise the
 // ANSI code page. False when the file cannot be read.

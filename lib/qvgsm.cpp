@@ -70,6 +70,23 @@ constexpr std::array<TNamedId, 41> kCommandIds = {{
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
+bool BreaksTheLine(char16_t c) { return c == u'\r' || c == u'\n' || c == 0x1A || c == 0x1B; }
+
+bool IsDialCharacter(char16_t c) {
+  return IsDigit(c) || c == u'*' || c == u'#' || (c >= u'A' && c <= u'D') || c == u'p' || c == u'w' || c == u',';
+}
+
+bool IsUssdCharacter(char16_t c) {
+  if (c < 0x20 || c == 0x7F || c == u'"' || c == u';' || c == u'\\') return false;
+  return qv::SeptetCount(std::u16string_view(&c, 1)) > 0;
+}
+
+// A character as a message shows it: printable ones as they are, others by code.
+std::u16string Shown(char16_t c) {
+  if (c < 0x20 || c == 0x7F) return qv::Format(u"U+%.4X", {uint64_t{c}});
+  return u"'" + std::u16string(1, c) + u"'";
+}
+
 }  // namespace
 
 int32_t CommandIdOfName(std::u16string_view name) {
@@ -79,6 +96,9 @@ int32_t CommandIdOfName(std::u16string_view name) {
 }
 
 std::u16string CheckValue(TValueKind kind, std::u16string_view v) {
+  auto refuse = [](const char16_t* what, char16_t c) {
+    return std::u16string(what) + u" holds a character that is not allowed: " + Shown(c);
+  };
   switch (kind) {
     case TValueKind::vkPhone:
     case TValueKind::vkAlphaPhone: {
@@ -86,7 +106,7 @@ std::u16string CheckValue(TValueKind kind, std::u16string_view v) {
       const bool alpha = kind == TValueKind::vkAlphaPhone;
       for (char16_t c : v)
         if (!IsDigit(c) && c != u'+' && c != u'*' && c != u'#' && !(alpha && (IsLetter(c) || c == u' ')))
-          return u"the phone number holds a character that is not allowed: " + std::u16string(1, c);
+          return refuse(u"the phone number", c);
       return {};
     }
     case TValueKind::vkPin:
@@ -94,11 +114,23 @@ std::u16string CheckValue(TValueKind kind, std::u16string_view v) {
       for (char16_t c : v)
         if (!IsDigit(c)) return u"the PIN holds a character other than a digit";
       return {};
+    case TValueKind::vkDial:
+      if (v.empty()) return u"the dial string is empty";
+      for (size_t i = 0; i < v.size(); ++i)
+        if (!IsDialCharacter(v[i]) && !(i == 0 && v[i] == u'+')) return refuse(u"the dial string", v[i]);
+      return {};
     case TValueKind::vkUssd:
+      for (char16_t c : v)
+        if (!IsUssdCharacter(c)) return refuse(u"the request", c);
+      return {};
+    case TValueKind::vkBookNumber:
+      for (char16_t c : v)
+        if (BreaksTheLine(c) || c == u'"') return refuse(u"the number", c);
+      return {};
+    case TValueKind::vkCaption:
     case TValueKind::vkName:
       for (char16_t c : v)
-        if (c == u'\r' || c == u'\n' || c == 26 || c == 27 || c == u'"' || c == u';')
-          return u"the text holds a control character, a double quote or a semicolon";
+        if (BreaksTheLine(c) || (kind == TValueKind::vkName && c == u'"')) return refuse(u"the name", c);
       return {};
   }
   return {};

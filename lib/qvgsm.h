@@ -1,6 +1,7 @@
 // TqvGsm: the GSM phone or modem component. It derives from the AT command
 // processor and adds the command vocabulary, placeholder expansion, the modem
-// initialisation, unsolicited notifications, and SMS operations.
+// initialisation, unsolicited notifications, SMS operations, the phone book,
+// calls, USSD, and the battery and signal readings.
 //
 // One exchange at a time. Every operation that talks to the modem first takes
 // the component's turn: a synchronous operation holds it until it returns, a
@@ -98,6 +99,20 @@ using TqvSmsNotifyEvent =
 using TqvGsmNotifyEvent = TqvEvent<TObject* /*Sender*/, const std::u16string& /*sData*/>;
 using TqvGsmProgressEvent = TqvEvent<TObject* /*Sender*/, bool& /*flBreak*/>;
 
+// What a USSD answer says of the session (<m> of "+CUSD:", 3GPP TS 27.007);
+// usUnknown when the answer holds no number there.
+enum class TUssdStatus : int32_t {
+  usUnknown = -1,
+  usDone,            // 0: no further user action required
+  usActionRequired,  // 1: the network asks for more: answer with SendUSSD
+  usTerminated,      // 2: the network ended the session
+  usOtherClient,     // 3: another local client has answered
+  usNotSupported,    // 4: operation not supported
+  usTimedOut,        // 5: the network timed out
+};
+using TqvUssdResultEvent =
+    TqvEvent<TObject* /*Sender*/, TUssdStatus /*aStatus*/, const std::u16string& /*sData*/>;
+
 // Command ids of the vocabulary (the driver scripts name them).
 namespace qv::gsm {
 inline constexpr int32_t gsmInit = 200, gsmDetect = 201, gsmGetModel = 202, gsmGetIMEI = 203,
@@ -124,8 +139,30 @@ inline constexpr int stIdle = 0, stInit = 1, stSending = 2, stCollectSent = 3, s
                      stCollectListItem = 14, stDetect = 15, stCollectUssd = 16;
 
 // Kinds of value that go into command lines, and their check (empty: fine).
-enum class TValueKind { vkPhone, vkAlphaPhone, vkPin, vkUssd, vkName };
+//   vkPhone, vkAlphaPhone  a message's recipient: digits, '+', '*', '#' (and
+//                          letters and blanks for an alphanumeric one)
+//   vkPin                  digits
+//   vkDial                 a dial string: digits, '+' first, '*', '#', 'A'-'D',
+//                          'p', 'w', ','
+//   vkUssd                 printable characters of the GSM default alphabet
+//                          but '"', ';' and '\'
+//   vkBookNumber           a phone book number: no CR, LF, Ctrl-Z, ESC or '"'
+//   vkCaption              a phone book name sent as hex: no CR, LF, Ctrl-Z, ESC
+//   vkName                 a name sent as plain text: as vkCaption, and no '"'
+enum class TValueKind { vkPhone, vkAlphaPhone, vkPin, vkUssd, vkName, vkDial, vkBookNumber, vkCaption };
 std::u16string CheckValue(TValueKind kind, std::u16string_view value);
+
+// The fields of a "+CUSD:" notification's text (" 0,\"Balance 1.00\",15"): the
+// status, and the string, which is what lies between the first and the last
+// quote, so that it may hold commas, quotes and line breaks; dcs 15 when the
+// answer gives none.
+struct TUssdFields {
+  TUssdStatus Status = TUssdStatus::usUnknown;
+  bool HasText = false;
+  std::u16string Text;
+  int32_t Dcs = 15;
+};
+TUssdFields ParseUssdFields(std::u16string_view text);
 
 // "+CPMS: 3,30" -> " 3,30": trimmed, then what follows the first ':' when the
 // text starts with '+' and has one.
@@ -292,6 +329,35 @@ class TqvGsm : public TqvCustomATProcessor {
   void UpdateBatteryInfo();
   void UpdateSignalInfo();
 
+  // --- phone book (PhoneListType selects the memory)
+  // Selects the memory and reads its counts and limits into PhoneList.
+  void UpdatePhoneListState();
+  // Reads the memory record by record into PhoneList: OnPhoneListProgress for
+  // each record (inside the delivery: its flBreak ends the reading), then
+  // OnPhoneListFinish; a reading that fails raises OnGsmError before it. An
+  // empty slot answered with ERROR or "+CME ERROR: 22" is passed over. However
+  // the reading ends, the driver's line that restores the character set runs.
+  void PhoneBookRead();
+  // The number and the name are checked first (see TValueKind); PhoneList is
+  // not changed. aType is not used.
+  bool PhoneBookWrite(const std::u16string& aPhone, const std::u16string& aName, int32_t aIndex,
+                      TqvPhoneRecordType aType = TqvPhoneRecordType::prtUnknown);
+  bool PhoneBookDel(int32_t aIndex);
+
+  // --- calls and USSD
+  // A voice call. The dial string is checked first. BUSY, NO ANSWER, NO
+  // CARRIER and NO DIALTONE end the dial line at once: false, and OnGsmError
+  // names the result. Such a result that arrives later, for a call the modem
+  // accepted with OK, goes to OnUnsolicited.
+  bool MakeCall(const std::u16string& aPhoneNumber);
+  void AnswerCall();
+  void Hungup();
+  // True when the modem took the request; the answer comes through OnUssd and
+  // OnUssdResult. The request is checked first (vkUssd).
+  bool SendUSSD(const std::u16string& request);
+  // Ends a running USSD session ("AT+CUSD=2").
+  bool CancelUSSD();
+
   // --- overrides (the synchronous ones take the turn)
   std::u16string ExpandCommand(const std::u16string& text) override;
   bool SendAndWait(const std::string& text) override;
@@ -328,10 +394,19 @@ class TqvGsm : public TqvCustomATProcessor {
   void ParseBattery(std::string_view text, const TATCommand* line);
   void ParseSignal(std::string_view text, const TATCommand* line);
   void LoadMemoryTypes();
+  // Phone book replies, read with the Data of the driver line that produced them.
+  void ParsePhoneBookCounts(std::string_view text, const TATCommand* line);
+  void ParsePhoneBookLimits(std::string_view text, const TATCommand* line);
+  // One record reply into PhoneList; true when it held a number or a name.
+  bool ParsePhoneRecord(std::string_view text, const TATCommand* line);
+  // The text of a USSD answer, decoded as its coding scheme and the driver say.
+  std::u16string DecodeUssdText(const qv::gsm::TUssdFields& answer) const;
 
   // --- events (see the lane above)
   TqvSmsNotifyEvent OnSmsReceived, OnSmsSent, OnSmsListItem;
   TqvGsmNotifyEvent OnRing, OnGsmError, OnUnsolicited, OnUssd;
+  // Every USSD answer, with what it says of the session; raised after OnUssd.
+  TqvUssdResultEvent OnUssdResult;
   TNotifyEvent OnAfterInit, OnPhoneListFinish, OnGsmChangeState;
   TqvGsmProgressEvent OnPhoneListProgress;
 
@@ -352,6 +427,7 @@ class TqvGsm : public TqvCustomATProcessor {
   using TqvCustomATProcessor::StartQueue;
 
   void QueueStopped(qv::TLineOutcome why) override;
+  void AsyncTimerTick(TObject* Sender) override;
 
   // --- the turn
   enum class TTurn { ttNone, ttThread, ttQueue };
@@ -418,6 +494,18 @@ class TqvGsm : public TqvCustomATProcessor {
   bool UpdateMemoryStateFor(const std::u16string& mem);
   bool WaitListingEnd();
 
+  // --- helpers of the phone book, calls and USSD
+  bool BookLineAnswered(const TATCommand& line);
+  bool RecordStep(const TATCommand& line);
+  bool IsEmptySlotReply() const;
+  // After an error or a time-out ended a reading's line: the lines that
+  // restore the character set are sent, when the reading got past selecting it.
+  void ResumeBookRestore();
+  void RestoreCharsetAfterFailure(int32_t id);
+  bool DriverLinesHold(int32_t id, std::u16string_view placeholder) const;
+  bool IsCallResult(const TATReply& reply) const;
+  void FlushOpenUssd();
+
   // --- helpers of the initialisation
   void InitLineSucceeded(const TATCommand& line, const std::string& useful);
   void InitPinStatus(const std::string& useful);
@@ -472,11 +560,17 @@ class TqvGsm : public TqvCustomATProcessor {
   int fReplyLinesCnt = 0;
   bool flSmsNotifyNokiaMode = false;
   bool fCollectBroadcast = false;
+  size_t fUssdFirstCr = std::string::npos;  // where an open USSD text passed its first CR
   // Under fLock: queue bookkeeping.
   int fQueueState = 0;
   bool fQueueActive = false;
   bool fListWaiting = false;
   bool fDetecting = false;
+  // The phone book reading's queue entries: the record line, the first line
+  // that selects the character set and the first that restores it (-1: none).
+  int32_t fBookRecordEntry = -1, fBookCharsetEntry = -1, fBookRestoreEntry = -1;
+  int32_t fBookResume = -1;         // the entry the reading goes on with after a failure
+  bool fBookResumeAllowed = false;  // inside an error or time-out path that resumes
   std::u16string fQueueFailure;  // how the running queue's line failed
   TSendPtr fRunningSend;          // the send whose queue runs
   qv::platform::TEvent fQueueEndEvent{true, true};

@@ -194,6 +194,8 @@ bool TqvGsm::CommandSucceeded() {
   const TATCommand* line = LineOf(fReply.idDriverCmd);
   if (queued && fQueueState == stInit && line) {
     InitLineSucceeded(*line, fReply.sDataUseful);
+  } else if (queued && fQueueState == stPhoneBook && line) {
+    r = BookLineAnswered(*line);
   } else if (queued && fQueueState == stDiagnostics && line && line->idCmd == gsmDiagnostics) {
     // Raised inside the delivery: its flBreak steers the queue.
     bool flBreak = true;
@@ -215,19 +217,41 @@ void TqvGsm::DoError() {
     std::lock_guard lk(fInfoMutex);
     fPinRejected = true;
   }
-  const bool goOn = queued && ((fQueueState == stPhoneBook && (fCommandIndex == 6 || fCommandIndex == 7)) ||
-                               fQueueState == stDiagnostics || (fQueueState == stInit && fIgnoreInitErrors));
-  if (goOn)
+  // An empty slot of the phone book is no failure: the reading goes on.
+  if (queued && fQueueState == stPhoneBook && fCommandIndex - 1 == fBookRecordEntry && IsEmptySlotReply()) {
+    WriteLogFmt(TDL::dlDetail, u"Phone book record %d is empty: %s",
+                {int64_t{fTmpRecNo}, qv::AnsiToString(qv::TrimView(fReply.sData))});
+    fReply.sDataUseful.clear();
     QueueNext();
-  else
-    TqvCustomATProcessor::DoError();  // a queue stops: QueueStopped follows
+    return;
+  }
+  const bool goOn = queued && (fQueueState == stDiagnostics || (fQueueState == stInit && fIgnoreInitErrors));
+  if (goOn) {
+    QueueNext();
+    return;
+  }
+  fBookResumeAllowed = true;
+  TqvCustomATProcessor::DoError();  // a queue stops: QueueStopped follows
+  fBookResumeAllowed = false;
+  ResumeBookRestore();
+}
+
+// A time-out may end a phone book reading's line: the reading then restores
+// the character set before it ends, as it does after an error.
+void TqvGsm::AsyncTimerTick(TObject* Sender) {
+  auto guard = Guard();
+  fBookResumeAllowed = true;
+  TqvCustomATProcessor::AsyncTimerTick(Sender);
+  fBookResumeAllowed = false;
+  ResumeBookRestore();
 }
 
 void TqvGsm::QueueFinished() {
   auto guard = Guard();
   TqvCustomATProcessor::QueueFinished();
-  // A queue that ran out because the device closed did not succeed.
-  if (fQueueActive) EndQueue(IsDeviceOpen());
+  // A queue that ran out because the device closed did not succeed, nor one
+  // that went on past a failure to restore the modem's state.
+  if (fQueueActive) EndQueue(IsDeviceOpen() && fQueueFailure.empty());
 }
 
 // An error reply, a time-out or a failed write ended the queue's line.
@@ -239,7 +263,16 @@ void TqvGsm::QueueStopped(qv::TLineOutcome why) {
     std::lock_guard lk(fInfoMutex);
     fPinRejected = true;
   }
-  if (why != qv::TLineOutcome::loClosed) fQueueFailure = LineFailure();
+  if (why != qv::TLineOutcome::loClosed && fQueueFailure.empty()) fQueueFailure = LineFailure();
+  // A phone book reading that got past selecting the character set goes on
+  // with the lines that restore it; the caller of this path resumes it.
+  const int32_t failed = fCommandIndex - 1;
+  if (fQueueState == stPhoneBook && fBookResumeAllowed &&
+      (why == qv::TLineOutcome::loError || why == qv::TLineOutcome::loTimedOut) && fBookCharsetEntry >= 0 &&
+      failed >= fBookCharsetEntry && fBookRestoreEntry > failed) {
+    fBookResume = fBookRestoreEntry;
+    return;
+  }
   EndQueue(false);
 }
 
@@ -252,7 +285,7 @@ bool TqvGsm::DoDataSend(const char* Data, uint32_t Len) {
 // number counts as an answer; notifications and rings are no answer at all.
 bool TqvGsm::IsErrorReply(const TATReply& reply) {
   auto guard = Guard();
-  if (!fDetecting) return TqvCustomATProcessor::IsErrorReply(reply);
+  if (!fDetecting) return TqvCustomATProcessor::IsErrorReply(reply) || IsCallResult(reply);
   if (reply.idResponse < 0 || reply.idResponse >= static_cast<int32_t>(Driver()->slResponses.size())) return true;
   const TCommEventNew* r = Driver()->GetResponse(reply.idResponse);
   if (qv::resp::IsNotificationHead(r->Tag) || r->Tag == qv::resp::kRing) return false;
@@ -271,6 +304,7 @@ bool TqvGsm::BeginQueue(TSyncCall& call, int state) {
   fQueueState = state;
   fQueueActive = true;
   fQueueFailure.clear();
+  fBookResume = -1;
   fQueueEndEvent.Reset();
   ClearQueue();
   call.HandToQueue();
@@ -306,11 +340,13 @@ void TqvGsm::EndQueue(bool ok) {
       RaiseError(u"Initialization failed: " + failure);
     else if (s == stListing)
       RaiseError(u"Listing failed: " + failure);
+    else if (s == stPhoneBook)
+      RaiseError(u"Phone book reading failed: " + failure);
     else
       SetLastError((s == stSending ? u"Sending failed: " : u"") + failure);
   }
   if (s == stInit && ok) RaiseNotify(&TqvGsm::OnAfterInit);
-  if (s == stPhoneBook && ok) RaiseNotify(&TqvGsm::OnPhoneListFinish);
+  if (s == stPhoneBook) RaiseNotify(&TqvGsm::OnPhoneListFinish);  // after the error, if it failed
   if (s == stDiagnostics)
     Raise([this] {
       bool flBreak = false;  // ignored at the end

@@ -52,6 +52,14 @@ class TWaitScope {
   qv::platform::TDispatchGroup* held_ = nullptr;
 };
 
+// Hex text as the codec reads it: letter digits in upper case.
+inline std::u16string UpperHexDigits(std::u16string_view s) {
+  std::u16string r(s);
+  for (char16_t& c : r)
+    if (c >= u'a' && c <= u'f') c = static_cast<char16_t>(c - u'a' + u'A');
+  return r;
+}
+
 }  // namespace qv::gsm
 
 // A synchronous operation: waits for the turn and holds it, marks the wait,

@@ -37,6 +37,20 @@ std::u16string SecondLine(const std::u16string& text) {
   return std::u16string(qv::TrimView(std::u16string_view(text).substr(cr + 2)));
 }
 
+// A USSD string may hold line breaks: its line ends at a CR only once the
+// string is closed, that is, with no quote at all, with a final quote after
+// an even number of them, or with a quote, a comma and the coding scheme.
+bool UssdLineComplete(std::string_view text) {
+  const auto quotes = std::count(text.begin(), text.end(), '"');
+  if (quotes == 0) return true;
+  std::string_view t = qv::TrimView(text);
+  if (t.ends_with('"')) return quotes % 2 == 0;
+  while (!t.empty() && ((t.back() >= '0' && t.back() <= '9') || t.back() == ' ')) t.remove_suffix(1);
+  if (!t.ends_with(',')) return false;
+  t.remove_suffix(1);
+  return qv::TrimView(t).ends_with('"');
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -118,6 +132,10 @@ void TqvGsm::ReplyComplete(TATReply& reply) {
   const TCommEventNew* head = known ? d->GetResponse(reply.idResponse) : nullptr;
   const bool diagnostics = fQueueActive && fQueueState == stDiagnostics;
   if (!head || !qv::resp::IsNotificationHead(head->Tag) || diagnostics) {
+    // A call's end that no dial or answer line owns: the modem accepted the
+    // call with OK and reports its end now.
+    if (head && !diagnostics && qv::resp::IsCallEnd(head->Tag))
+      OtherNotify(qv::AnsiToString(qv::TrimView(head->Str())));
     TqvCustomATProcessor::ReplyComplete(reply);
     return;
   }
@@ -126,22 +144,40 @@ void TqvGsm::ReplyComplete(TATReply& reply) {
 }
 
 void TqvGsm::StartCollect(int state, const TCommEventNew& head) {
+  FlushOpenUssd();
   if (fCollectState != 0) RemoveState(fCollectState);  // a new head drops the partial text
   fCollectState = state;
   fCollectText.clear();
   fReplyLinesCnt = (state == stCollectDirect || state == stCollectListItem) ? 2 : 0;
   if (state == stCollectStored) flSmsNotifyNokiaMode = head.Data == 1;
   fCollectBroadcast = head.Str().find("+CB") != std::string::npos;
+  fUssdFirstCr = std::string::npos;
   PushState(state);
+}
+
+// A USSD text still open past a line break when something else completes
+// (another head, a final result) ends at its first line break after all.
+void TqvGsm::FlushOpenUssd() {
+  if (fCollectState != stCollectUssd || fUssdFirstCr == std::string::npos) return;
+  fCollectText.resize(fUssdFirstCr);
+  FinishCollect();
 }
 
 bool TqvGsm::ProcessByte(uint8_t b) {
   auto guard = Guard();
-  if (TqvCustomATProcessor::ProcessByte(b)) return true;
+  if (TqvCustomATProcessor::ProcessByte(b)) {
+    FlushOpenUssd();
+    return true;
+  }
   if (fCollectState == 0) return false;
   const bool twoLines = fCollectState == stCollectDirect || fCollectState == stCollectListItem;
-  if (twoLines || b != '\r') fCollectText += static_cast<char>(b);
-  if (b == '\r' && (!twoLines || --fReplyLinesCnt <= 0)) {
+  bool lineGoesOn = false;
+  if (fCollectState == stCollectUssd && b == '\r' && !UssdLineComplete(fCollectText)) {
+    if (fUssdFirstCr == std::string::npos) fUssdFirstCr = fCollectText.size();
+    lineGoesOn = true;
+  }
+  if (twoLines || b != '\r' || lineGoesOn) fCollectText += static_cast<char>(b);
+  if (b == '\r' && !lineGoesOn && (!twoLines || --fReplyLinesCnt <= 0)) {
     FinishCollect();
   } else if (fCollectText.size() > kCollectLimit) {
     WriteLog(TDL::dlDetail, u"Notification text too long, dropped");
@@ -158,6 +194,7 @@ void TqvGsm::FinishCollect() {
   const std::u16string text = qv::BytesToString(raw);
   fCollectText.clear();
   fCollectState = 0;
+  fUssdFirstCr = std::string::npos;
   RemoveState(s);
   switch (s) {
     case stCollectSent: SmsSentNotify(text); break;
@@ -286,39 +323,4 @@ void TqvGsm::SmsSentNotify(const std::u16string& text) {
 void TqvGsm::GsmErrorNotify(const std::u16string& text) {
   WriteLogFmt(TDL::dlDetail, u"GSM Error: %s", {text});
   RaiseText(&TqvGsm::OnGsmError, text);
-}
-
-void TqvGsm::UssdNotify(const std::u16string& text) {
-  std::vector<std::u16string> fields;
-  for (size_t start = 0;;) {
-    const size_t comma = text.find(u',', start);
-    fields.push_back(text.substr(start, comma == std::u16string::npos ? std::u16string::npos : comma - start));
-    if (comma == std::u16string::npos) break;
-    start = comma + 1;
-  }
-  WriteLogFmt(TDL::dlDetail, u"USSD Notify: %s", {text});
-  std::u16string result = text;
-  const TCommEventNew* r;
-  {
-    auto guard = Guard();
-    r = Driver()->GetResponseById(qv::resp::kUssd);
-  }
-  if (r) {
-    const int32_t dcs = fields.size() == 3 ? qv::StrToIntDef(fields[2], 0) : 0;
-    const size_t k = r->Data % 100;
-    if (k < fields.size()) {
-      result = std::u16string(qv::TrimView(std::u16string_view(fields[k])));
-      if (result.size() >= 2 && result.front() == u'"' && result.back() == u'"') result = result.substr(1, result.size() - 2);
-    }
-    const uint32_t how = r->Data / 100;
-    if (how == 1)
-      result = qv::Ucs2HexToText(result, 1);
-    else if (how == 2 || ((dcs & 0x0C) != 4 && (dcs & 0x0C) != 8))
-      result = qv::UnpackSeptets(result, 1, static_cast<int>(result.size()), 0);
-    else if ((dcs & 0x0C) == 4)
-      result = qv::Hex8bitToText(result, 1);
-    else
-      result = qv::Ucs2HexToText(result, 1);
-  }
-  RaiseText(&TqvGsm::OnUssd, std::move(result));
 }

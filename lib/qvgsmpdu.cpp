@@ -422,6 +422,44 @@ TqvDcsInfo ReadDcs(uint8_t dcs) {
   return d;
 }
 
+TqvCbsDcsInfo ReadCbsDcs(uint8_t dcs) {
+  TqvCbsDcsInfo d;
+  switch (dcs >> 4) {
+    case 0x1:  // language indication before the text
+      if (dcs == 0x10) d.Prefix = TqvCbsPrefix::cp7bitLanguage;
+      if (dcs == 0x11) {
+        d.Coding = TqvPduCoding::pc16bit;
+        d.Prefix = TqvCbsPrefix::cpUcs2Language;
+      }
+      break;
+    case 0x4: case 0x5: case 0x6: case 0x7:  // general data coding
+      if ((dcs & 0x0C) == 0x04) d.Coding = TqvPduCoding::pc8bit;
+      if ((dcs & 0x0C) == 0x08) d.Coding = TqvPduCoding::pc16bit;
+      break;
+    case 0xF:  // data coding and message class
+      if (dcs & 0x04) d.Coding = TqvPduCoding::pc8bit;
+      break;
+    default:  // languages in the default alphabet, and reserved groups
+      break;
+  }
+  return d;
+}
+
+std::u16string TextToUssd7bitHex(std::u16string_view text) {
+  std::u16string septets = TextToSeptets(text);
+  if (septets.size() % 8 == 7) septets += u'\r';
+  return PackSeptets(septets, 0);
+}
+
+std::u16string Ussd7bitHexToText(std::u16string_view hex) {
+  std::u16string upper(hex);
+  UpperCaseHex(upper);
+  const size_t octets = upper.size() / 2;
+  std::u16string septets = UnpackSeptets(upper, 1, static_cast<int>(octets * 8 / 7), 0);
+  if (octets % 7 == 0 && !septets.empty() && septets.back() == u'\r') septets.pop_back();
+  return SeptetsToText(septets);
+}
+
 TqvPduStatus PduStatusFromStat(std::u16string_view stat) {
   std::u16string s = Trimmed(stat);
   if (s.size() >= 2 && s.front() == u'"' && s.back() == u'"') s = s.substr(1, s.size() - 2);

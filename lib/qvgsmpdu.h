@@ -97,6 +97,25 @@ struct TqvDcsInfo {
 };
 TqvDcsInfo ReadDcs(uint8_t dcs);
 
+// The alphabet of a cell broadcast data coding scheme, which USSD strings use
+// too (TS 23.038 5), and the language indication some schemes put before the
+// text: 0x10 three septets ("en" and CR), 0x11 two septets packed into two
+// octets ahead of the UCS2 text. Reserved values read as the 7-bit alphabet.
+enum class TqvCbsPrefix { cpNone, cp7bitLanguage, cpUcs2Language };
+struct TqvCbsDcsInfo {
+  TqvPduCoding Coding = TqvPduCoding::pc7bit;
+  TqvCbsPrefix Prefix = TqvCbsPrefix::cpNone;
+};
+TqvCbsDcsInfo ReadCbsDcs(uint8_t dcs);
+
+// A USSD string packed into septets of the default alphabet, as hex text. A
+// string of 8n-1 septets fills its last octet's seven spare bits with CR, so
+// that they do not read as '@' (TS 23.038 6.1.2.3.1).
+std::u16string TextToUssd7bitHex(std::u16string_view text);
+// The reverse (hex digits in either case); a CR that ends the string on an
+// octet boundary is that filler and is dropped.
+std::u16string Ussd7bitHexToText(std::u16string_view hex);
+
 // A <stat> field of +CMGL or +CMGR: 0-3 or its text form ("REC UNREAD"...).
 TqvPduStatus PduStatusFromStat(std::u16string_view stat);
 

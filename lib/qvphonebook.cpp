@@ -5,25 +5,9 @@
 
 #include "qvatdriver.h"
 #include "qvtext.h"
+#include "qvunicase.h"
 
 namespace {
-
-// Lower case for the scripts a phone book name is usually written in
-// (Latin, Greek, Cyrillic); other characters stay as they are.
-char16_t LowerChar(char16_t c) {
-  if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 0x20;
-  if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 0x20;   // Greek
-  if (c >= 0x410 && c <= 0x42F) return c + 0x20;                  // Cyrillic
-  if (c >= 0x400 && c <= 0x40F) return c + 0x50;
-  if (c >= 0x100 && c <= 0x17F && (c % 2) == 0 && c != 0x130 && c != 0x138) return c + 1;  // Latin Extended-A
-  return c;
-}
-
-std::u16string Lower(std::u16string_view s) {
-  std::u16string r(s);
-  for (auto& c : r) c = LowerChar(c);
-  return r;
-}
 
 // Whole-text match: '*' any run (also empty), '?' exactly one character.
 bool WildMatch(std::u16string_view text, std::u16string_view pat) {
@@ -52,6 +36,21 @@ TqvPhoneRecordType SuffixType(char16_t c) {
     case u'O': return TqvPhoneRecordType::prtOther;
     default: return TqvPhoneRecordType::prtUnknown;
   }
+}
+
+// A quote inside a text is written doubled.
+std::u16string QuotedText(std::u16string_view text) {
+  std::u16string r;
+  for (char16_t c : text) r.append(c == u'"' ? 2 : 1, c);
+  return r;
+}
+
+// The 8-bit file while every character fits it, so that older readers see no
+// change; otherwise UTF-8 behind a byte-order mark, which the loader detects.
+std::string EncodeFileText(std::u16string_view text) {
+  std::string ansi = qv::StringToAnsi(text);
+  if (qv::AnsiToString(ansi) == text) return ansi;
+  return "\xEF\xBB\xBF" + qv::StringToUtf8(text);
 }
 
 // A byte-order mark selects UTF-8 or UTF-16 (either order); otherwise ANSI.
@@ -84,7 +83,7 @@ void TqvPhoneRecord::Assign(const TqvPhoneRecord* aSource) {
 bool TqvPhoneRecord::IsMatchPattern(std::u16string_view aPattern, bool flCaseSens, bool flPhone,
                                     bool flCaption) const {
   if (aPattern.empty()) return false;
-  auto norm = [&](std::u16string_view s) { return flCaseSens ? std::u16string(s) : Lower(s); };
+  auto norm = [&](std::u16string_view s) { return flCaseSens ? std::u16string(s) : qv::LowerText(s); };
   const std::u16string pat = norm(aPattern);
   bool r = false;
   if (flPhone && !fPhone.empty()) r = WildMatch(norm(fPhone), pat);
@@ -167,14 +166,13 @@ TqvPhoneRecord* TqvPhoneBook::GetPhoneItem(int Index) const {
 }
 
 void TqvPhoneBook::SaveToFile(const std::string& aFileName) const {
+  std::u16string text;
+  for (const auto& r : fItems)
+    text += qv::Format(u"%u,%u,\"%s\",\"%s\"\r\n", {uint64_t(uint32_t(r->fIndex)), uint64_t(r->fType),
+                                                     QuotedText(r->fPhone), QuotedText(r->fCaption)});
+  const std::string bytes = EncodeFileText(text);
   std::ofstream f(aFileName, std::ios::binary | std::ios::trunc);
-  if (!f) return;
-  for (const auto& r : fItems) {
-    const std::u16string line =
-        qv::Format(u"%u,%u,\"%s\",\"%s\"\r\n", {uint64_t(uint32_t(r->fIndex)), uint64_t(r->fType), r->fPhone, r->fCaption});
-    const std::string bytes = qv::StringToAnsi(line);
-    if (!f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) return;
-  }
+  if (f) f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 void TqvPhoneBook::LoadFromFile(const std::string& aFileName) {
@@ -186,7 +184,7 @@ void TqvPhoneBook::LoadFromFile(const std::string& aFileName) {
   const std::u16string text = DecodeFileText(bytes);
   for (std::u16string_view line : qv::SplitLines(text)) {
     const int32_t index = qv::StrToIntDef(qv::ExtractField(line, 1), 1);
-    TqvPhoneRecord* r = AddRecord(index, qv::ExtractField(line, 3), qv::ExtractField(line, 4));
+    TqvPhoneRecord* r = AddRecord(index, qv::ExtractQuotedField(line, 3), qv::ExtractQuotedField(line, 4));
     const int32_t t = qv::StrToIntDef(qv::ExtractField(line, 2), 6);
     r->fType = (t >= 0 && t <= 6) ? static_cast<TqvPhoneBookType>(t) : TqvPhoneBookType::pltUnknown;
   }

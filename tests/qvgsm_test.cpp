@@ -147,6 +147,13 @@ TEST(Gsm, ValueChecks) {
       {TValueKind::vkUssd, u"*100#", true},           {TValueKind::vkUssd, u"*1\x1A", false},
       {TValueKind::vkUssd, u"*1\"", false},           {TValueKind::vkUssd, u"*1;D123", false},
       {TValueKind::vkUssd, u"\x1B", false},           {TValueKind::vkName, u"Bob", true},
+      {TValueKind::vkUssd, u"*1*\u20AC[x]#", true},   {TValueKind::vkUssd, u"*1*\u0416#", false},
+      {TValueKind::vkUssd, u"*1\\22#", false},        {TValueKind::vkDial, u"+49*31#ABCDpw,", true},
+      {TValueKind::vkDial, u"49+1", false},           {TValueKind::vkDial, u"49T1", false},
+      {TValueKind::vkBookNumber, u"+49 (30) 12", true}, {TValueKind::vkBookNumber, u"12\"", false},
+      {TValueKind::vkBookNumber, u"", true},          {TValueKind::vkCaption, u"Say \"hi\"; ok", true},
+      {TValueKind::vkName, u"Say \"hi\"", false},     {TValueKind::vkCaption, u"A\nB", false},
+      {TValueKind::vkCaption, u"A\x1B", false},
   };
   for (const auto& c : cases) EXPECT_EQ(CheckValue(c.kind, c.value).empty(), c.ok) << StringToUtf8(c.value);
 }
@@ -357,16 +364,59 @@ TEST(Gsm, SentConfirmationWithoutHandlerStillLeavesTheList) {
   EXPECT_EQ(rig.gsm.AwaitingCount(), 0u);
 }
 
-TEST(Gsm, DecodesUssdAnswers) {
-  TRig rig;
-  std::vector<std::string> answers;
-  rig.gsm.OnUssd = [&](TObject*, const std::u16string& s) { answers.push_back(StringToUtf8(s)); };
-  rig.device.Inject({{"\r\n+CUSD: 0,\"AA180C3602\",15\r\n", 0},
-                     {"\r\n+CUSD: 0,\"00480069\",72\r\n", 0}});
-  rig.device.Drain();
-  ASSERT_TRUE(PumpUntil([&] { return answers.size() == 2; }));
-  EXPECT_EQ(answers[0], "*100#");
-  EXPECT_EQ(answers[1], "Hi");
+// USSD answers in the forms modems and networks send them. Plain text unless
+// the driver packs its requests (Huawei E220); a driver without USSD lines
+// (BenQ M2x) takes hex of whole octets with a letter digit as packed.
+TEST(Gsm, DecodesUssdAnswersInEveryForm) {
+  constexpr int kPlain = 0, kPacked = 12, kNeither = 11;
+  struct TCase {
+    const char* name;
+    int driver;
+    std::string line;  // after "+CUSD:"
+    std::string text;
+    TUssdStatus status;
+  };
+  const TCase cases[] = {
+      {"plain", kPlain, " 0,\"Your balance is 1.00\",15", "Your balance is 1.00", TUssdStatus::usDone},
+      {"commas and quotes", kPlain, " 1,\"Say \"hi\", then 1,2\",15", "Say \"hi\", then 1,2",
+       TUssdStatus::usActionRequired},
+      {"line breaks", kPlain, " 1,\"Menu:\r\n1 Balance\r\n2 Top-up\",15", "Menu:\r\n1 Balance\r\n2 Top-up",
+       TUssdStatus::usActionRequired},
+      {"all digits, plain", kPlain, " 0,\"1234\",15", "1234", TUssdStatus::usDone},
+      {"no quotes", kPlain, " 0,Balance 5,15", "Balance 5", TUssdStatus::usDone},
+      {"no coding scheme", kPlain, " 0,\"Done\"", "Done", TUssdStatus::usDone},
+      {"no closing quote", kPlain, " 0,\"Unclosed\r\n\r\nOK", "Unclosed", TUssdStatus::usDone},
+      {"language before 7-bit", kPlain, " 0,\"en\rHello\",16", "Hello", TUssdStatus::usDone},
+      {"packed", kPacked, " 0,\"AA180C3602\",15", "*100#", TUssdStatus::usDone},
+      {"packed, CR filler", kPacked, " 0,\"AA180CA68A8D1A\",15", "*100*1#", TUssdStatus::usDone},
+      {"packed, lower case", kPacked, " 2,\"aa180c3602\",0", "*100#", TUssdStatus::usTerminated},
+      {"UCS2", kPlain, " 0,\"00420061044F\",72", "Ba\u044F", TUssdStatus::usDone},
+      {"language before UCS2", kPlain, " 0,\"653700480069\",17", "Hi", TUssdStatus::usDone},
+      {"8-bit data", kPlain, " 0,\"48656C6C6F\",68", "Hello", TUssdStatus::usDone},
+      {"ended", kPlain, " 2", "", TUssdStatus::usTerminated},
+      {"other client", kPacked, " 3", "", TUssdStatus::usOtherClient},
+      {"not supported", kPlain, " 4", "", TUssdStatus::usNotSupported},
+      {"timed out, with text", kPlain, " 5,\"Session timed out\",15", "Session timed out", TUssdStatus::usTimedOut},
+      {"fallback: packed", kNeither, " 0,\"E8329BFD06\",15", "hello", TUssdStatus::usDone},
+      {"fallback: all digits", kNeither, " 0,\"1234\",15", "1234", TUssdStatus::usDone},
+      {"fallback: words", kNeither, " 0,\"Balance 5\",15", "Balance 5", TUssdStatus::usDone},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRig rig(c.driver);
+    std::vector<std::string> texts;
+    std::vector<std::pair<TUssdStatus, std::string>> results;
+    rig.gsm.OnUssd = [&](TObject*, const std::u16string& s) { texts.push_back(StringToUtf8(s)); };
+    rig.gsm.OnUssdResult = [&](TObject*, TUssdStatus st, const std::u16string& s) {
+      results.emplace_back(st, StringToUtf8(s));
+    };
+    rig.device.Inject({{"\r\n+CUSD:" + c.line + "\r\n", 0}});
+    rig.device.Drain();
+    ASSERT_TRUE(PumpUntil([&] { return !results.empty(); }));
+    EXPECT_EQ(results, (decltype(results){{c.status, c.text}}));
+    EXPECT_EQ(texts, std::vector<std::string>{c.text});
+    EXPECT_TRUE(rig.gsm.StateStack().empty());
+  }
 }
 
 // The application's own lines are sent as written: no value is filled in.
@@ -698,4 +748,283 @@ TEST(Gsm, LogProxyTakesABadFormatWithoutThrowing) {
   gsm.SetLog(&log);
   EXPECT_NO_THROW(gsm.WriteLogFmt(TDetailLevel::dlSimple, u"%s and %s", {std::u16string(u"one")}));
   EXPECT_EQ(log.Lines(), std::vector<std::string>{"Log format ERROR!!!"});
+}
+
+// ---------------------------------------------------------------------------
+// Phone book
+
+TEST(Gsm, ParsesPhoneBookReplies) {
+  TqvGsm gsm;
+  TATCommand counts, limits, record;
+  counts.Data = {0, 1};
+  gsm.ParsePhoneBookCounts("+CPBR: (1-250),40,14", &counts);
+  EXPECT_EQ(std::make_pair(gsm.PhoneList()->Used(), gsm.PhoneList()->Total()), std::make_pair(-1, 250));
+  counts.Data = {2, 3};
+  gsm.ParsePhoneBookCounts("+CPBS: \"SM\",10,250", &counts);
+  EXPECT_EQ(std::make_pair(gsm.PhoneList()->Used(), gsm.PhoneList()->Total()), std::make_pair(10, 250));
+  gsm.ParsePhoneBookCounts("+CPBS: \"SM\"", &counts);
+  EXPECT_EQ(std::make_pair(gsm.PhoneList()->Used(), gsm.PhoneList()->Total()), std::make_pair(-1, -1));
+  limits.Data = {2, 3};
+  gsm.ParsePhoneBookLimits("+CPBR: (1-250),40,14", &limits);
+  EXPECT_EQ(std::make_pair(gsm.PhoneList()->MaxNumberLength(), gsm.PhoneList()->MaxCaptionLength()),
+            std::make_pair(40, 14));
+
+  // Records: the fields of the memory's setting (driver 0: 1,2,104 for the
+  // phone's memory; Samsung's call lists: 1,103,105,106 with a date).
+  struct TCase {
+    int driver;
+    TqvPhoneBookType type;
+    const char* reply;
+    int index;  // 0: no record
+    std::string phone, name;
+    double date;
+  };
+  const double march25 = qv::PduDateTime({2008, 3, 25, 14, 30, 0, 0});
+  const TCase cases[] = {
+      {0, TqvPhoneBookType::pltMem, "+CPBR: 7,\"+12345678901\",145,\"0042006F0062\"", 7, "+12345678901", "Bob", 0},
+      {0, TqvPhoneBookType::pltMem, "+CPBR: 8,\"030\",129,\"80041f0440\"", 8, "030", "\u041F\u0440", 0},
+      {0, TqvPhoneBookType::pltMem, "+CPBR: 9,\"\",129,\"0041\"", 9, "", "A", 0},
+      {0, TqvPhoneBookType::pltMem, "+CPBR: x,\"555\",129,\"\"", 1, "555", "", 0},
+      {0, TqvPhoneBookType::pltMem, "+CPBR: 3,\"\",129,\"\"", 0, "", "", 0},
+      {0, TqvPhoneBookType::pltMem, "", 0, "", "", 0},
+      {5, TqvPhoneBookType::pltDialed,
+       "+CPBR: 2,0,\"002B0034003900330030\",145,\"0041006E006E\",\"0032003000300038002F00300033002F00320035002C00310034003A00330030\"",
+       2, "+4930", "Ann", march25},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    TqvGsm g;
+    g.SetDriverIndex(c.driver);
+    g.LoadMemoryTypes();
+    g.SetPhoneListType(c.type);
+    TATCommand line;
+    line.Data = {1, 2, 104};
+    EXPECT_EQ(g.ParsePhoneRecord(c.reply, &line), c.index != 0);
+    ASSERT_EQ(g.PhoneList()->Count(), c.index != 0 ? 1 : 0);
+    if (c.index == 0) continue;
+    const TqvPhoneRecord* r = g.PhoneList()->GetPhoneItem(0);
+    EXPECT_EQ(r->Index(), c.index);
+    EXPECT_EQ(StringToUtf8(r->Phone()), c.phone);
+    EXPECT_EQ(StringToUtf8(r->Caption()), c.name);
+    EXPECT_EQ(r->ItemType(), c.type);
+    EXPECT_DOUBLE_EQ(r->DateTime(), c.date);
+  }
+}
+
+// A reading of a 3-slot SIM memory (driver 0: its counts from AT+CPBS?), byte
+// for byte: empty slots are passed over however the modem answers them; any
+// other end of the reading still restores the character set, then reports.
+TEST(Gsm, PhoneBookReadingAlwaysRestoresTheCharacterSet) {
+  const std::string rec1 = "\r\n+CPBR: 1,\"+4930\",145,\"0041006E006E\"\r\n\r\nOK\r\n";
+  const std::string rec3 = "\r\n+CPBR: 3,\"555\",129,\"0042006F0062\"\r\n\r\nOK\r\n";
+  const std::vector<std::string> head = {"AT+CPBS=\"SM\"\r", "AT+CPBS?\r", "AT+CPBR=?\r", "AT+CSCS=\"UCS2\"\r"};
+  auto lines = [&](std::vector<std::string> tail) {
+    std::vector<std::string> all = head;
+    all.insert(all.end(), tail.begin(), tail.end());
+    return all;
+  };
+  const std::string restore = "AT+CSCS=\"PCCP437\"\r";
+  struct TCase {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> replies;
+    bool breakFirst;
+    std::vector<std::string> sent;
+    std::vector<int> records;
+    int used;
+    std::string error;
+  };
+  const TCase cases[] = {
+      {"empty slot answered OK, count unknown", {{"AT+CPBS?", "\r\n+CPBS: \"SM\",,3\r\n\r\nOK\r\n"}}, false,
+       lines({"AT+CPBR=1\r", "AT+CPBR=2\r", "AT+CPBR=3\r", restore}), {1, 3}, 2, ""},
+      {"empty slot answered ERROR", {{"AT+CPBR=2", "\r\nERROR\r\n"}}, false,
+       lines({"AT+CPBR=1\r", "AT+CPBR=2\r", "AT+CPBR=3\r", restore}), {1, 3}, 2, ""},
+      {"empty slot not found", {{"AT+CPBR=2", "\r\n+CME ERROR: 22\r\n"}}, false,
+       lines({"AT+CPBR=1\r", "AT+CPBR=2\r", "AT+CPBR=3\r", restore}), {1, 3}, 2, ""},
+      {"break after the first", {}, true, lines({"AT+CPBR=1\r", restore}), {1}, 2, ""},
+      {"error in the middle", {{"AT+CPBR=2", "\r\n+CME ERROR: 21\r\n"}}, false,
+       lines({"AT+CPBR=1\r", "AT+CPBR=2\r", restore}), {1}, 2,
+       "Phone book reading failed: AT+CPBR=2: +CME ERROR: 21"},
+      {"time-out in the middle", {{"AT+CPBR=2", ""}}, false, lines({"AT+CPBR=1\r", "AT+CPBR=2\r", restore}), {1}, 2,
+       "Phone book reading failed: AT+CPBR=2: timeout"},
+      {"character set refused", {{"AT+CSCS=\"UCS2\"", "\r\nERROR\r\n"}}, false, lines({restore}), {}, 2,
+       "Phone book reading failed: AT+CSCS=\"UCS2\": ERROR"},
+      {"memory refused", {{"AT+CPBS=\"SM\"", "\r\n+CME ERROR: 4\r\n"}}, false, {"AT+CPBS=\"SM\"\r"}, {}, 0,
+       "Phone book reading failed: AT+CPBS=\"SM\": +CME ERROR: 4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRig rig;
+    rig.gsm.LoadMemoryTypes();
+    rig.gsm.SetPhoneListType(TqvPhoneBookType::pltSim);
+    auto replies = c.replies;
+    replies.insert(replies.end(), {{"AT+CPBS?", "\r\n+CPBS: \"SM\",2,3\r\n\r\nOK\r\n"},
+                                   {"AT+CPBR=?", "\r\n+CPBR: (1-3),40,14\r\n\r\nOK\r\n"},
+                                   {"AT+CPBR=1", rec1},
+                                   {"AT+CPBR=3", rec3}});
+    rig.Answer(replies);
+    std::vector<std::string> events;
+    rig.gsm.OnGsmError = [&](TObject*, const std::u16string& s) { events.push_back(StringToUtf8(s)); };
+    rig.gsm.OnPhoneListFinish = [&](TObject*) { events.push_back("finish"); };
+    int progress = 0;
+    rig.gsm.OnPhoneListProgress = [&](TObject*, bool& flBreak) {
+      ++progress;
+      if (c.breakFirst) flBreak = true;
+    };
+    rig.gsm.PhoneBookRead();
+    ASSERT_TRUE(PumpUntil([&] { return !events.empty() && events.back() == "finish"; }));
+    EXPECT_EQ(rig.device.Sent(), c.sent);
+    std::vector<int> records;
+    for (int i = 0; i < rig.gsm.PhoneList()->Count(); ++i) records.push_back(rig.gsm.PhoneList()->GetPhoneItem(i)->Index());
+    EXPECT_EQ(records, c.records);
+    if (c.used != 0) {
+      EXPECT_EQ(rig.gsm.PhoneList()->Used(), c.used);
+    }
+    std::vector<std::string> expected = {"finish"};
+    if (!c.error.empty()) expected.insert(expected.begin(), c.error);
+    EXPECT_EQ(events, expected);
+    EXPECT_EQ(StringToUtf8(rig.gsm.LastError()), c.error);
+    EXPECT_FALSE(rig.gsm.IsBusy());
+  }
+}
+
+// Writing: the name goes as UCS2 hex; a write that fails after switching to
+// UCS2 switches back. Values that would break the line are refused unsent.
+TEST(Gsm, PhoneBookWriteChecksAndRestores) {
+  struct TCase {
+    const char* name;
+    int driver;
+    std::u16string phone, caption;
+    std::string cpbw;  // reply to AT+CPBW
+    bool ok;
+    std::vector<std::string> sent;
+  };
+  const TCase cases[] = {
+      {"written", 0, u"+4930", u"A\"", "\r\nOK\r\n", true,
+       {"AT+CPBS=\"ME\"\r", "AT+CSCS=\"UCS2\"\r", "AT+CPBW=5,\"+4930\",,\"00410022\"\r", "AT+CSCS=\"PCCP437\"\r"}},
+      {"refused by the modem", 0, u"+4930", u"A", "\r\n+CME ERROR: 24\r\n", false,
+       {"AT+CPBS=\"ME\"\r", "AT+CSCS=\"UCS2\"\r", "AT+CPBW=5,\"+4930\",,\"0041\"\r", "AT+CSCS=\"PCCP437\"\r"}},
+      {"plain name", 1, u"+4930", u"Ann", "\r\nOK\r\n", true,
+       {"AT+CPBS=\"ME\"\r", "AT+CSCS=\"PCCP437\"\r", "AT+CPBW=5,\"+4930\",,\"Ann\"\r"}},
+      {"quote in a plain name", 1, u"+4930", u"A\"", "", false, {}},
+      {"quote in the number", 0, u"+49\"30", u"A", "", false, {}},
+      {"line break in the name", 0, u"+4930", u"A\rAT+CFUN=0", "", false, {}},
+      {"Ctrl-Z in the number", 0, u"+49\x1A", u"A", "", false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRig rig(c.driver);
+    rig.gsm.LoadMemoryTypes();
+    auto& errors = rig.RecordErrors();
+    rig.Answer({{"AT+CPBW=", c.cpbw}});
+    EXPECT_EQ(rig.gsm.PhoneBookWrite(c.phone, c.caption, 5), c.ok);
+    EXPECT_EQ(rig.device.Sent(), c.sent);
+    pf::PumpFor(10);
+    EXPECT_EQ(errors.size(), !c.ok && c.sent.empty() ? 1u : 0u) << "refusals are raised";
+    EXPECT_EQ(rig.gsm.LastError().empty(), c.ok);
+  }
+  TRig rig;
+  rig.gsm.LoadMemoryTypes();
+  rig.Answer({});
+  EXPECT_TRUE(rig.gsm.PhoneBookDel(5));
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"AT+CPBS=\"ME\"\r", "AT+CPBW=5\r"}));
+}
+
+// ---------------------------------------------------------------------------
+// Calls and USSD
+
+// A dial that the modem answers with a call result ends at once, named in
+// OnGsmError; a dial string that would break the line is never sent.
+TEST(Gsm, DialResultsEndTheCallAtOnce) {
+  struct TCase {
+    std::u16string number;
+    std::string reply;  // to ATDT
+    bool ok;
+    std::string error;  // empty: none
+  };
+  const TCase cases[] = {
+      {u"+4930", "\r\nOK\r\n", true, ""},
+      {u"*31#0301234p1w2,3", "\r\nOK\r\n", true, ""},
+      {u"+4930", "\r\nBUSY\r\n", false, "MakeCall: ATDT+4930;: BUSY"},
+      {u"+4930", "\r\nNO ANSWER\r\n", false, "MakeCall: ATDT+4930;: NO ANSWER"},
+      {u"+4930", "\r\nNO CARRIER\r\n", false, "MakeCall: ATDT+4930;: NO CARRIER"},
+      {u"+4930", "\r\nNO DIALTONE\r\n", false, "MakeCall: ATDT+4930;: NO DIALTONE"},
+      {u"+4930", "\r\nERROR\r\n", false, "MakeCall: ATDT+4930;: ERROR"},
+      {u"0301234;ATH", "", false, "MakeCall refused: the dial string holds a character that is not allowed: ';'"},
+      {u"0301234\r", "", false, "MakeCall refused: the dial string holds a character that is not allowed: U+000D"},
+      {u"03\"01", "", false, "MakeCall refused: the dial string holds a character that is not allowed: '\"'"},
+      {u"030\x1A", "", false, "MakeCall refused: the dial string holds a character that is not allowed: U+001A"},
+      {u"030+1", "", false, "MakeCall refused: the dial string holds a character that is not allowed: '+'"},
+      {u"", "", false, "MakeCall refused: the dial string is empty"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(StringToUtf8(c.number));
+    TRig rig;
+    auto& errors = rig.RecordErrors();
+    rig.Answer({{"ATDT", c.reply}});
+    const uint32_t start = pf::GetTickCount();
+    EXPECT_EQ(rig.gsm.MakeCall(c.number), c.ok);
+    EXPECT_LT(pf::TicksSince(start), rig.gsm.TimeOut()) << "a call result is final";
+    pf::PumpFor(10);
+    EXPECT_EQ(errors, c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+    const bool sent = c.error.find("refused") == std::string::npos;
+    EXPECT_EQ(rig.device.Sent(), sent ? std::vector<std::string>{"ATDT" + StringToUtf8(c.number) + ";\r"}
+                                      : std::vector<std::string>{});
+  }
+}
+
+TEST(Gsm, CallEndsWhileIdleAreReportedAndHangUpStopsAtAnError) {
+  TRig rig;
+  std::vector<std::string> unsolicited;
+  rig.gsm.OnUnsolicited = [&](TObject*, const std::u16string& s) { unsolicited.push_back(StringToUtf8(s)); };
+  rig.device.Inject({{"\r\nNO CARRIER\r\n", 0}, {"\r\nBUSY\r\n", 0}});
+  rig.device.Drain();
+  ASSERT_TRUE(PumpUntil([&] { return unsolicited.size() == 2; }));
+  EXPECT_EQ(unsolicited, (std::vector<std::string>{"NO CARRIER", "BUSY"}));
+
+  rig.Answer({{"ATH", "\r\nERROR\r\n"}});
+  rig.gsm.Hungup();
+  EXPECT_EQ(rig.device.Sent(), std::vector<std::string>{"ATH\r"}) << "no AT+CHUP after a refused ATH";
+  rig.Answer({});
+  rig.gsm.Hungup();
+  EXPECT_EQ(rig.device.Sent().size(), 3u);
+  EXPECT_EQ(rig.device.Sent().back(), "AT+CHUP\r");
+}
+
+// The request goes packed where the driver packs it, a string of 8n-1
+// septets with a CR in its spare bits; one that would break the line is not sent.
+TEST(Gsm, UssdRequestsAndTheirChecks) {
+  struct TCase {
+    int driver;
+    std::u16string request;
+    std::string sent;  // empty: refused
+  };
+  const TCase cases[] = {
+      {0, u"*100#", "AT+CUSD=1,\"*100#\",0\r"},
+      {12, u"*100#", "AT+CUSD=1,\"AA180C3602\",15\r"},
+      {12, u"*100*1#", "AT+CUSD=1,\"AA180CA68A8D1A\",15\r"},
+      {12, u"*@_#", "AT+CUSD=1,\"2A406404\",15\r"},
+      {0, u"", "AT+CUSD=1,\"\",0\r"},
+      {0, u"*1\"#", ""},
+      {0, u"*1\r#", ""},
+      {0, u"*1\x1A", ""},
+      {0, u"*1;D123", ""},
+      {0, u"*1\u0416#", ""},  // no character of the GSM alphabet
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(StringToUtf8(c.request));
+    TRig rig(c.driver);
+    rig.Answer({});
+    auto& errors = rig.RecordErrors();
+    EXPECT_EQ(rig.gsm.SendUSSD(c.request), !c.sent.empty());
+    EXPECT_EQ(rig.device.Sent(), c.sent.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.sent});
+    pf::PumpFor(10);
+    EXPECT_EQ(errors.size(), c.sent.empty() ? 1u : 0u);
+  }
+  TRig rig;
+  rig.Answer({});
+  EXPECT_TRUE(rig.gsm.CancelUSSD());
+  EXPECT_EQ(rig.device.Sent(), std::vector<std::string>{"AT+CUSD=2\r"});
+  TRig benq(11);  // no USSD in its driver
+  EXPECT_FALSE(benq.gsm.CancelUSSD());
+  EXPECT_TRUE(benq.device.Sent().empty());
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "qvtext.h"
 
@@ -161,6 +162,46 @@ TEST(PduHelpers, PackAndUnpackSeptets) {
   EXPECT_EQ(UnpackSeptets(u"E832", 1, 0, 0), u"");
   EXPECT_EQ(UnpackSeptets(u"E832", 1, 10, 0).size(), 2u);  // stops where the text ends
   EXPECT_EQ(UnpackSeptets(u"", 1, 5, 3), u"");
+}
+
+// USSD strings: a last octet with seven spare bits carries a CR, which the
+// reader drops again; a zero filler is no CR and reads as '@'.
+TEST(PduHelpers, UssdStrings) {
+  struct TCase {
+    std::u16string text, hex;
+    bool encodes;  // text -> hex as well as hex -> text
+  };
+  const TCase cases[] = {
+      {u"*100#", u"AA180C3602", true},
+      {u"*100*1#", u"AA180CA68A8D1A", true},   // 7 septets and the CR
+      {u"*101*2#3", u"AA182CA6928D66", true},  // 8 septets fill 7 octets exactly
+      {u"*@_#", u"2A406404", true},             // the default alphabet, not ASCII
+      {u"*100*1#", u"aa180ca68a8d1a", false},   // lower-case digits
+      {u"*100*1#@", u"AA180CA68A8D00", false},  // a zero filler
+  };
+  for (const auto& c : cases) {
+    if (c.encodes) {
+      EXPECT_EQ(TextToUssd7bitHex(c.text), c.hex) << StringToUtf8(c.text);
+    }
+    EXPECT_EQ(Ussd7bitHexToText(c.hex), c.text) << StringToUtf8(c.hex);
+  }
+}
+
+TEST(PduHelpers, CellBroadcastCodingSchemes) {
+  using enum TqvPduCoding;
+  using enum TqvCbsPrefix;
+  const std::tuple<uint8_t, TqvPduCoding, TqvCbsPrefix> cases[] = {
+      {0x0F, pc7bit, cpNone},  {0x00, pc7bit, cpNone},  {0x10, pc7bit, cp7bitLanguage},
+      {0x11, pc16bit, cpUcs2Language}, {0x1F, pc7bit, cpNone}, {0x24, pc7bit, cpNone},
+      {0x3A, pc7bit, cpNone},  {0x40, pc7bit, cpNone},  {0x44, pc8bit, cpNone},
+      {0x48, pc16bit, cpNone}, {0x7C, pc7bit, cpNone},  {0x94, pc7bit, cpNone},
+      {0xF0, pc7bit, cpNone},  {0xF4, pc8bit, cpNone},  {0xF8, pc7bit, cpNone},
+  };
+  for (const auto& [dcs, coding, prefix] : cases) {
+    const TqvCbsDcsInfo d = ReadCbsDcs(dcs);
+    EXPECT_EQ(d.Coding, coding) << int(dcs);
+    EXPECT_EQ(d.Prefix, prefix) << int(dcs);
+  }
 }
 
 TEST(PduHelpers, Ucs2AndEightBitHex) {

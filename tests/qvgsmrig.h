@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <stdio.h>
+#include <cstdio>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -56,6 +57,7 @@ struct TRigOptions {
   TRigOptions& Pin(std::u16string v) { pin = std::move(v); return *this; }
   TRigOptions& SimPin(std::string v, qvsim::PinState st) { sim.pin = std::move(v); sim.pinState = st; return *this; }
   TRigOptions& Deferred() { open = false; return *this; }
+  TRigOptions& Link(std::string v) { sim.link = std::move(v); return *this; }
   TRigOptions& ReceiveThread() { useMainThread = false; return *this; }
 };
 
@@ -136,5 +138,46 @@ inline std::string RunPython(const std::string& script) {
   ::unlink(path);
   return out;
 }
+
+// Debian's gammu on a simulator's link: a configuration of its own in a
+// temporary folder, removed with the object.
+class TGammu {
+ public:
+  TGammu() {
+    char dir[] = "/tmp/qvgsm_gammu_XXXXXX";
+    if (::mkdtemp(dir)) fDir = dir;
+    std::FILE* rc = std::fopen((fDir + "/gammurc").c_str(), "w");
+    if (rc) {
+      std::fprintf(rc, "[gammu]\ndevice = %s\nconnection = at\n", Link().c_str());
+      std::fclose(rc);
+    }
+  }
+  ~TGammu() {
+    ::unlink((fDir + "/gammurc").c_str());
+    ::rmdir(fDir.c_str());
+  }
+  TGammu(const TGammu&) = delete;
+  TGammu& operator=(const TGammu&) = delete;
+
+  static bool Installed() { return ::access("/usr/bin/gammu", X_OK) == 0; }
+  // Where the simulator keeps its link (SimulatorOptions::link).
+  std::string Link() const { return fDir + "/modem"; }
+  // Runs gammu with `args`, at most `seconds`; its output, standard error included.
+  std::string Run(const std::string& args, int seconds = 60) const {
+    std::string out;
+    const std::string line = "timeout " + std::to_string(seconds) + " /usr/bin/gammu -c " + fDir + "/gammurc " + args +
+                             " 2>&1";
+    if (FILE* p = ::popen(line.c_str(), "r")) {
+      char buf[4096];
+      size_t n;
+      while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+      ::pclose(p);
+    }
+    return out;
+  }
+
+ private:
+  std::string fDir;
+};
 
 }  // namespace qvgsmtest

@@ -133,6 +133,18 @@ TEST_F(QvModemSimProgram, ServesTheModelBehindItsLinkAndTakesControlCommands) {
   program.Control("neterror 500");
   EXPECT_EQ(host.ReadUntilEnd("500\r\n"), "\r\n+CMS ERROR: 500\r\n");
 
+  // calls, USSD answers and failing lines as scripted; "status" shows they were taken
+  program.Control("callend 20 NO CARRIER");
+  program.Control("ussdreply 2 plain before");
+  program.Control("failline +CPBR=1 +CME ERROR: 22");
+  program.Control("status");
+  program.ReadOutput("submitted: ");
+  EXPECT_EQ(host.Command("ATD+4930;"), "\r\nOK\r\n");
+  EXPECT_EQ(host.ReadUntilEnd("CARRIER\r\n"), "\r\nNO CARRIER\r\n");
+  EXPECT_EQ(host.Command("AT+CUSD=1,\"*100#\",15"), "\r\n+CUSD: 2\r\n\r\nOK\r\n");
+  EXPECT_EQ(host.Command("AT+CMEE=1;+CPBR=1"), "\r\nOK\r\n") << "only the line as named fails";
+  EXPECT_EQ(host.Command("AT+CPBR=1"), "\r\n+CME ERROR: 22\r\n");
+
   program.Control("drop");
   const std::string out = program.ReadOutput("device dropped");
   EXPECT_EQ(host.ReadFor(200ms), "") << out;

@@ -68,6 +68,7 @@ TEST(PhoneBook, MatchesWildcardPatterns) {
   const auto* bob = book.AddRecord(1, u"", u"Bob");
   const auto* num = book.AddRecord(2, u"+1234", u"Борис");
   const auto* empty = book.AddRecord(3, u"", u"");
+  const auto* lodz = book.AddRecord(4, u"", u"ŁÓDŹ I GDAŃSK");
   struct TCase {
     const TqvPhoneRecord* rec;
     std::u16string pattern;
@@ -80,6 +81,9 @@ TEST(PhoneBook, MatchesWildcardPatterns) {
       {num, u"бор*", false, false, true, true}, {num, u"*", false, true, true, true},
       {empty, u"*", false, true, true, false},  {bob, u"B*b*", true, false, true, true},
       {bob, u"Bo", true, false, true, false},
+      // Unicode's lower-case mapping, not a guess by blocks: "ł" stays "ł"
+      {lodz, u"łódź*", false, false, true, true}, {lodz, u"ŁÓDŹ", true, false, true, false},
+      {lodz, u"ŃÓDŹ*", false, false, true, false}, {lodz, u"*gdańsk", false, false, true, true},
   };
   for (const auto& c : cases)
     EXPECT_EQ(c.rec->IsMatchPattern(c.pattern, c.caseSens, c.phone, c.caption), c.match) << StringToUtf8(c.pattern);
@@ -112,5 +116,56 @@ TEST(PhoneBook, SavesAndLoadsItsFile) {
   ASSERT_EQ(loaded.Count(), 3);
   EXPECT_EQ(loaded.GetPhoneItem(1)->Index(), 1);
   EXPECT_EQ(loaded.GetPhoneItem(1)->ItemType(), TqvPhoneBookType::pltUnknown);
+  std::remove(path.c_str());
+}
+
+// Quotes in a text are written doubled; the file stays 8-bit while every
+// character fits it, and becomes UTF-8 with a byte-order mark when one does not.
+TEST(PhoneBook, SavedFileKeepsEveryTextWhole) {
+  struct TCase {
+    std::u16string phone, caption;
+    std::string bytes;  // the saved file
+  };
+  const TCase cases[] = {
+      {u"+49", u"Say \"hi\", Bob", "1,0,\"+49\",\"Say \"\"hi\"\", Bob\"\r\n"},
+      {u"12\"", u"\"", "1,0,\"12\"\"\",\"\"\"\"\r\n"},
+      {u"+49", u"Jürgen €", "1,0,\"+49\",\"J\xFCrgen \x80\"\r\n"},
+      {u"+49", u"Борис", "\xEF\xBB\xBF" "1,0,\"+49\",\"\xD0\x91\xD0\xBE\xD1\x80\xD0\xB8\xD1\x81\"\r\n"},
+      {u"+49", u"Smile \U0001F600", "\xEF\xBB\xBF" "1,0,\"+49\",\"Smile \xF0\x9F\x98\x80\"\r\n"},
+  };
+  const std::string path = TempPath("qvphonebook_quotes.txt");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(StringToUtf8(c.caption));
+    TqvPhoneBook book;
+    book.AddRecord(1, c.phone, c.caption);
+    book.SaveToFile(path);
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), c.bytes);
+    TqvPhoneBook loaded;
+    loaded.LoadFromFile(path);
+    ASSERT_EQ(loaded.Count(), 1);
+    EXPECT_EQ(loaded.GetPhoneItem(0)->Phone(), c.phone);
+    EXPECT_EQ(loaded.GetPhoneItem(0)->Caption(), c.caption);
+  }
+  std::remove(path.c_str());
+}
+
+// Files written before quotes were doubled read as they did, except where a
+// quoted text holds two quotes in a row.
+TEST(PhoneBook, LoadsQuotesOfOlderFiles) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"1,0,\"12\",\"Smith, J\"", "Smith, J"},
+      {"1,0,\"12\",\"Say \"hi\" now\"", "Say hi now"},  // a lone quote still ends the quoted part
+      {"1,0,\"12\",Bob", "Bob"},
+      {"1,0,\"12\",\"Bob\"\"\"", "Bob\""},  // the case that changes: it read "Bob" before
+  };
+  const std::string path = TempPath("qvphonebook_old.txt");
+  for (const auto& [line, caption] : cases) {
+    std::ofstream(path, std::ios::binary) << line << "\r\n";
+    TqvPhoneBook book;
+    book.LoadFromFile(path);
+    ASSERT_EQ(book.Count(), 1);
+    EXPECT_EQ(StringToUtf8(book.GetPhoneItem(0)->Caption()), caption) << line;
+  }
   std::remove(path.c_str());
 }

@@ -78,6 +78,19 @@ TEST_F(QvSimGammu, IdentifiesTheModem) {
   }
 }
 
+// gammu's monitor asks for the packet domain's attachment, and on ZTE modems
+// sends the vendor's start-up commands first: every persona answers them.
+TEST_F(QvSimGammu, MonitorCompletes) {
+  for (const char* model : {"generic", "zte"}) {
+    SCOPED_TRACE(model);
+    qvsim::Simulator sim(model, Options());
+    const RunResult r = Gammu("monitor 1");
+    EXPECT_EQ(r.status, 0) << r.output << sim.GetTranscript().Text();
+    EXPECT_NE(r.output.find("GPRS                 : attached"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Leaving monitor mode"), std::string::npos) << r.output;
+  }
+}
+
 TEST_F(QvSimGammu, SendsAMessage) {
   qvsim::Simulator sim("generic", Options());
   const RunResult r = Gammu("sendsms TEXT +491701234567 -text \"Hello from gammu\"");

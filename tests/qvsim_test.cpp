@@ -134,7 +134,7 @@ std::vector<DriverUse> BuiltInDriverUse() {
     return all;
   };
   const std::vector<std::string> common = {"AT+CGMI", "AT+CGMM", "AT+CGMR", "AT+CGSN", "AT+CIMI", "AT+CPIN?",
-                                           "AT+CSQ",  "AT+CMGF=0", "AT+CLIP=1"};
+                                           "AT+CSQ",  "AT+CMGF=0", "AT+CLIP=1", "AT+CGATT?"};
   const std::string ussd = "AT+CUSD=1,\"*100#\",0";
   return {
       {"nokia6230i", join({reset, common, {"AT+CNMI=2,1,,2", "AT+CNMI=2,2,,1", cpms3("ME", "ME", "MT"), "AT+CPMS?", "AT+CBC", ussd},
@@ -174,7 +174,8 @@ std::vector<DriverUse> BuiltInDriverUse() {
                                       book("SM", "AT+CPBS?", "GSM")})},
       {"sierra_wireless", join({reset, common, {"AT+CNMI=2,1,1,2", "AT+CNMI=2,2,2,1", cpms2("SM", "SM"), "AT+CPMS?", ussd,
                                                 "AT+CPBS=\"ME\"", "AT+CPBR=?", "AT+CSCS=\"GSM\"", "AT+CPBR=1"}})},
-      {"zte", join({{"ATZ", "ATE0"}, common, {"AT+CNMI=1,1,2,1,0", "AT+CNMI=1,2,2,1,0", cpms3("SM", "SM", "SM"), "AT+CPMS?", ussd},
+      {"zte", join({{"ATZ", "ATE0", "AT+ZCDRUN=8", "AT+ZOPRT=5"}, common,
+                    {"AT+CNMI=1,1,2,1,0", "AT+CNMI=1,2,2,1,0", cpms3("SM", "SM", "SM"), "AT+CPMS?", ussd},
                     book("SM", "AT+CPBR=?", "GSM")})},
   };
 }
@@ -538,6 +539,29 @@ TEST(QvSimInjection, CallsAnswerAndHangUp) {
   EXPECT_EQ(host.Command("ATD0301234"), "\r\nNO CARRIER\r\n");  // data calls
   sim.WithModem([](qvsim::Modem& m) { m.SetDialResult("BUSY"); });
   EXPECT_EQ(host.Command("ATD0301234;"), "\r\nBUSY\r\n");
+  // most modems accept the dial and report the call's end later
+  sim.WithModem([](qvsim::Modem& m) {
+    m.SetDialResult("OK");
+    m.SetCallEnd("NO ANSWER", 50ms);
+  });
+  EXPECT_EQ(host.Command("ATD0301234;"), "\r\nOK\r\n");
+  EXPECT_EQ(host.ReadFor(150ms), "\r\nNO ANSWER\r\n");
+  EXPECT_EQ(host.Command("AT+CLCC"), "\r\nOK\r\n");  // no call left
+}
+
+// A scripted failure answers the one line it names, whatever the line would do.
+TEST(QvSimFault, FailedLinesAnswerWithTheirResult) {
+  Simulator sim("siemens_mc35i");
+  sim.WithModem([](qvsim::Modem& m) {
+    m.WritePhoneBook("SM", 2, {"+4930", 145, "Ann", "", 0});
+    m.FailLine("+cpbr=2", "+CME ERROR: 22");
+  });
+  Host host(sim.DevicePath());
+  host.Command("ATE0");
+  EXPECT_EQ(host.Command("AT+CPBR=2"), "\r\n+CME ERROR: 22\r\n");
+  EXPECT_EQ(host.Command("AT+CPBR=1"), "\r\nOK\r\n");
+  sim.WithModem([](qvsim::Modem& m) { m.FailLine("+CPBR=2", ""); });
+  EXPECT_EQ(host.Command("AT+CPBR=2"), "\r\n+CPBR: 2,\"+4930\",145,\"Ann\"\r\n\r\nOK\r\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -567,6 +591,38 @@ TEST(QvSimUssd, AnswersComeBeforeOrAfterTheOkOrNotAtAll) {
   EXPECT_EQ(host.ReadFor(200ms), "");
   EXPECT_EQ(host.Command("AT+CMEE=1"), "\r\nOK\r\n");
   EXPECT_EQ(host.Command("AT+CUSD=1,\"*103#\",15"), "\r\n+CME ERROR: 100\r\n");
+}
+
+// Every form an answer may take, whatever the persona would choose.
+TEST(QvSimUssd, AnswersInEachForm) {
+  struct Case {
+    const char* name;
+    qvsim::UssdForm form;
+    int status;
+    bool withText;
+    std::string line;
+  };
+  const std::string text = "Say \"hi\", 1.00";
+  const Case cases[] = {
+      {"plain", qvsim::UssdForm::Plain, 0, true, "+CUSD: 0,\"Say \"hi\", 1.00\",15"},
+      {"packed", qvsim::UssdForm::Packed, 1, true, "+CUSD: 1,\"" + qvsim::UssdPack(text) + "\",15"},
+      {"ucs2", qvsim::UssdForm::Ucs2, 0, true, "+CUSD: 0,\"" + qvsim::Utf8ToUcs2Hex(text) + "\",72"},
+      {"status alone", qvsim::UssdForm::Persona, 4, false, "+CUSD: 4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Simulator sim("huawei_e220");
+    Host host(sim.DevicePath());
+    host.Command("ATE0");
+    qvsim::UssdAnswer answer;
+    answer.text = text;
+    answer.form = c.form;
+    answer.status = c.status;
+    answer.withText = c.withText;
+    answer.timing = qvsim::UssdTiming::BeforeOk;
+    sim.WithModem([&](qvsim::Modem& m) { m.SetDefaultUssdAnswer(answer); });
+    EXPECT_EQ(host.Command("AT+CUSD=1,\"AA180C3602\",15"), "\r\n" + c.line + "\r\n\r\nOK\r\n");
+  }
 }
 
 TEST(QvSimUssd, PackedModelsTakeAndGivePackedSeptets) {

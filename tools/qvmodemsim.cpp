@@ -48,9 +48,15 @@ const char kHelp[] =
     "report PDUHEX [store|deliver]   incoming status report\n"
     "ring NUMBER [COUNT]             incoming call: RING (+CRING) and +CLIP, every 3 s\n"
     "hangup                          the caller hangs up: NO CARRIER\n"
+    "dial RESULT                     final result of later voice dials (OK, BUSY, NO ANSWER...)\n"
+    "callend MS [RESULT]             a call dialled with OK ends MS later with RESULT (none: off)\n"
     "ussd TEXT...                    network-initiated USSD text\n"
     "ussdanswer TEXT...              answer to every later AT+CUSD request\n"
+    "ussdreply M FORM WHEN [TEXT...] that answer in full: status M, FORM persona|plain|packed|ucs2,\n"
+    "                                WHEN after|before|never; no TEXT: \"+CUSD: M\" alone\n"
     "ussdraw M STRING DCS            +CUSD line with these fields as they are\n"
+    "failline LINE [RESULT]          the command line LINE (without AT) ends with RESULT\n"
+    "                                (default ERROR; \"-\": runs again)\n"
     "neterror CODE                   unsolicited +CMS ERROR: CODE\n"
     "failsend CODE [COUNT]           the next submissions fail with +CMS ERROR: CODE\n"
     "baud N|line|0                   pace bytes (0: off)\n"
@@ -142,6 +148,35 @@ bool Control(qvsim::Simulator& sim, const std::string& line) {
     } else {
       sim.WithModem([&](qvsim::Modem& m) { m.SetDefaultUssdAnswer(answer); });
     }
+  } else if (cmd == "dial") {
+    const std::string result = Rest(in);
+    sim.WithModem([&](qvsim::Modem& m) { m.SetDialResult(result.empty() ? "OK" : result); });
+  } else if (cmd == "callend") {
+    int ms = 100;
+    in >> ms;
+    const std::string result = Rest(in);
+    sim.WithModem([&](qvsim::Modem& m) { m.SetCallEnd(result, Milliseconds(ms)); });
+  } else if (cmd == "ussdreply") {
+    qvsim::UssdAnswer answer;
+    std::string form, when;
+    in >> answer.status >> form >> when;
+    answer.form = form == "plain"    ? qvsim::UssdForm::Plain
+                  : form == "packed" ? qvsim::UssdForm::Packed
+                  : form == "ucs2"   ? qvsim::UssdForm::Ucs2
+                                     : qvsim::UssdForm::Persona;
+    answer.timing = when == "before" ? qvsim::UssdTiming::BeforeOk
+                    : when == "never" ? qvsim::UssdTiming::Never
+                                      : qvsim::UssdTiming::AfterOk;
+    answer.text = Rest(in);
+    answer.withText = !answer.text.empty();
+    sim.WithModem([&](qvsim::Modem& m) { m.SetDefaultUssdAnswer(answer); });
+  } else if (cmd == "failline") {
+    std::string target;
+    in >> target;
+    std::string result = Rest(in);
+    if (result.empty()) result = "ERROR";
+    if (result == "-") result.clear();
+    sim.WithModem([&](qvsim::Modem& m) { m.FailLine(target, result); });
   } else if (cmd == "ussdraw") {
     qvsim::UssdAnswer answer;
     answer.raw = true;

@@ -539,6 +539,12 @@ struct Modem::Commands {
     if (cmd.op == Op::Test) reply.infos.push_back(cmd.name + ": (0-2)");
   }
 
+  // Attached to the packet domain; attaching and detaching are accepted.
+  static void Cgatt(Modem&, const Cmd& cmd, Reply& reply) {
+    if (cmd.op == Op::Read) reply.infos.push_back("+CGATT: 1");
+    if (cmd.op == Op::Test) reply.infos.push_back("+CGATT: (0,1)");
+  }
+
   static void Cops(Modem&, const Cmd& cmd, Reply& reply) {
     if (cmd.op == Op::Read) reply.infos.push_back("+COPS: 0,0,\"QV Mobile\"");
     if (cmd.op == Op::Test) reply.infos.push_back("+COPS: (2,\"QV Mobile\",\"QVM\",\"00101\"),,(0-4),(0-2)");
@@ -608,7 +614,7 @@ struct Modem::Commands {
 
   static const std::map<std::string_view, Handler>& Table() {
     static const std::map<std::string_view, Handler> table = {
-        {"+CBC", Cbc},   {"+CFUN", Cfun},  {"+CGMI", Cgmi}, {"+CGMM", Cgmm}, {"+CGMR", Cgmr},
+        {"+CBC", Cbc},   {"+CFUN", Cfun},  {"+CGATT", Cgatt}, {"+CGMI", Cgmi}, {"+CGMM", Cgmm}, {"+CGMR", Cgmr},
         {"+CGREG", Registration}, {"+CGSN", Cgsn}, {"+CHUP", Chup}, {"+CIMI", Cimi}, {"+CIND", Cind},
         {"+CLAC", Clac}, {"+CLCC", Clcc},  {"+CLIP", Clip}, {"+CMEE", Cmee}, {"+CMGD", Cmgd},
         {"+CMGF", Cmgf}, {"+CMGL", Cmgl},  {"+CMGR", Cmgr}, {"+CMGS", SubmitOrWrite}, {"+CMGW", SubmitOrWrite},
@@ -649,21 +655,27 @@ UssdAnswer Modem::UssdAnswerFor(const std::string& request, int dcs) const {
 }
 
 std::string Modem::UssdLine(const UssdAnswer& answer) const {
+  const std::string status = "+CUSD: " + std::to_string(answer.status);
+  if (!answer.withText) return status;
+  UssdForm form = answer.form;
+  if (form == UssdForm::Persona) {
+    form = fPersona.ussdPacked ? UssdForm::Packed : fCharset == "UCS2" ? UssdForm::Ucs2 : UssdForm::Plain;
+  }
   std::string text;
   int dcs = answer.dcs;
   if (answer.raw) {
     text = answer.text;
-  } else if (fPersona.ussdPacked) {
+  } else if (form == UssdForm::Packed) {
     text = UssdPack(answer.text);
     dcs = 15;
-  } else if (fCharset == "UCS2") {
+  } else if (form == UssdForm::Ucs2) {
     text = Utf8ToUcs2Hex(answer.text);
     dcs = 72;
   } else {
     text = EncodeText(answer.text);
     dcs = 15;
   }
-  return "+CUSD: " + std::to_string(answer.status) + "," + Quote(text) + "," + std::to_string(dcs);
+  return status + "," + Quote(text) + "," + std::to_string(dcs);
 }
 
 // One record line; the models with dated call lists give those their own layout.

@@ -211,6 +211,11 @@ void Modem::ExecuteLine(const std::string& line, std::vector<Output>& out) {
   fLastLine = line;
   const std::string_view body = std::string_view(line).substr(at + 2);
   Reply reply;
+  if (const auto failed = fFailLines.find(Upper(body)); failed != fFailLines.end()) {
+    reply.final = failed->second;
+    out.push_back({Output::Kind::Reply, Format(reply), {}, {}});
+    return;
+  }
   std::string lastName;
   size_t p = 0;
   while (reply.final == "OK" && p < body.size()) {
@@ -433,6 +438,18 @@ void Modem::Dial(const std::string& dial, Reply& reply) {
   reply.final = fDialResult;
   if (fDialResult == "OK") fCall = CallState::Active;
   LogCall(0);
+  if (fDialResult == "OK" && !fCallEnd.empty()) {  // the call's end, reported later
+    reply.after.push_back({Output::Kind::Unsolicited, FinalText(fCallEnd), "D", fCallEndDelay});
+    fCall = CallState::Idle;
+  }
+}
+
+void Modem::FailLine(std::string line, std::string result) {
+  if (result.empty()) {
+    fFailLines.erase(Upper(line));
+  } else {
+    fFailLines[Upper(line)] = std::move(result);
+  }
 }
 
 // Dialled numbers go to DC (or LD), answered calls to RC, missed ones to MC; a full list

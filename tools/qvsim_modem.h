@@ -27,9 +27,16 @@ enum class UssdTiming { AfterOk, BeforeOk, Never };
 
 enum class PinState { Ready, SimPin, SimPuk };
 
+// How the text of a USSD answer is written: as the persona and +CSCS require, or forced.
+enum class UssdForm { Persona, Plain, Packed, Ucs2 };
+
 struct UssdAnswer {
-  std::string text = "Your balance is 12.34";  // UTF-8, encoded as the persona and +CSCS require
-  int status = 0;                  // <m>: 0 done, 1 further action required, 2 terminated
+  std::string text = "Your balance is 12.34";  // UTF-8, encoded as `form` says
+  // <m>: 0 done, 1 further action required, 2 terminated by the network, 3 answered by
+  // another client, 4 not supported, 5 timed out
+  int status = 0;
+  bool withText = true;            // false: "+CUSD: <m>" alone
+  UssdForm form = UssdForm::Persona;  // Plain: the current set, dcs 15; Packed: dcs 15; Ucs2: dcs 72
   UssdTiming timing = UssdTiming::AfterOk;
   std::chrono::milliseconds delay{50};  // after the OK, for UssdTiming::AfterOk
   bool raw = false;                // `text` goes into the string field unchanged, with `dcs`
@@ -94,7 +101,17 @@ class Modem {
   void SetBattery(int bcs, int bcl) { fBcs = bcs; fBcl = bcl; }
   void SetUssdAnswer(std::string request, UssdAnswer answer) { fUssdAnswers[std::move(request)] = std::move(answer); }
   void SetDefaultUssdAnswer(UssdAnswer answer) { fDefaultUssd = std::move(answer); }
+  // The final result of a voice dial: OK, BUSY, NO ANSWER, NO CARRIER, NO DIALTONE.
   void SetDialResult(std::string result) { fDialResult = std::move(result); }
+  // A voice call dialled with OK ends by itself `after` later with `result` (BUSY, NO ANSWER,
+  // NO CARRIER), as most modems report a call that fails; empty: the call stays up.
+  void SetCallEnd(std::string result, std::chrono::milliseconds after = std::chrono::milliseconds(100)) {
+    fCallEnd = std::move(result);
+    fCallEndDelay = after;
+  }
+  // A command line (as sent, without "AT"; letter case ignored) ends with `result` instead of
+  // running, every time it comes; an empty result runs it again.
+  void FailLine(std::string line, std::string result);
   // The next `count` submissions (+CMGS, +CMSS) fail with +CMS ERROR: code.
   void FailSubmissions(int cmsError, int count) { fFailCode = cmsError; fFailCount = count; }
   void SetNextReference(int reference) { fNextReference = reference & 0xFF; }
@@ -221,6 +238,9 @@ class Modem {
   std::map<std::string, UssdAnswer> fUssdAnswers;
   std::optional<UssdAnswer> fDefaultUssd;
   std::string fDialResult = "OK";
+  std::string fCallEnd;
+  std::chrono::milliseconds fCallEndDelay{100};
+  std::map<std::string, std::string> fFailLines;  // upper-case line -> final result
   int fFailCode = 0, fFailCount = 0;
   int fNextReference = 1;
   bool fAckPending = false;

@@ -150,7 +150,7 @@ std::vector<Persona> BuildPersonas() {
   all.push_back(Make("zte", "ZTE", "ZTE INCORPORATED", "MF626", "BD_P673A2V1.0.0B09",
                      {{0, ModuleInfo("ZTE INCORPORATED", "MF626", "BD_P673A2V1.0.0B09")}},
                      kSimOnlySms, kDongleBooks, kModuleCharsets));
-  all.back().vendorCommands = {"^CURC", "+ZSNT"};
+  all.back().vendorCommands = {"^CURC", "+ZSNT", "+ZCDRUN", "+ZOPRT"};
   all.back().datedBooks = {"LD", "FD", "MC"};
   all.back().battery = false;
   all.back().ussdPacked = true;
