@@ -194,6 +194,11 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   // Ends the pending line with an error final result that no pattern of the
   // driver carries ("+CMS ERROR: n", collected as a notification).
   void EndLineAsError(const std::string& finalLine);
+  // Asked before each queued line is sent: true keeps `next` back, and the
+  // queue waits, with no line pending, until ResumeQueue.
+  virtual bool HoldQueue(const TqvQueueEntry& next);
+  // Sends the line a held queue kept back (once the slot is free).
+  void ResumeQueue();
 
   // The bytes of the last synchronous or queued line sent, how it ended, and
   // the final result line of its error reply.

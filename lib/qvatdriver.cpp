@@ -24,6 +24,8 @@ int resp::NotificationLineCount(int32_t id) {
   return (id == kSmsListItem || id == kSmsDirect) ? 2 : 1;
 }
 
+bool resp::IsModuleStatus(int32_t id) { return id == kStartup || id == kSmsReady; }
+
 namespace {
 
 template <class Char>
