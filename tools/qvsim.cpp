@@ -248,6 +248,8 @@ void Simulator::ReadInput(int fd) {
 }
 
 void Simulator::Feed(std::string_view bytes, Clock::time_point base) {
+  const auto now = Clock::now();
+  fModem.SetStarting(now < fSimReadyAt, now < fSmsReadyAt);
   size_t start = 0;
   while (start < bytes.size()) {
     if (fSilent) return;
@@ -365,6 +367,22 @@ Clock::time_point Simulator::NextWrite() const {
 
 Clock::duration Simulator::ByteTime() const {
   return LinePacer::ByteTimeAt(fBaud == kLineSpeed ? fPty.LineSpeed() : fBaud);
+}
+
+void Simulator::Restart() {
+  std::lock_guard lock(fMutex);
+  fModem.PowerCycle();
+  auto due = Clock::now();
+  fSimReadyAt = fSmsReadyAt = Clock::time_point{};
+  for (const StartupLine& line : fPersona.startup) {
+    due += Milliseconds(line.delayMs);
+    if (!line.text.empty()) Push("\r\n" + line.text + "\r\n", due);
+    if (line.simReady) fSimReadyAt = due;
+    if (line.smsReady) fSmsReadyAt = due;
+  }
+  // unmarked: ready with the last line
+  if (fSimReadyAt == Clock::time_point{}) fSimReadyAt = due;
+  if (fSmsReadyAt == Clock::time_point{}) fSmsReadyAt = due;
 }
 
 bool Simulator::WaitOutputIdle(Milliseconds timeout) {

@@ -129,6 +129,11 @@ class Simulator {
   // A new device comes up (a new slave path) behind the same link. Returns when done.
   std::error_code BringUp();
 
+  // The module restarts where it is, the device staying: settings back to their defaults, then
+  // the persona's start-up lines, as due; until their ready marks the SIM and the message
+  // service answer "SIM busy".
+  void Restart();
+
   // Waits until everything scheduled so far has been written; false on time-out.
   bool WaitOutputIdle(Milliseconds timeout = Milliseconds(2000));
 
@@ -170,6 +175,7 @@ class Simulator {
   Clock::time_point fInputFree{};  // when the last host byte has crossed the paced line
   LinePacer fPacer;                // the modem's bytes on a paced line
   Clock::time_point fSplitFree{};  // when the next piece of a split write may go
+  Clock::time_point fSimReadyAt{}, fSmsReadyAt{};  // the end of a restart's busy time
   int fBaud = 0;
   Milliseconds fReplyDelay{0};
   std::map<std::string, Milliseconds> fCommandDelays;
