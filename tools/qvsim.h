@@ -144,7 +144,8 @@ class Simulator {
     std::string bytes;
     Clock::time_point due;
     size_t written = 0;
-    bool ring = false;
+    bool ring = false;   // not sent once the call no longer rings
+    bool timer = false;  // a timed event (a ring, a start-up line): other output passes it
   };
   enum class Request { None, Drop, BringUp };
 
@@ -152,7 +153,7 @@ class Simulator {
   void ReadInput(int fd);
   void Feed(std::string_view bytes, Clock::time_point base);
   void Schedule(std::vector<Output>& outputs, Clock::time_point base);
-  void Push(std::string bytes, Clock::time_point due, bool ring = false);
+  void Push(std::string bytes, Clock::time_point due, bool ring = false, bool timer = false);
   bool WriteDue(int fd, Clock::time_point now);
   size_t ChunkDue(const Pending& p, Clock::time_point now) const;
   Clock::time_point NextWrite() const;
