@@ -260,6 +260,7 @@ void TForm1::CreateComponents() {
   qvComm1->SetTimeoutWrite(100);
   qvComm1->SetRS485Mode(false);
   qvComm1->SetEnumPorts(TqvEnumPorts::epFullPresent);
+  qvComm1->SetProbeAT(true);
   qvComm1->SetUseMainThread(true);
   qvComm1->SetKeepConnection(false);
   qvComm1->SetTerminal(Memo3->Terminal());
@@ -268,8 +269,8 @@ void TForm1::CreateComponents() {
   qvComm1->Loaded();
 }
 
-// The port given on the command line, else the first USB serial or ACM port
-// discovered, else none.
+// The port given on the command line, else the first interface that answers
+// AT, else the first USB serial or ACM port discovered, else none.
 void TForm1::ChooseStartPort(const std::u16string& devicePath) {
   if (!devicePath.empty()) {
     qvComm1->SetDevicePath(devicePath);
@@ -283,14 +284,8 @@ void TForm1::ChooseStartPort(const std::u16string& devicePath) {
     qvComm1->SetComPortNo(listed);
     return;
   }
-  for (int i = 0; i < qvComm1->DeviceCount(); ++i) {
-    const TqvDevice* d = qvComm1->GetDevice(i);
-    if (!d->InstanceIdParent.empty()) {  // a USB device behind it
-      qvComm1->SetComPortNo(uint16_t(d->Data & 0xFFFF));
-      return;
-    }
-  }
-  qvComm1->SetComPortNo(0);
+  const TqvDevice* modem = FirstModemDevice(*qvComm1);
+  qvComm1->SetComPortNo(modem ? uint16_t(modem->Data & 0xFFFF) : 0);
 }
 
 // What the picker shows while no listed device is selected.

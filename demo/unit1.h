@@ -14,8 +14,9 @@
 // window waits until the call has returned.
 //
 // Start-up: `smsdesk [d] [--device PATH]`. The port is PATH when given, else
-// the first USB serial or ACM port discovered, else none: the program never
-// opens a legacy UART by itself.
+// the first interface that answers AT (discovery asks the USB ports nobody
+// holds), else the first USB serial or ACM port discovered, else none: the
+// program never opens a legacy UART by itself.
 #pragma once
 
 #include <QStringList>

@@ -558,6 +558,8 @@ bool TqvCustomATProcessor::ProcessReplyText(const std::u16string& text) {
   fCurrentDriver->ResponsesResetState();
   for (char16_t ch : text) {
     const int32_t i = fCurrentDriver->IsResponse(static_cast<uint8_t>(ch & 0xFF));
+    // A module's own status line ends no line live, nor does it here.
+    if (i >= 0 && qv::resp::IsModuleStatus(fCurrentDriver->GetResponse(i)->Tag)) continue;
     if (i >= 0) {
       fReply.idResponse = i;
       fReply.flReady = true;
@@ -641,6 +643,7 @@ void TqvCustomATProcessor::QueueSendNext() {
   auto guard = Guard();
   if (QueueHasNext()) {
     const TqvQueueEntry entry = slCommands[fCommandIndex];
+    if (HoldQueue(entry)) return;
     const auto& lines = fCurrentDriver->slCommands;
     const int32_t expected = (entry.Object >= 0 && entry.Object < static_cast<int32_t>(lines.size()))
                                  ? lines[entry.Object].Object->idExpectedReply
@@ -654,6 +657,13 @@ void TqvCustomATProcessor::QueueSendNext() {
 }
 
 void TqvCustomATProcessor::QueueFinished() { WriteLog(TDL::dlDetail, u"Queue finished"); }
+
+bool TqvCustomATProcessor::HoldQueue(const TqvQueueEntry& /*next*/) { return false; }
+
+void TqvCustomATProcessor::ResumeQueue() {
+  auto guard = Guard();
+  Feed(qv::TReplyInput::riLineWanted, qv::TLineKind::lkQueued);
+}
 
 void TqvCustomATProcessor::QueueStopped(qv::TLineOutcome /*why*/) {}
 

@@ -210,6 +210,11 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   // The next line (not an acknowledgement) leaves no sooner than `ms` from
   // now; the caller goes on at once.
   void HoldNextLine(uint32_t ms);
+  // Asked before each queued line is sent: true keeps `next` back, and the
+  // queue waits, with no line pending, until ResumeQueue.
+  virtual bool HoldQueue(const TqvQueueEntry& next);
+  // Sends the line a held queue kept back (once the slot is free).
+  void ResumeQueue();
 
   // The bytes of the last synchronous or queued line sent, how it ended, and
   // the final result line of its error reply.

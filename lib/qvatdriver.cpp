@@ -25,6 +25,7 @@ int resp::NotificationLineCount(int32_t id) {
 }
 
 bool resp::IsCallEnd(int32_t id) { return id == kNoCarrier || id == kNoDialtone || id == kBusy || id == kNoAnswer; }
+bool resp::IsModuleStatus(int32_t id) { return id == kStartup || id == kSmsReady; }
 
 namespace {
 

@@ -48,6 +48,9 @@ inline constexpr int32_t kSmsDirect = 107;   // +CMT: header and PDU lines
 inline constexpr int32_t kModelId = 109;     // detection reply
 inline constexpr int32_t kUnsolicited = 111;
 inline constexpr int32_t kUssd = 112;
+// Whole unsolicited lines of modules: they never end a line and stay out of its reply.
+inline constexpr int32_t kStartup = 113;     // the module has (re)started: "RDY", "^SYSSTART"
+inline constexpr int32_t kSmsReady = 114;    // its message service is ready: "+QIND: SMS DONE"
 
 // Ids whose pattern is only the head of a notification line; the rest of the
 // line (two lines for list items and direct deliveries) follows the head.
@@ -56,6 +59,8 @@ bool IsNotificationHead(int32_t id);
 int NotificationLineCount(int32_t id);
 // The results that end a call or a dial: NO CARRIER, NO DIALTONE, BUSY, NO ANSWER.
 bool IsCallEnd(int32_t id);
+// A whole unsolicited line that reports the module's own state (kStartup, kSmsReady).
+bool IsModuleStatus(int32_t id);
 }  // namespace resp
 
 // Settings the AT command processor itself reads from its current driver.

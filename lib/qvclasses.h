@@ -164,6 +164,9 @@ class TqvNotifyList {
 
 // ---------------------------------------------------------------------------
 // One device the component can open; owned by the component's device list.
+// What discovery's AT probe found on a serial interface.
+enum class TqvAtAnswer { aaNotProbed, aaAnswers, aaSilent, aaHeld };
+
 class TqvDevice : public TObject {
  public:
   int32_t Index() const { return fIndex; }
@@ -182,6 +185,8 @@ class TqvDevice : public TObject {
   std::array<uint8_t, 16> GuidClass{};
   std::u16string DiskID, NameVolume;
   int32_t DiskNumber = 0;
+  int32_t UsbInterface = -1;  // the interface number of a USB device's port; -1 for none
+  TqvAtAnswer AtAnswer = TqvAtAnswer::aaNotProbed;
 
  private:
   friend class TqvBaseIO;

@@ -378,6 +378,11 @@ class TqvCustomSerialComm : public TqvCustomComm {
   void SetDevicePath(const std::u16string& Value);
   TqvEnumPorts EnumPorts() const { return fEnumPorts; }
   void SetEnumPorts(TqvEnumPorts Value) { fEnumPorts = Value; }
+  // The full listings ask each USB serial interface, that no program holds,
+  // whether it answers AT (a short probe; never an on-board UART), and name
+  // the interfaces that do. Off by default: the probe writes to the devices.
+  bool ProbeAT() const { return fProbeAT; }
+  void SetProbeAT(bool Value) { fProbeAT = Value; }
   // Adopts an already open descriptor at once (0 and -1 are ignored).
   void SetExtHandle(THandle aHandle);
   // How devices are opened; the POSIX backend unless replaced (tests pass
@@ -392,9 +397,15 @@ class TqvCustomSerialComm : public TqvCustomComm {
   uint16_t fComPortNo = 1;
   THandle fExtHandle = 0;
   TqvEnumPorts fEnumPorts = TqvEnumPorts::epQuickAll;
+  bool fProbeAT = false;
   std::u16string fDevicePath;
   qv::platform::TqvSerialOpener fOpener;
 };
+
+// The listed device to start on: the first interface that answered AT, else
+// the first port of a USB device, else none (an on-board UART is never
+// chosen by itself).
+TqvDevice* FirstModemDevice(TqvCustomSerialComm& comm);
 
 // ---------------------------------------------------------------------------
 class TqvComm : public TqvCustomSerialComm {

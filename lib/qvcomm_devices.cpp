@@ -2,7 +2,10 @@
 // the serial port.
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <thread>
 
+#include "platform/qvatprobe.h"
 #include "qvcomm.h"
 #include "qvsysutils.h"
 #include "qvwin32.h"
@@ -25,6 +28,40 @@ std::u16string WithDescription(const std::u16string& name, const std::u16string&
   return description.empty() ? name : name + u" (" + description + u")";
 }
 
+// The caption's text in parentheses: the description, the interface number
+// when the USB device has more than one port, and the probe's finding.
+using TPortCounts = std::map<std::u16string, int>;  // ports per USB device
+
+std::u16string Details(const TqvDevice& pnp, const TPortCounts& ports) {
+  std::u16string text = pnp.Description;
+  auto add = [&text](const std::u16string& part) { text += (text.empty() ? u"" : u", ") + part; };
+  const auto it = ports.find(pnp.InstanceIdParent);
+  if (pnp.UsbInterface >= 0 && it != ports.end() && it->second > 1) add(u"interface " + qv::IntToStr(pnp.UsbInterface));
+  if (pnp.AtAnswer == TqvAtAnswer::aaAnswers) add(u"answers AT");
+  return text;
+}
+
+TqvAtAnswer AnswerOf(pf::TAtProbe probe) {
+  switch (probe) {
+    case pf::TAtProbe::apAnswers: return TqvAtAnswer::aaAnswers;
+    case pf::TAtProbe::apSilent: return TqvAtAnswer::aaSilent;
+    case pf::TAtProbe::apHeld: return TqvAtAnswer::aaHeld;
+    case pf::TAtProbe::apSkipped: break;
+  }
+  return TqvAtAnswer::aaNotProbed;
+}
+
+// Probes every USB port at once (each probe waits for its own answer).
+void ProbeUsbPorts(std::vector<std::unique_ptr<TqvDevice>>& pnp) {
+  std::vector<std::thread> probes;
+  for (auto& r : pnp) {
+    if (r->InstanceIdParent.empty()) continue;  // no USB device behind it
+    TqvDevice* d = r.get();
+    probes.emplace_back([d] { d->AtAnswer = AnswerOf(pf::ProbeAt(qv::StringToUtf8(d->NamePDO))); });
+  }
+  for (auto& t : probes) t.join();
+}
+
 // What a matched or leftover plug-and-play record gives a listed device.
 void CopyPnp(TqvDevice& d, const TqvDevice& pnp) {
   d.PortName = std::u16string(qv::TrimView(pnp.PortName));
@@ -37,6 +74,8 @@ void CopyPnp(TqvDevice& d, const TqvDevice& pnp) {
   d.NameSymbolic = pnp.NameSymbolic;
   d.InstanceIdParent = pnp.InstanceIdParent;
   d.DiskNumber = pnp.DiskNumber;
+  d.UsbInterface = pnp.UsbInterface;
+  d.AtAnswer = pnp.AtAnswer;
 }
 
 // ---- the saved configuration: 49 bytes
@@ -119,6 +158,10 @@ void TqvCustomSerialComm::DeviceListLoad() {
   const bool presentOnly = fEnumPorts == TqvEnumPorts::epFullPresent;
   std::vector<std::unique_ptr<TqvDevice>> pnp;
   if (!quick) pnp = qv::EnumPnpDevices(presentOnly);
+  if (!quick && fProbeAT) ProbeUsbPorts(pnp);
+  TPortCounts usbPorts;
+  for (const auto& r : pnp)
+    if (!r->InstanceIdParent.empty()) ++usbPorts[r->InstanceIdParent];
 
   TqvStringItems ports;
   GetComPortList(ports, true, qv::DeviceRoots());
@@ -136,7 +179,7 @@ void TqvCustomSerialComm::DeviceListLoad() {
       });
       if (match != pnp.end()) {
         CopyPnp(*d, **match);
-        d->NameFriendly = WithDescription(name, (*match)->Description);
+        d->NameFriendly = WithDescription(name, Details(**match, usbPorts));
         d->DevInst = (*match)->DevInst;
         d->InstanceId = (*match)->InstanceId;
         pnp.erase(match);
@@ -153,12 +196,22 @@ void TqvCustomSerialComm::DeviceListLoad() {
     if (portName.empty() || StartsWith(Upper(portName), u"LPT")) continue;
     auto d = std::make_unique<TqvDevice>();
     CopyPnp(*d, *r);
-    d->NameFriendly = WithDescription(r->PortName, r->Description);
+    d->NameFriendly = WithDescription(r->PortName, Details(*r, usbPorts));
     d->NameDeviceDos = r->PortName;
     d->NamePDO = r->NamePDO;
     d->Data = StartsWith(Upper(portName), u"COM") ? qv::StrToIntDef(portName.substr(3), 0) : ++counter;
     DeviceInsert(d);
   }
+}
+
+TqvDevice* FirstModemDevice(TqvCustomSerialComm& comm) {
+  TqvDevice* usb = nullptr;
+  for (int32_t i = 0; i < comm.DeviceCount(); ++i) {
+    TqvDevice* d = comm.GetDevice(i);
+    if (d->AtAnswer == TqvAtAnswer::aaAnswers) return d;
+    if (!usb && !d->InstanceIdParent.empty()) usb = d;
+  }
+  return usb;
 }
 
 // ---------------------------------------------------------------------------

@@ -23,7 +23,7 @@ struct TNamedId {
   int32_t Id;
 };
 
-constexpr std::array<TNamedId, 41> kCommandIds = {{
+constexpr std::array<TNamedId, 42> kCommandIds = {{
     {u"gsmInit", gsmInit},
     {u"gsmDetect", gsmDetect},
     {u"gsmGetModel", gsmGetModel},
@@ -59,6 +59,7 @@ constexpr std::array<TNamedId, 41> kCommandIds = {{
     {u"gsmSMSMemSpec", gsmSMSMemSpec},
     {u"gsmPhoneBookMem", gsmPhoneBookMem},
     {qv::setting::kLinePause, gsmLinePause},  // read by the processor itself
+    {u"gsmSMSReadyWait", gsmSMSReadyWait},
     {u"gsmCallVoice", gsmCallVoice},
     {u"gsmCallData", gsmCallData},
     {u"gsmCallFax", gsmCallFax},
@@ -173,9 +174,12 @@ TqvGsm::TqvGsm(TqvComponent* AOwner) : TqvCustomATProcessor(AOwner) {
   }
   if (DriverCount() > 0) SetDriverIndex(0);
   fAutodetect = true;
+  fReadyTimer = std::make_unique<TqvTimer>(false);
+  fReadyTimer->SetOnTimer([this](TObject*) { OnReadyTimer(); });
 }
 
 TqvGsm::~TqvGsm() {
+  fReadyTimer.reset();  // joined: no tick reaches a half-destroyed component
   FreeAsyncTimer();
   fLaneGroup.Cancel();
   fCancelled = true;

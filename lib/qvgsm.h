@@ -88,6 +88,7 @@
 #include "qvatcmd.h"
 #include "qvgsmpdu.h"
 #include "qvphonebook.h"
+#include "qvtimer.h"
 
 enum class TgsmATType { gtNokia, gtSE };
 enum class TgsmNewSmsMode { nsmNotifyOnly, nsmSkipSave, nsmRead };
@@ -125,7 +126,7 @@ inline constexpr int32_t gsmInit = 200, gsmDetect = 201, gsmGetModel = 202, gsmG
                          gsmPhoneBookDel = 403, gsmPhoneBookWrite = 404, gsmPhoneBookRead = 405,
                          gsmSetPhoneBookMem = 406, gsmGetPhoneBookMem = 407, gsmGetPhoneBookMemRange = 408,
                          gsmSMSMemWrite = 501, gsmSMSMemRead = 502, gsmSMSMemSpec = 503, gsmPhoneBookMem = 504,
-                         gsmLinePause = 505,
+                         gsmLinePause = 505, gsmSMSReadyWait = 506,
                          gsmCallVoice = 601, gsmCallData = 602, gsmCallFax = 603, gsmCallAnswer = 604,
                          gsmCallHungup = 605, gsmRequestUSSD = 700;
 
@@ -428,6 +429,7 @@ class TqvGsm : public TqvCustomATProcessor {
 
   void QueueStopped(qv::TLineOutcome why) override;
   void AsyncTimerTick(TObject* Sender) override;
+  bool HoldQueue(const TqvQueueEntry& next) override;
 
   // --- the turn
   enum class TTurn { ttNone, ttThread, ttQueue };
@@ -507,6 +509,16 @@ class TqvGsm : public TqvCustomATProcessor {
   void FlushOpenUssd();
 
   // --- helpers of the initialisation
+  // Modules whose SIM or message service needs some seconds after a start
+  // (driver setting gsmSMSReadyWait, milliseconds): the initialisation repeats
+  // a line answered "SIM busy", and waits for the ready notification before
+  // its message lines when it saw the module start; both within that time.
+  uint32_t SmsReadyWaitMs() const;
+  bool ReadyWaitLeft();
+  bool RepeatWhenSimBusy(int32_t lineIndex);
+  void NoteModuleStatus(int32_t tag);
+  void OnReadyTimer();
+  void EndReadyWait();
   void InitLineSucceeded(const TATCommand& line, const std::string& useful);
   void InitPinStatus(const std::string& useful);
   void DetectDriver();
@@ -571,6 +583,15 @@ class TqvGsm : public TqvCustomATProcessor {
   int32_t fBookRecordEntry = -1, fBookCharsetEntry = -1, fBookRestoreEntry = -1;
   int32_t fBookResume = -1;         // the entry the reading goes on with after a failure
   bool fBookResumeAllowed = false;  // inside an error or time-out path that resumes
+  // Under fLock: the modules' start-up and ready wait (see SmsReadyWaitMs).
+  bool fModuleStarted = false;   // a start-up notification came since the port opened
+  bool fSmsReady = false;        // the ready notification came after it
+  bool fRepeatLine = false;      // the line answered "SIM busy" goes again
+  bool fQueueHeld = false;
+  bool fHeldForRepeat = false;   // held to repeat a busy line, not for the ready notification
+  bool fReadyClock = false;      // the wait has begun, at fReadyStart
+  uint32_t fReadyStart = 0;
+  std::unique_ptr<TqvTimer> fReadyTimer;
   std::u16string fQueueFailure;  // how the running queue's line failed
   TSendPtr fRunningSend;          // the send whose queue runs
   qv::platform::TEvent fQueueEndEvent{true, true};

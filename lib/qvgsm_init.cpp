@@ -13,6 +13,26 @@ using namespace qv::gsm;
 namespace {
 // How long the SIM is left alone after PINApply entered the PIN.
 constexpr uint32_t kPinSettleMs = 500;
+
+// How often a line answered "SIM busy" is tried, and the wait checked.
+constexpr uint32_t kReadyPollMs = 500;
+
+// "SIM busy" in the numeric forms of 3GPP TS 27.007 and 27.005, and the verbose one.
+bool SimBusy(std::string_view reply) {
+  return reply.find("+CME ERROR: 14\r") != std::string_view::npos ||
+         reply.find("+CMS ERROR: 314\r") != std::string_view::npos ||
+         reply.find("+CME ERROR: SIM busy") != std::string_view::npos;
+}
+
+// The memory and notification lines: those that need the message service.
+bool IsMessageLine(const TATCommand* line) {
+  if (!line) return false;
+  switch (line->idCmd) {
+    case gsmGetSMSMem: case gsmSetPDUMode: case gsmSMSNotifyEnable: case gsmSMSNotifyDirect: return true;
+    default: return false;
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -49,6 +69,7 @@ void TqvGsm::MediumClosed() {
     fCollectText.clear();
     if (fQueueActive) EndQueue(false);
     ClearQueue();
+    fModuleStarted = fSmsReady = false;
   }
   SetState(stIdle);
   FailPendingSends();
@@ -105,6 +126,10 @@ void TqvGsm::Initialize() {
     WriteLog(TDL::dlDetail, u"=== Use selected driver: " + Driver()->Caption());
   fGsmAT = TgsmATType::gtNokia;
   LoadMemoryTypes();
+  {
+    auto guard = Guard();
+    fReadyClock = false;
+  }
   if (!BeginQueue(call, stInit)) return;
   EnqueueInitCommands();
   RunQueue();
@@ -185,10 +210,91 @@ void TqvGsm::InitLineSucceeded(const TATCommand& line, const std::string& useful
 }
 
 // ---------------------------------------------------------------------------
+// Waiting for a module's SIM and message service
+
+uint32_t TqvGsm::SmsReadyWaitMs() const {
+  const int32_t i = Driver()->IndexOfSetting(gsmSMSReadyWait, 1);
+  return i < 0 ? 0 : static_cast<uint32_t>(std::max(0, qv::StrToIntDef(Driver()->GetSettings(i)->fCommand, 0)));
+}
+
+// Whether the wait may still go on; its clock starts with the first need.
+bool TqvGsm::ReadyWaitLeft() {
+  const uint32_t wait = SmsReadyWaitMs();
+  if (wait == 0) return false;
+  if (!fReadyClock) {
+    fReadyClock = true;
+    fReadyStart = pf::GetTickCount();
+  }
+  return pf::TicksSince(fReadyStart) < wait;
+}
+
+// A line of the initialisation answered "SIM busy" is sent again later,
+// unless it carries the PIN: a PIN is never sent twice unasked.
+bool TqvGsm::RepeatWhenSimBusy(int32_t lineIndex) {
+  if (!SimBusy(fReply.sData) || IsPinLine(lineIndex) || !ReadyWaitLeft()) return false;
+  WriteLog(TDL::dlDetail, u"SIM busy, the line goes again: " +
+                              fSecretLog.Masked(qv::AnsiToString(qv::TrimView(LastLine()))));
+  fRepeatLine = true;
+  return true;
+}
+
+bool TqvGsm::HoldQueue(const TqvQueueEntry& next) {
+  auto guard = Guard();
+  if (!fQueueActive || fQueueState != stInit) return false;
+  const bool repeat = std::exchange(fRepeatLine, false);
+  // A module seen starting announces its message service: the message lines wait for it.
+  const bool awaitReady = !repeat && fModuleStarted && !fSmsReady && IsMessageLine(LineOf(next.Object)) &&
+                          ReadyWaitLeft();
+  if (!repeat && !awaitReady) return false;
+  if (awaitReady) WriteLog(TDL::dlDetail, u"Waiting for the message service");
+  fQueueHeld = true;
+  fHeldForRepeat = repeat;
+  NoteProgress();  // a waiter for the turn sees the initialisation alive
+  fReadyTimer->SetInterval(kReadyPollMs);
+  fReadyTimer->Restart();
+  return true;
+}
+
+// On the timer's thread: a busy line goes again; the wait for the ready
+// notification goes on until it comes or the time is up.
+void TqvGsm::OnReadyTimer() {
+  auto guard = Guard();
+  if (!fQueueHeld) {
+    fReadyTimer->SetEnabled(false);
+    return;
+  }
+  if (fHeldForRepeat || fSmsReady || !ReadyWaitLeft()) {
+    EndReadyWait();
+    return;
+  }
+  NoteProgress();
+}
+
+void TqvGsm::EndReadyWait() {
+  fQueueHeld = fHeldForRepeat = false;
+  fReadyTimer->SetEnabled(false);
+  ResumeQueue();
+}
+
+// A start-up or ready notification of the module (under the lock).
+void TqvGsm::NoteModuleStatus(int32_t tag) {
+  if (tag == qv::resp::kStartup) {
+    WriteLog(TDL::dlDetail, u"Module started");
+    fModuleStarted = true;
+    fSmsReady = false;
+    return;
+  }
+  WriteLog(TDL::dlDetail, u"Message service ready");
+  fSmsReady = true;
+  if (fQueueHeld) EndReadyWait();
+}
+
+// ---------------------------------------------------------------------------
 // Hooks
 
 bool TqvGsm::CommandSucceeded() {
   auto guard = Guard();
+  if (fRepeatLine) return false;  // answered "SIM busy": no hook, the line goes again
   bool r = true;
   const bool queued = ATState() == TatInternalState::atQWaitReply && fQueueActive;
   const TATCommand* line = LineOf(fReply.idDriverCmd);
@@ -216,6 +322,10 @@ void TqvGsm::DoError() {
     WriteLog(TDL::dlSimple, u"Enter PIN/PUK is failed!");
     std::lock_guard lk(fInfoMutex);
     fPinRejected = true;
+  }
+  if (queued && fQueueState == stInit && RepeatWhenSimBusy(fReply.idDriverCmd)) {
+    QueueNext();
+    return;
   }
   // An empty slot of the phone book is no failure: the reading goes on.
   if (queued && fQueueState == stPhoneBook && fCommandIndex - 1 == fBookRecordEntry && IsEmptySlotReply()) {
@@ -288,7 +398,8 @@ bool TqvGsm::IsErrorReply(const TATReply& reply) {
   if (!fDetecting) return TqvCustomATProcessor::IsErrorReply(reply) || IsCallResult(reply);
   if (reply.idResponse < 0 || reply.idResponse >= static_cast<int32_t>(Driver()->slResponses.size())) return true;
   const TCommEventNew* r = Driver()->GetResponse(reply.idResponse);
-  if (qv::resp::IsNotificationHead(r->Tag) || r->Tag == qv::resp::kRing) return false;
+  if (qv::resp::IsNotificationHead(r->Tag) || qv::resp::IsModuleStatus(r->Tag) || r->Tag == qv::resp::kRing)
+    return false;
   if (r->Tag != fExpectedReplyID) return true;
   const TATCommand* line = LineOf(reply.idDriverCmd);
   return line && line->idOrder != r->iOrder;
@@ -322,6 +433,8 @@ void TqvGsm::EndQueue(bool ok) {
   const int s = fQueueState;
   fQueueActive = false;
   fQueueState = 0;
+  fQueueHeld = fHeldForRepeat = fRepeatLine = false;
+  if (fReadyTimer) fReadyTimer->SetEnabled(false);
   RemoveState(s);
   const TSendPtr send = std::exchange(fRunningSend, nullptr);
   bool sendLeft = false;

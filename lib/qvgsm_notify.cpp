@@ -131,6 +131,10 @@ void TqvGsm::ReplyComplete(TATReply& reply) {
   const bool known = reply.idResponse >= 0 && reply.idResponse < static_cast<int32_t>(d->slResponses.size());
   const TCommEventNew* head = known ? d->GetResponse(reply.idResponse) : nullptr;
   const bool diagnostics = fQueueActive && fQueueState == stDiagnostics;
+  if (head && qv::resp::IsModuleStatus(head->Tag)) {
+    NoteModuleStatus(head->Tag);
+    return;
+  }
   if (!head || !qv::resp::IsNotificationHead(head->Tag) || diagnostics) {
     // A call's end that no dial or answer line owns: the modem accepted the
     // call with OK and reports its end now.

@@ -1,5 +1,7 @@
 // The built-in model drivers, in registration order: the position in this table
 // is the DriverIndex that selects the driver once TqvGsm has added them all.
+// Detection tries them in this order, so a driver that claims a whole maker
+// stays behind the ones that claim some of its models.
 #pragma once
 
 #include <array>
@@ -12,7 +14,7 @@ struct TqvModelDriver {
   std::string_view Script;  // name of the embedded script (lib/drivers/)
 };
 
-inline constexpr std::array<TqvModelDriver, 19> kModelDrivers = {{
+inline constexpr std::array<TqvModelDriver, 26> kModelDrivers = {{
     {u"Nokia 6230i", "QVGSM_NOKIA6230I"},
     {u"Nokia 7110", "QVGSM_NOKIA7110"},
     {u"Nokia 6120", "QVGSM_NOKIA6120"},
@@ -32,6 +34,14 @@ inline constexpr std::array<TqvModelDriver, 19> kModelDrivers = {{
     {u"Novatel Ovation MC950D", "QVGSM_NOVATEL_OVATION_MC950"},
     {u"Sierra Wireless", "QVGSM_SIERRA_WIRELESS"},
     {u"ZTE", "QVGSM_ZTE"},
+    {u"Quectel EC2x/EG2x", "QVGSM_QUECTEL_EC2X"},
+    {u"Quectel BG9x", "QVGSM_QUECTEL_BG9X"},
+    {u"Simcom SIM800/SIM900", "QVGSM_SIMCOM_SIM800"},
+    {u"u-blox SARA/LARA", "QVGSM_UBLOX"},
+    {u"Telit LE910", "QVGSM_TELIT_LE910"},
+    {u"Huawei ME909/E3372", "QVGSM_HUAWEI_ME909"},
+    // Last: any modem that answers AT and that no driver above claims.
+    {u"Generic 3GPP modem", "QVGSM_GENERIC"},
 }};
 
 }  // namespace qv

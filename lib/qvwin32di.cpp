@@ -1,5 +1,6 @@
 #include "qvwin32di.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 
@@ -59,6 +60,8 @@ std::vector<std::unique_ptr<TqvDevice>> EnumPnpDevices(bool presentOnly) {
     d->RegKey = U(tty.ClassPath);
     d->NameSymbolic = U(tty.ById.empty() ? tty.DevNode : tty.ById);
     d->DiskNumber = -1;
+    if (!tty.UsbDevicePath.empty() && !tty.Interface.empty())
+      d->UsbInterface = static_cast<int32_t>(std::strtol(tty.Interface.c_str(), nullptr, 16));
     out.push_back(std::move(d));
   }
   return out;

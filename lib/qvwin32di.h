@@ -37,6 +37,7 @@ bool SetupApiLoad();
 //   RegKey        the tty's sysfs class entry
 //   NameSymbolic  a /dev/serial/by-id link when there is one, else the node
 //   Data          the port number (0 outside the table); DiskNumber -1
+//   UsbInterface  the USB interface number ("bInterfaceNumber"), else -1
 std::vector<std::unique_ptr<TqvDevice>> EnumPnpDevices(bool presentOnly);
 
 // Kernel device events turned into device-change messages on the main thread.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -283,16 +284,30 @@ size_t CountStatements(std::string_view script, const char* word) {
   return n;
 }
 
+// The names a script includes, upper-cased as the resources are named.
+std::vector<std::string> IncludesOf(std::string_view script) {
+  std::vector<std::string> names;
+  for (size_t pos = 0; (pos = script.find("Include = ", pos)) != std::string_view::npos; ++pos) {
+    if (pos != 0 && script[pos - 1] != '\n') continue;
+    const size_t start = pos + 10, end = script.find('\r', start);
+    std::string name(script.substr(start, end - start));
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    names.push_back(name);
+  }
+  return names;
+}
+
 TEST(BuiltInScripts, EveryLineOfEveryScriptIsParsed) {
   const auto& all = qv::EmbeddedResources();
-  ASSERT_EQ(all.size(), 23u);
+  ASSERT_EQ(all.size(), qv::kModelDrivers.size() + 6);  // the model scripts and six shared ones
   std::map<std::string, size_t> entries;  // entries a script yields with its includes
   auto load = [](std::string_view data) {
     TqvCustomATDriver d;
     EXPECT_TRUE(d.LoadFromString(data));
     return d.slCommands.size() + d.slResponses.size() + d.slSettings.size();
   };
-  for (const char* shared : {"QVGSM_AT_RESPONSES", "QVGSM_GSM_COMMON", "QVGSM_GSM_PIN", "QVGSM_GSM_DIAGNOSTIC"}) {
+  for (const char* shared : {"QVGSM_AT_RESPONSES", "QVGSM_GSM_COMMON", "QVGSM_GSM_PIN", "QVGSM_GSM_DIAGNOSTIC",
+                             "QVGSM_GSM_MODULE", "QVGSM_QUECTEL"}) {
     auto data = qv::FindEmbeddedResource(shared);
     ASSERT_TRUE(data) << shared;
     EXPECT_EQ(CountStatements(*data, "Include"), 0u) << shared;
@@ -302,9 +317,11 @@ TEST(BuiltInScripts, EveryLineOfEveryScriptIsParsed) {
   for (const auto& m : qv::kModelDrivers) {
     auto data = qv::FindEmbeddedResource(m.Script);
     ASSERT_TRUE(data) << m.Script;
-    size_t included = entries["QVGSM_AT_RESPONSES"] + entries["QVGSM_GSM_COMMON"] +
-                      entries["QVGSM_GSM_DIAGNOSTIC"] +
-                      (CountStatements(*data, "Include") == 4 ? entries["QVGSM_GSM_PIN"] : 0);
+    size_t included = 0;
+    for (const std::string& name : IncludesOf(*data)) {
+      ASSERT_TRUE(entries.count(name)) << m.Script << " includes " << name;
+      included += entries[name];
+    }
     EXPECT_EQ(load(*data), included + CountStatements(*data, "HKR,")) << m.Script;
   }
 }
@@ -327,6 +344,7 @@ struct ModelCase {
   size_t commands, responses, settings;
   std::vector<std::pair<int, std::string>> detection;  // order, pattern (id 109)
   std::vector<std::string> detectLines;
+  bool module = false;  // includes qvgsm_GSM_Module in place of qvgsm_GSM_Common
 };
 
 std::string Ok(const std::string& s) { return "\r\n" + s + "\r\n\r\nOK\r\n"; }
@@ -371,6 +389,23 @@ const std::vector<ModelCase>& Models() {
       {"QVGSM_SIERRA_WIRELESS", u"Sierra Wireless", true, 90, 36, 11, {{1, "Sierra Wireless\r\n"}}, {"AT+CGMI\r"}},
       {"QVGSM_ZTE", u"ZTE", true, 91, 30, 9, {{1, Ok("ZTE INCORPORATED")}, {1, Ok("ZTE CORPORATION")}},
        {"AT+CGMI\r"}},
+      {"QVGSM_QUECTEL_EC2X", u"Quectel EC2x/EG2x", true, 90, 37, 15,
+       {{1, Ok("Quectel")}, {2, Ok("EC25")}, {2, Ok("EC21")}, {2, Ok("EC20F")}, {2, Ok("EG25")}, {2, Ok("EG21")}},
+       {"AT+CGMI\r", "AT+CGMM\r"}, true},
+      {"QVGSM_QUECTEL_BG9X", u"Quectel BG9x", true, 90, 40, 15,
+       {{1, Ok("Quectel")}, {2, Ok("BG96")}, {2, Ok("BG95-M1")}, {2, Ok("BG95-M2")}, {2, Ok("BG95-M3")},
+        {2, Ok("BG95-M4")}, {2, Ok("BG95-M5")}, {2, Ok("BG95-M6")}, {2, Ok("BG77")}},
+       {"AT+CGMI\r", "AT+CGMM\r"}, true},
+      {"QVGSM_SIMCOM_SIM800", u"Simcom SIM800/SIM900", true, 91, 37, 13,
+       {{1, Ok("SIMCOM_Ltd")}, {2, Ok("SIMCOM_SIM800")}, {2, Ok("SIMCOM_SIM800C")}, {2, Ok("SIMCOM_SIM800L")},
+        {2, Ok("SIMCOM_SIM800H")}, {2, Ok("SIMCOM_SIM808")}, {2, Ok("SIMCOM_SIM900")}},
+       {"AT+CGMI\r", "AT+CGMM\r"}, true},
+      {"QVGSM_UBLOX", u"u-blox SARA/LARA", true, 89, 29, 13, {{1, Ok("u-blox")}}, {"AT+CGMI\r"}, true},
+      {"QVGSM_TELIT_LE910", u"Telit LE910", true, 89, 29, 13, {{1, Ok("Telit")}}, {"AT+CGMI\r"}, true},
+      {"QVGSM_HUAWEI_ME909", u"Huawei ME909/E3372", true, 90, 30, 13,
+       {{1, Ok("Huawei Technologies Co., Ltd.")}}, {"AT+CGMI\r"}, true},
+      // A plain OK to AT is the generic driver's detection reply.
+      {"QVGSM_GENERIC", u"Generic 3GPP modem", true, 89, 29, 13, {{1, "\r\nOK\r\n"}}, {"AT\r"}, true},
   };
   return models;
 }
@@ -390,15 +425,20 @@ TEST(BuiltInScripts, ModelDriverTable) {
     EXPECT_EQ(d.slResponses.size(), m.responses);
     EXPECT_EQ(d.slSettings.size(), m.settings);
 
-    // Include order: result codes, diagnostics, common commands, then PIN.
+    // Include order: result codes, diagnostics, the shared commands (common or
+    // module: 24 commands, or 37 with 11 notification heads), then PIN.
+    const int32_t sharedCommands = m.module ? 37 : 24, sharedResponses = m.module ? 11 : 0;
     EXPECT_EQ(d.GetResponse(0)->Str(), "\r\nOK\r\n");
     EXPECT_EQ(d.GetResponse(9)->Str(), "\r\nRING\r\n");
     EXPECT_EQ(Utf8(d.GetCommands(0)->fName), "gsmDiagnostics");
     EXPECT_EQ(Utf8(d.GetCommands(41)->fCommand), "AT+CLAC<cr>");
     EXPECT_EQ(Utf8(d.GetCommands(42)->fName), "gsmGetManufacturer");
-    EXPECT_EQ(Utf8(d.GetCommands(65)->fCommand), "AT+CHUP<cr>");
-    EXPECT_EQ(Utf8(d.GetCommands(66)->fName), m.pin ? "gsmGetPINStatus" : "gsmDetect");
-    EXPECT_EQ(d.GetResponse(10)->Str(), m.pin ? Ok("+CPIN: READY") : "\r\n>");
+    EXPECT_EQ(Utf8(d.GetCommands(41 + sharedCommands)->fCommand), m.module ? "AT+CSCS=<q>GSM<q><cr>" : "AT+CHUP<cr>");
+    EXPECT_EQ(Utf8(d.GetCommands(42 + sharedCommands)->fName), m.pin ? "gsmGetPINStatus" : "gsmDetect");
+    EXPECT_EQ(d.GetResponse(10)->Str(), m.pin && !m.module ? Ok("+CPIN: READY") : "\r\n>");
+    if (m.pin) {
+      EXPECT_EQ(d.GetResponse(10 + sharedResponses)->Str(), Ok("+CPIN: READY"));
+    }
 
     std::vector<std::pair<int, std::string>> detection;
     for (const auto& e : d.slResponses)

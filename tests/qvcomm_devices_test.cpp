@@ -16,6 +16,7 @@
 #include "platform/qvserial_memory.h"
 #include "qvcomm.h"
 #include "qvfakedevicetree.h"
+#include "qvsim.h"
 #include "qvlogfile.h"
 #include "qvtext.h"
 #include "qvwin32.h"
@@ -72,12 +73,15 @@ TEST_F(DeviceTree, ThreeDepthsOfTheDeviceList) {
   struct Case { TqvEnumPorts mode; List expected; };
   const Case table[] = {
       {TqvEnumPorts::epQuickAll, {{u"COM1", 1}, {u"COM11", 11}, {u"COM101", 101}, {u"COM102", 102}}},
+      // A USB device with several ports names each port's interface.
       {TqvEnumPorts::epFullInfo,
-       {{u"COM1 (Serial port)", 1}, {u"COM11 (Serial port)", 11}, {u"COM101 (HUAWEI E220 Modem)", 101},
-        {u"COM102 (HUAWEI E220 Modem)", 102}, {xr0 + u" (Exar XR21V1410)", 4097}, {xr1 + u" (Exar XR21V1410)", 4098}}},
+       {{u"COM1 (Serial port)", 1}, {u"COM11 (Serial port)", 11}, {u"COM101 (HUAWEI E220 Modem, interface 0)", 101},
+        {u"COM102 (HUAWEI E220 Modem, interface 1)", 102}, {xr0 + u" (Exar XR21V1410, interface 0)", 4097},
+        {xr1 + u" (Exar XR21V1410, interface 1)", 4098}}},
       {TqvEnumPorts::epFullPresent,  // COM11 has no device node
-       {{u"COM1 (Serial port)", 1}, {u"COM101 (HUAWEI E220 Modem)", 101}, {u"COM102 (HUAWEI E220 Modem)", 102},
-        {xr0 + u" (Exar XR21V1410)", 4097}, {xr1 + u" (Exar XR21V1410)", 4098}}},
+       {{u"COM1 (Serial port)", 1}, {u"COM101 (HUAWEI E220 Modem, interface 0)", 101},
+        {u"COM102 (HUAWEI E220 Modem, interface 1)", 102}, {xr0 + u" (Exar XR21V1410, interface 0)", 4097},
+        {xr1 + u" (Exar XR21V1410, interface 1)", 4098}}},
   };
   for (const auto& c : table) {
     SCOPED_TRACE(int(c.mode));
@@ -107,6 +111,51 @@ TEST_F(DeviceTree, ThreeDepthsOfTheDeviceList) {
   quick.GetDeviceList(nullptr);
   EXPECT_EQ(quick.GetDevice(0)->Description, u"");  // the quick list asks discovery for nothing more
   EXPECT_EQ(quick.GetDevice(0)->NamePDO, u((tree.Roots().Dev / "ttyS0").string()));
+}
+
+// The probe asks the USB ports nobody holds whether they answer AT, and marks
+// those that do; a held port and an on-board UART get no byte. The start-up
+// port is the first that answered, else the first USB port.
+TEST_F(DeviceTree, UsbPortsThatAnswerAtAreMarked) {
+  qvsim::Simulator answering("generic"), held("generic"), uart("generic");
+  auto plug = [&](const char* tty, const std::string& target) {
+    fs::remove(tree.Roots().Dev / tty);
+    fs::create_symlink(target, tree.Roots().Dev / tty);
+  };
+  plug("ttyUSB0", held.DevicePath());
+  plug("ttyUSB1", answering.DevicePath());
+  plug("ttyS0", uart.DevicePath());
+  TqvComm holder;  // this program holds ttyUSB0's device
+  holder.SetDevicePath(u(held.DevicePath()));
+  holder.SetActive(true);
+  held.GetTranscript().Clear();
+
+  TqvComm comm;
+  comm.SetEnumPorts(TqvEnumPorts::epFullPresent);
+  EXPECT_EQ(FirstModemDevice(comm), comm.GetDevice(comm.IndexOfDeviceData(101)));  // no probe: the first USB port
+  comm.SetProbeAT(true);
+  comm.Update();
+  const List expected = {{u"COM1 (Serial port)", 1}, {u"COM101 (HUAWEI E220 Modem, interface 0)", 101},
+                         {u"COM102 (HUAWEI E220 Modem, interface 1, answers AT)", 102},
+                         {u((tree.Roots().Dev / "ttyXRUSB0").string()) + u" (Exar XR21V1410, interface 0)", 4097},
+                         {u((tree.Roots().Dev / "ttyXRUSB1").string()) + u" (Exar XR21V1410, interface 1)", 4098}};
+  EXPECT_EQ(Listed(comm), expected);
+  struct Case {
+    int32_t data;
+    TqvAtAnswer answer;
+  };
+  for (const Case c : {Case{1, TqvAtAnswer::aaNotProbed}, Case{101, TqvAtAnswer::aaHeld},
+                       Case{102, TqvAtAnswer::aaAnswers}, Case{4097, TqvAtAnswer::aaNotProbed}}) {
+    EXPECT_EQ(comm.GetDevice(comm.IndexOfDeviceData(c.data))->AtAnswer, c.answer) << c.data;
+  }
+  EXPECT_EQ(FirstModemDevice(comm), comm.GetDevice(comm.IndexOfDeviceData(102)));
+  EXPECT_EQ(answering.GetTranscript().ToModem(), "AT\r");
+  EXPECT_EQ(held.GetTranscript().ToModem(), "");
+  EXPECT_EQ(uart.GetTranscript().ToModem(), "");
+  // The probe left the port free: it opens as usual.
+  TqvComm user;
+  user.SetDevicePath(u(answering.DevicePath()));
+  EXPECT_NO_THROW(user.SetActive(true));
 }
 
 TEST_F(DeviceTree, AKernelEventReloadsTheListAndRaisesCodeThree) {

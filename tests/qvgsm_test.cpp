@@ -10,6 +10,7 @@
 
 #include "platform/qvdispatcher.h"
 #include "qvgsm.h"
+#include "qvmodeldrivers.h"
 #include "qvmemorylog.h"
 #include "qvscripteddevice.h"
 #include "qvtext.h"
@@ -91,7 +92,7 @@ constexpr char kPduHello[] = "07911326040000F0040B911346610089F60000208062917314
 
 TEST(Gsm, StartsWithTheModelDriversAndDefaults) {
   TqvGsm gsm;
-  EXPECT_EQ(gsm.DriverCount(), 19);
+  EXPECT_EQ(gsm.DriverCount(), static_cast<int32_t>(qv::kModelDrivers.size()));
   EXPECT_EQ(gsm.DriverIndex(), 0);
   EXPECT_EQ(StringToUtf8(gsm.Driver()->Caption()), "Nokia 6230i");
   EXPECT_TRUE(gsm.Autodetect());

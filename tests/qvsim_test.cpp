@@ -64,6 +64,18 @@ std::vector<Driver> BuiltInDetection() {
                                   {"AT+CGMM", {p("Ovation MC950D Card")}}}},
       {"Sierra Wireless", {{"AT+CGMI", {"Sierra Wireless\r\n"}}}},
       {"ZTE", {{"AT+CGMI", {p("ZTE INCORPORATED"), p("ZTE CORPORATION")}}}},
+      {"Quectel EC2x/EG2x", {{"AT+CGMI", {p("Quectel")}},
+                             {"AT+CGMM", {p("EC25"), p("EC21"), p("EC20F"), p("EG25"), p("EG21")}}}},
+      {"Quectel BG9x", {{"AT+CGMI", {p("Quectel")}},
+                        {"AT+CGMM", {p("BG96"), p("BG95-M1"), p("BG95-M2"), p("BG95-M3"), p("BG95-M4"), p("BG95-M5"),
+                                     p("BG95-M6"), p("BG77")}}}},
+      {"Simcom SIM800/SIM900", {{"AT+CGMI", {p("SIMCOM_Ltd")}},
+                                {"AT+CGMM", {p("SIMCOM_SIM800"), p("SIMCOM_SIM800C"), p("SIMCOM_SIM800L"),
+                                             p("SIMCOM_SIM800H"), p("SIMCOM_SIM808"), p("SIMCOM_SIM900")}}}},
+      {"u-blox SARA/LARA", {{"AT+CGMI", {p("u-blox")}}}},
+      {"Telit LE910", {{"AT+CGMI", {p("Telit")}}}},
+      {"Huawei ME909/E3372", {{"AT+CGMI", {p("Huawei Technologies Co., Ltd.")}}}},
+      {"Generic 3GPP modem", {{"AT", {"\r\nOK\r\n"}}}},
   };
 }
 
@@ -85,16 +97,15 @@ std::string Detect(Host& host) {
   return "none";
 }
 
-TEST(QvSimPersona, EachModelIsFoundByTheDriversDetectionAndGenericByNone) {
+TEST(QvSimPersona, EachModelIsFoundByItsDriversDetection) {
   const auto& personas = qvsim::Personas();
-  ASSERT_EQ(personas.size(), 20u);
+  ASSERT_EQ(personas.size(), BuiltInDetection().size());
   for (const qvsim::Persona& persona : personas) {
     SCOPED_TRACE(persona.id);
     Simulator sim(persona);
     Host host(sim.DevicePath());
     ASSERT_TRUE(host.IsOpen());
-    const std::string expected = persona.id == "generic" ? "none" : persona.caption;
-    EXPECT_EQ(Detect(host), expected);
+    EXPECT_EQ(Detect(host), persona.caption);
     // identity answers are there whatever the model
     EXPECT_EQ(host.Command("AT+CGMI"), "AT+CGMI\r\r\n" + persona.manufacturer + "\r\n\r\nOK\r\n");
     EXPECT_EQ(host.Command("AT+CGMM"), "AT+CGMM\r\r\n" + persona.model + "\r\n\r\nOK\r\n");
@@ -136,6 +147,11 @@ std::vector<DriverUse> BuiltInDriverUse() {
   const std::vector<std::string> common = {"AT+CGMI", "AT+CGMM", "AT+CGMR", "AT+CGSN", "AT+CIMI", "AT+CPIN?",
                                            "AT+CSQ",  "AT+CMGF=0", "AT+CLIP=1", "AT+CGATT?"};
   const std::string ussd = "AT+CUSD=1,\"*100#\",0";
+  // today's modules: numeric errors, three memories, USSD with scheme 15
+  const std::vector<std::string> moduleStart = {"AT", "ATE0", "AT+CMEE=1"};
+  const std::vector<std::string> moduleSms = {"AT+CNMI=2,1,0,1,0", "AT+CNMI=2,2,0,1,0", cpms3("SM", "SM", "SM"),
+                                              cpms3("ME", "ME", "ME"), "AT+CPMS?"};
+  const std::string ussd15 = "AT+CUSD=1,\"*100#\",15";
   return {
       {"nokia6230i", join({reset, common, {"AT+CNMI=2,1,,2", "AT+CNMI=2,2,,1", cpms3("ME", "ME", "MT"), "AT+CPMS?", "AT+CBC", ussd},
                            book("ME", "AT+CPBS?", "PCCP437")})},
@@ -177,6 +193,14 @@ std::vector<DriverUse> BuiltInDriverUse() {
       {"zte", join({{"ATZ", "ATE0", "AT+ZCDRUN=8", "AT+ZOPRT=5"}, common,
                     {"AT+CNMI=1,1,2,1,0", "AT+CNMI=1,2,2,1,0", cpms3("SM", "SM", "SM"), "AT+CPMS?", ussd},
                     book("SM", "AT+CPBR=?", "GSM")})},
+      {"quectel_ec25", join({moduleStart, common, moduleSms, {ussd15, "AT+CHUP"}, book("ME", "AT+CPBR=?", "GSM")})},
+      {"quectel_bg96", join({moduleStart, common, moduleSms, {ussd15}, book("ME", "AT+CPBR=?", "GSM")})},
+      {"simcom_sim800", join({moduleStart, common, moduleSms, {"AT+CBC", ussd15}, book("ME", "AT+CPBR=?", "GSM")})},
+      {"ublox_sara", join({moduleStart, common, moduleSms, {ussd15}, book("ME", "AT+CPBR=?", "GSM")})},
+      {"telit_le910", join({moduleStart, common, moduleSms, {ussd15}, book("ME", "AT+CPBR=?", "GSM")})},
+      {"huawei_me909", join({moduleStart, {"AT^CURC=0"}, common, moduleSms, {"AT+CUSD=1,\"AA180C3602\",15"},
+                             book("ME", "AT+CPBR=?", "GSM")})},
+      {"generic", join({moduleStart, common, moduleSms, {ussd15}, book("ME", "AT+CPBR=?", "GSM")})},
   };
 }
 
@@ -221,6 +245,51 @@ TEST(QvSimPersona, DiagnosticLinesAllGetAFinalResult) {
       }
     }
   }
+}
+
+// While a module starts, the SIM's commands answer +CME ERROR: 14 and the message commands
+// +CMS ERROR: 314 ("SIM busy"); the rest of the module answers as usual.
+TEST(QvSimModem, StartingModuleAnswersSimBusy) {
+  qvsim::Modem modem(*qvsim::FindPersona("quectel_ec25"));
+  auto reply = [&](const char* line) {
+    std::vector<qvsim::Output> out;
+    modem.Receive(std::string(line) + "\r", out);
+    std::string bytes;
+    for (const auto& o : out) bytes += o.bytes;
+    return bytes;
+  };
+  reply("ATE0");
+  reply("AT+CMEE=1");
+  struct Case {
+    bool simBusy, smsBusy;
+    const char* line;
+    const char* answer;
+  };
+  const Case cases[] = {
+      {true, true, "AT+CPIN?", "\r\n+CME ERROR: 14\r\n"},
+      {true, true, "AT+CIMI", "\r\n+CME ERROR: 14\r\n"},
+      {true, true, "AT+CGMI", "\r\nQuectel\r\n\r\nOK\r\n"},
+      {false, true, "AT+CPIN?", "\r\n+CPIN: READY\r\n\r\nOK\r\n"},
+      {false, true, "AT+CPMS?", "\r\n+CMS ERROR: 314\r\n"},
+      {false, true, "AT+CNMI=2,1,0,1,0", "\r\n+CMS ERROR: 314\r\n"},
+      {false, true, "AT+CMGF=0", "\r\n+CMS ERROR: 314\r\n"},
+      {false, false, "AT+CPMS?", "\r\n+CPMS: \"SM\",0,50,\"SM\",0,50,\"SM\",0,50\r\n\r\nOK\r\n"},
+  };
+  for (const Case& c : cases) {
+    modem.SetStarting(c.simBusy, c.smsBusy);
+    EXPECT_EQ(reply(c.line), c.answer) << c.line << " sim busy " << c.simBusy << " sms busy " << c.smsBusy;
+  }
+}
+
+// A restart plays the persona's start-up lines in order; the message service answers again
+// once its ready line has gone.
+TEST(QvSimPersona, RestartPlaysTheStartUpLines) {
+  Simulator sim("quectel_ec25");
+  Host host(sim.DevicePath());
+  sim.Restart();
+  ASSERT_TRUE(sim.GetTranscript().WaitFor(qvsim::Transcript::Direction::FromModem, "+QIND: PB DONE\r\n", 5s));
+  EXPECT_EQ(host.Command("AT+CPMS?"), "\r\nRDY\r\n\r\n+CFUN: 1\r\n\r\n+CPIN: READY\r\n\r\n+QUSIM: 1\r\n"
+                                      "\r\n+QIND: SMS DONE\r\n\r\n+QIND: PB DONE\r\nAT+CPMS?\r\r\n+CPMS: \"SM\",0,50,\"SM\",0,50,\"SM\",0,50\r\n\r\nOK\r\n");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -70,6 +70,7 @@ const char kHelp[] =
     "split N [GAPMS]                 every write in pieces of N bytes (0: off)\n"
     "merge MS                        output within MS milliseconds goes in one write (0: off)\n"
     "drop | up                       the device disappears | comes back behind the link\n"
+    "restart                         the module restarts: its start-up lines, SIM busy meanwhile\n"
     "dropon COMMAND                  the device disappears when COMMAND arrives\n"
     "status | transcript | help | quit\n";
 
@@ -236,6 +237,9 @@ bool Control(qvsim::Simulator& sim, const std::string& line) {
   } else if (cmd == "up") {
     const auto ec = sim.BringUp();
     std::cout << (ec ? "cannot bring the device up: " + ec.message() : "device: " + sim.DevicePath()) << "\n";
+  } else if (cmd == "restart") {
+    sim.Restart();
+    std::cout << "restarting\n";
   } else if (cmd == "dropon") {
     std::string command;
     in >> command;

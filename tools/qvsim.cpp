@@ -248,6 +248,8 @@ void Simulator::ReadInput(int fd) {
 }
 
 void Simulator::Feed(std::string_view bytes, Clock::time_point base) {
+  const auto now = Clock::now();
+  fModem.SetStarting(now < fSimReadyAt, now < fSmsReadyAt);
   size_t start = 0;
   while (start < bytes.size()) {
     if (fSilent) return;
@@ -296,25 +298,26 @@ void Simulator::Schedule(std::vector<Output>& outputs, Clock::time_point base) {
 }
 
 // Output goes in order; a piece due no later than the unwritten piece before it joins it, so
-// that it leaves in the same write. Repeated rings are timers, not part of that order: other
-// output passes the ones still to come.
-void Simulator::Push(std::string bytes, Clock::time_point due, bool ring) {
+// that it leaves in the same write. Timed events (repeated rings, a restart's start-up lines)
+// are not part of that order: other output passes the ones still to come.
+void Simulator::Push(std::string bytes, Clock::time_point due, bool ring, bool timer) {
   if (!fPty.IsOpen()) return;
+  timer = timer || ring;
   auto at = fQueue.end();
-  while (!ring && at != fQueue.begin() && std::prev(at)->ring && std::prev(at)->written == 0 &&
+  while (!timer && at != fQueue.begin() && std::prev(at)->timer && std::prev(at)->written == 0 &&
          std::prev(at)->due > due) {
     --at;
   }
   if (at != fQueue.begin()) {
     Pending& last = *std::prev(at);
-    if (last.written == 0 && due <= last.due && !ring && !last.ring) {
+    if (last.written == 0 && due <= last.due && !timer && !last.timer) {
       last.bytes += bytes;
       return;
     }
     due = std::max(due, last.due);
   }
   if (fMergeWindow.count() > 0) due = std::max(due, Clock::now() + fMergeWindow);
-  fQueue.insert(at, {std::move(bytes), due, 0, ring});
+  fQueue.insert(at, {std::move(bytes), due, 0, ring, timer});
   Wake();
 }
 
@@ -365,6 +368,22 @@ Clock::time_point Simulator::NextWrite() const {
 
 Clock::duration Simulator::ByteTime() const {
   return LinePacer::ByteTimeAt(fBaud == kLineSpeed ? fPty.LineSpeed() : fBaud);
+}
+
+void Simulator::Restart() {
+  std::lock_guard lock(fMutex);
+  fModem.PowerCycle();
+  auto due = Clock::now();
+  fSimReadyAt = fSmsReadyAt = Clock::time_point{};
+  for (const StartupLine& line : fPersona.startup) {
+    due += Milliseconds(line.delayMs);
+    if (!line.text.empty()) Push("\r\n" + line.text + "\r\n", due, false, true);
+    if (line.simReady) fSimReadyAt = due;
+    if (line.smsReady) fSmsReadyAt = due;
+  }
+  // unmarked: ready with the last line
+  if (fSimReadyAt == Clock::time_point{}) fSimReadyAt = due;
+  if (fSmsReadyAt == Clock::time_point{}) fSmsReadyAt = due;
 }
 
 bool Simulator::WaitOutputIdle(Milliseconds timeout) {

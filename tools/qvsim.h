@@ -129,6 +129,11 @@ class Simulator {
   // A new device comes up (a new slave path) behind the same link. Returns when done.
   std::error_code BringUp();
 
+  // The module restarts where it is, the device staying: settings back to their defaults, then
+  // the persona's start-up lines, as due; until their ready marks the SIM and the message
+  // service answer "SIM busy".
+  void Restart();
+
   // Waits until everything scheduled so far has been written; false on time-out.
   bool WaitOutputIdle(Milliseconds timeout = Milliseconds(2000));
 
@@ -139,7 +144,8 @@ class Simulator {
     std::string bytes;
     Clock::time_point due;
     size_t written = 0;
-    bool ring = false;
+    bool ring = false;   // not sent once the call no longer rings
+    bool timer = false;  // a timed event (a ring, a start-up line): other output passes it
   };
   enum class Request { None, Drop, BringUp };
 
@@ -147,7 +153,7 @@ class Simulator {
   void ReadInput(int fd);
   void Feed(std::string_view bytes, Clock::time_point base);
   void Schedule(std::vector<Output>& outputs, Clock::time_point base);
-  void Push(std::string bytes, Clock::time_point due, bool ring = false);
+  void Push(std::string bytes, Clock::time_point due, bool ring = false, bool timer = false);
   bool WriteDue(int fd, Clock::time_point now);
   size_t ChunkDue(const Pending& p, Clock::time_point now) const;
   Clock::time_point NextWrite() const;
@@ -170,6 +176,7 @@ class Simulator {
   Clock::time_point fInputFree{};  // when the last host byte has crossed the paced line
   LinePacer fPacer;                // the modem's bytes on a paced line
   Clock::time_point fSplitFree{};  // when the next piece of a split write may go
+  Clock::time_point fSimReadyAt{}, fSmsReadyAt{};  // the end of a restart's busy time
   int fBaud = 0;
   Milliseconds fReplyDelay{0};
   std::map<std::string, Milliseconds> fCommandDelays;

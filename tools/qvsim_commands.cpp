@@ -99,7 +99,9 @@ struct Modem::Commands {
   // ---- SIM
 
   static void Cpin(Modem& m, const Cmd& cmd, Reply& reply) {
-    if (cmd.op == Op::Read) {
+    if (m.fSimBusy && cmd.op != Op::Test) {
+      reply.final = m.CmeError(14);
+    } else if (cmd.op == Op::Read) {
       static const char* kNames[] = {"READY", "SIM PIN", "SIM PUK"};
       reply.infos.push_back(std::string("+CPIN: ") + kNames[static_cast<int>(m.fPinState)]);
     } else if (cmd.op != Op::Test) {
@@ -149,6 +151,7 @@ struct Modem::Commands {
     } else if (cmd.op == Op::Test) {
       reply.infos.push_back("+CMGF: (0)");  // PDU mode only
     } else if (cmd.op == Op::Set && Arg(cmd, 0) == 0) {
+      if (m.SmsStarting(reply)) return;
       m.fCmgf = 0;
     } else {
       reply.final = m.CmsError(303);
@@ -195,6 +198,7 @@ struct Modem::Commands {
       reply.final = "ERROR";
       return;
     }
+    if (m.SmsStarting(reply)) return;
     static const int kMax[] = {3, 3, 3, 2, 1};  // <mode>,<mt>,<bm>,<ds>,<bfr>
     std::vector<int> next = m.fCnmi;
     for (size_t i = 0; i < cmd.args.size(); ++i) {

@@ -29,6 +29,7 @@ const char* CmeText(int code) {
     case 10: return "SIM not inserted";
     case 11: return "SIM PIN required";
     case 12: return "SIM PUK required";
+    case 14: return "SIM busy";
     case 16: return "incorrect password";
     case 20: return "memory full";
     case 21: return "invalid index";
@@ -50,6 +51,7 @@ const char* CmsText(int code) {
     case 304: return "invalid PDU mode parameter";
     case 310: return "SIM not inserted";
     case 311: return "SIM PIN required";
+    case 314: return "SIM busy";
     case 316: return "SIM PUK required";
     case 321: return "invalid memory index";
     case 322: return "memory full";
@@ -357,9 +359,19 @@ std::string Modem::CmsError(int code) const {
 }
 
 bool Modem::NeedsSim(Reply& reply, bool sms) const {
+  if (fSimBusy || (sms && fSmsBusy)) {
+    reply.final = sms ? CmsError(314) : CmeError(14);
+    return true;
+  }
   if (fPinState == PinState::Ready) return false;
   const bool puk = fPinState == PinState::SimPuk;
   reply.final = sms ? CmsError(puk ? 316 : 311) : CmeError(puk ? 12 : 11);
+  return true;
+}
+
+bool Modem::SmsStarting(Reply& reply) const {
+  if (!fSimBusy && !fSmsBusy) return false;
+  reply.final = CmsError(314);
   return true;
 }
 

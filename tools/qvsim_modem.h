@@ -97,6 +97,12 @@ class Modem {
   void SetPin(std::string pin, PinState state, int pinAttempts = 3, std::string puk = "12345678");
   PinState GetPinState() const { return fPinState; }
   int PinAttempts() const { return fPinAttempts; }
+  // While the module starts, SIM commands answer +CME ERROR: 14 and message commands
+  // +CMS ERROR: 314 ("SIM busy").
+  void SetStarting(bool simBusy, bool smsBusy) {
+    fSimBusy = simBusy;
+    fSmsBusy = smsBusy;
+  }
   void SetSignal(int rssi, int ber) { fRssi = rssi; fBer = ber; }
   void SetBattery(int bcs, int bcl) { fBcs = bcs; fBcl = bcl; }
   void SetUssdAnswer(std::string request, UssdAnswer answer) { fUssdAnswers[std::move(request)] = std::move(answer); }
@@ -176,6 +182,8 @@ class Modem {
   std::string CmsError(int code) const;
   // True (with the SIM's error in reply.final) while the SIM waits for its PIN or PUK.
   bool NeedsSim(Reply& reply, bool sms) const;
+  // True (with "SIM busy" in reply.final) while the message service starts.
+  bool SmsStarting(Reply& reply) const;
 
   struct Commands;  // the extended command handlers (qvsim_commands.cpp)
   bool Basic(const Cmd& cmd, Reply& reply);
@@ -232,6 +240,7 @@ class Modem {
   int fPinAttempts = 3;
   int fPukAttempts = 10;
   bool fPinRequired = false;
+  bool fSimBusy = false, fSmsBusy = false;
   std::string fSca = "+491720000000";
   int fRssi = 21, fBer = 99, fBcs = 0, fBcl = 85;
   int fFun = 1;

@@ -26,6 +26,9 @@ const Memories kDongleBooks{{"SM", 250}, {"DC", 10}, {"LD", 10}, {"FD", 10}, {"M
 const Memories kSimcomBooks{{"SM", 250}, {"DC", 10}, {"LD", 10}, {"FD", 10}, {"MC", 10}, {"ON", 5}};
 const Memories kGenericBooks{{"SM", 250}, {"ME", 100}, {"ON", 5}, {"FD", 10}, {"DC", 10}};
 
+const Memories kModuleSms{{"SM", 50}, {"ME", 255}, {"SR", 10}};
+const Memories kModuleBooks{{"SM", 250}, {"ME", 500}, {"DC", 20}, {"RC", 20}, {"MC", 20}, {"FD", 10}, {"ON", 5}};
+
 const Texts kPhoneCharsets{"GSM", "IRA", "PCCP437", "UCS2", "8859-1"};
 const Texts kModuleCharsets{"GSM", "IRA", "UCS2", "8859-1", "PCCP437"};
 const Texts kEricssonCharsets{"GSM", "IRA", "UCS2", "UTF-8", "8859-1"};
@@ -154,8 +157,38 @@ std::vector<Persona> BuildPersonas() {
   all.back().datedBooks = {"LD", "FD", "MC"};
   all.back().battery = false;
   all.back().ussdPacked = true;
-  // A plain 3GPP modem that none of the drivers claims.
-  all.push_back(Make("generic", "Generic GSM modem", "QV Simulated Modems", "GSM Modem 1", "1.0.0",
+  // Today's modules, after their makers' AT manuals (the drivers' headers name them).
+  all.push_back(Make("quectel_ec25", "Quectel EC2x/EG2x", "Quectel", "EC25", "EC25EFAR06A06M4G",
+                     {{0, "Quectel\r\nEC25\r\nRevision: EC25EFAR06A06M4G"}},
+                     kModuleSms, kModuleBooks, kModuleCharsets));
+  all.back().startup = {{"RDY", 0}, {"+CFUN: 1", 100}, {"+CPIN: READY", 200, true}, {"+QUSIM: 1", 50},
+                        {"+QIND: SMS DONE", 1200, false, true}, {"+QIND: PB DONE", 300}};
+  all.push_back(Make("quectel_bg96", "Quectel BG9x", "Quectel", "BG96", "BG96MAR02A07M1G",
+                     {{0, "Quectel\r\nBG96\r\nRevision: BG96MAR02A07M1G"}},
+                     kModuleSms, kModuleBooks, kModuleCharsets));
+  all.back().startup = {{"RDY", 0}, {"+CFUN: 1", 100}, {"+CPIN: READY", 200, true}, {"+QUSIM: 1", 50},
+                        {"+QIND: SMS DONE", 1200, false, true}};
+  all.push_back(Make("simcom_sim800", "Simcom SIM800/SIM900", "SIMCOM_Ltd", "SIMCOM_SIM800",
+                     "Revision:1418B04SIM800M32", {{0, "SIM800 R14.18"}},
+                     kModuleSms, kModuleBooks, kModuleCharsets));
+  all.back().startup = {{"RDY", 0}, {"+CFUN: 1", 100}, {"+CPIN: READY", 300, true}, {"Call Ready", 800},
+                        {"SMS Ready", 400, false, true}};
+  all.push_back(Make("ublox_sara", "u-blox SARA/LARA", "u-blox", "SARA-U201", "23.60",
+                     {{0, ModuleInfo("u-blox", "SARA-U201", "23.60")}},
+                     kModuleSms, kModuleBooks, kModuleCharsets));
+  all.back().startup = {{"", 1500, true, true}};
+  all.push_back(Make("telit_le910", "Telit LE910", "Telit", "LE910C1-EUX", "25.21.660",
+                     {{0, "Telit\r\nLE910C1-EUX\r\n25.21.660"}},
+                     kModuleSms, kModuleBooks, kModuleCharsets));
+  all.back().startup = {{"", 1500, true, true}};
+  all.push_back(Make("huawei_me909", "Huawei ME909/E3372", "Huawei Technologies Co., Ltd.", "ME909s-120",
+                     "11.617.01.00.00", {{0, ModuleInfo("Huawei Technologies Co., Ltd.", "ME909s-120", "11.617.01.00.00")}},
+                     kModuleSms, kModuleBooks, kModuleCharsets));
+  all.back().vendorCommands = {"^CURC", "^SYSCFGEX", "^SYSINFOEX"};
+  all.back().ussdPacked = true;
+  all.back().startup = {{"^SYSSTART", 0}, {"", 1500, true, true}};
+  // A plain 3GPP modem: only the generic driver claims it.
+  all.push_back(Make("generic", "Generic 3GPP modem", "QV Simulated Modems", "GSM Modem 1", "1.0.0",
                      {{0, ModuleInfo("QV Simulated Modems", "GSM Modem 1", "1.0.0")}},
                      {{"SM", 30}, {"ME", 100}, {"SR", 10}}, kGenericBooks, kModuleCharsets));
   return all;

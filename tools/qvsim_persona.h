@@ -13,6 +13,16 @@ struct MemoryInfo {
   int capacity = 0;
 };
 
+// One line a module sends after it started, `delayMs` after the line before. The lines marked
+// simReady and smsReady end the SIM's and the message service's start: until then the module
+// answers "SIM busy" (+CME ERROR: 14, +CMS ERROR: 314). An empty text only marks the time.
+struct StartupLine {
+  std::string text;
+  int delayMs = 0;
+  bool simReady = false;
+  bool smsReady = false;
+};
+
 struct Persona {
   std::string id;       // short name, such as "siemens_mc35i"
   std::string caption;  // the model's caption, such as "Siemens M35i[t]"
@@ -35,6 +45,8 @@ struct Persona {
   // Announces messages stored in the phone (ME, MT) with indexes counted after the SIM's
   // capacity, as phones that number the SIM's slots first do: "+CMTI: "ME",21" for slot 1.
   bool phoneIndexAfterSim = false;
+  // What the module sends when it (re)starts, in order; empty: ready at once, silently.
+  std::vector<StartupLine> startup;
   int maxNumberLength = 40;
   int maxNameLength = 14;
 
@@ -42,7 +54,8 @@ struct Persona {
   const std::string* Identification(int n) const;
 };
 
-// All personas: the 19 driver models, in the order of the built-in drivers, then "generic".
+// All personas: one for each model driver, in the order of the built-in drivers, then "generic"
+// (a plain 3GPP modem, the generic driver's).
 const std::vector<Persona>& Personas();
 
 // Finds a persona by id or caption, letter case and punctuation ignored; nullptr when unknown.

@@ -266,6 +266,9 @@ using TqvSerialOpener = std::function<TqvSerialOpenResult(const std::string& pat
 
 // Opens a tty (a real port or a pseudo-terminal) exclusively.
 TqvSerialOpenResult OpenPosixSerial(const std::string& path);
+// Another process has the device at `path` open, as /proc tells it. (This
+// process's own ports are told apart by their flock.)
+bool HeldByAnotherProcess(const std::string& path);
 // Takes over an already open descriptor (closed by the device).
 TqvSerialOpenResult AdoptPosixSerial(int fd, const std::string& path);
 

@@ -23,6 +23,7 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <mutex>
 #include <utility>
@@ -96,10 +97,11 @@ class Wakeup {
   int fd_;
 };
 
-// Which program holds the device, where /proc tells it.
-std::string DescribeHolder(const std::string& path) {
+// Calls `visit` with each process that has the character device at `path`
+// open, where /proc tells it, until `visit` returns true; whether one did.
+bool FindHolder(const std::string& path, const std::function<bool(int pid, const std::filesystem::path& proc)>& visit) {
   struct stat dev {};
-  if (::stat(path.c_str(), &dev) != 0 || !S_ISCHR(dev.st_mode)) return {};
+  if (::stat(path.c_str(), &dev) != 0 || !S_ISCHR(dev.st_mode)) return false;
   std::error_code ec;
   for (const auto& proc : std::filesystem::directory_iterator("/proc", ec)) {
     const std::string pidText = proc.path().filename().string();
@@ -111,14 +113,28 @@ std::string DescribeHolder(const std::string& path) {
       struct stat st {};
       if (::stat(fd.path().c_str(), &st) != 0) continue;
       if (!S_ISCHR(st.st_mode) || st.st_rdev != dev.st_rdev) continue;
-      if (pid == ::getpid()) return "this program";
-      std::ifstream comm(proc.path() / "comm");
-      std::string name;
-      std::getline(comm, name);
-      return (name.empty() ? std::string("process") : name) + ", process " + pidText;
+      if (visit(pid, proc.path())) return true;
+      break;
     }
   }
-  return {};
+  return false;
+}
+
+// Which program holds the device, where /proc tells it.
+std::string DescribeHolder(const std::string& path) {
+  std::string who;
+  FindHolder(path, [&who](int pid, const std::filesystem::path& proc) {
+    if (pid == ::getpid()) {
+      who = "this program";
+    } else {
+      std::ifstream comm(proc / "comm");
+      std::string name;
+      std::getline(comm, name);
+      who = (name.empty() ? std::string("process") : name) + ", process " + std::to_string(pid);
+    }
+    return true;
+  });
+  return who;
 }
 
 class PosixSerialDevice final : public TqvSerialDevice {
@@ -789,6 +805,10 @@ TqvSerialOpenResult Finish(UniqueFd fd, const std::string& path, bool exclusiveF
 }
 
 }  // namespace
+
+bool HeldByAnotherProcess(const std::string& path) {
+  return FindHolder(path, [](int pid, const std::filesystem::path&) { return pid != ::getpid(); });
+}
 
 TqvSerialOpenResult OpenPosixSerial(const std::string& path) {
   int fd;
