@@ -126,6 +126,7 @@ std::vector<TListed> ListStore(TContext& x, TModem& m, TSmsStatus status) {
 // The listed messages joined into whole ones, by their first index.
 std::vector<TqvSmsMessage> Reassembled(const std::vector<TListed>& items) {
   TqvSmsAssembler assembler;
+  assembler.SetSnapshot(true);
   std::vector<TqvSmsMessage> messages;
   assembler.OnMessage = [&](TObject*, const TqvSmsMessage& m) { messages.push_back(m); };
   for (const TListed& it : items) assembler.Add(it.sms, it.memory, it.index);

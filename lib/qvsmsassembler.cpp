@@ -23,6 +23,16 @@ void TqvSmsAssembler::SetClock(TClock clock) {
   fClock = clock ? std::move(clock) : TClock([] { return Clock::now(); });
 }
 
+bool TqvSmsAssembler::Snapshot() const {
+  std::lock_guard lk(fMutex);
+  return fSnapshot;
+}
+
+void TqvSmsAssembler::SetSnapshot(bool v) {
+  std::lock_guard lk(fMutex);
+  fSnapshot = v;
+}
+
 std::u16string TqvSmsAssembler::MissingMark(int32_t number, int32_t count) {
   return qv::Format(u"[part %d of %d missing]", {int64_t{number}, int64_t{count}});
 }
@@ -132,7 +142,7 @@ void TqvSmsAssembler::AddPart(const TqvPduSms& sms, std::u16string_view memory, 
   auto at = std::lower_bound(g->Parts.begin(), g->Parts.end(), place.Number,
                              [](const TPart& p, int32_t n) { return p.Place.Number < n; });
   g->Parts.insert(at, {sms, place});
-  if (g->Parts.size() == static_cast<size_t>(key.Count)) Deliver(g, out);
+  if (!fSnapshot && g->Parts.size() == static_cast<size_t>(key.Count)) Deliver(g, out);
 }
 
 void TqvSmsAssembler::Deliver(std::vector<TGroup>::iterator group, TOutcome& out) {
@@ -146,7 +156,7 @@ void TqvSmsAssembler::Deliver(std::vector<TGroup>::iterator group, TOutcome& out
 void TqvSmsAssembler::ExpireLocked(Clock::time_point now, TOutcome& out) {
   std::erase_if(fRecent, [&](const TRecent& r) { return r.Forget <= now; });
   for (auto g = fGroups.begin(); g != fGroups.end();) {
-    if (g->Due <= now) {
+    if (!fSnapshot && g->Due <= now) {
       const auto offset = g - fGroups.begin();
       Deliver(g, out);
       g = fGroups.begin() + offset;

@@ -78,6 +78,11 @@ class TqvSmsAssembler : public TObject {
   void SetTimeout(std::chrono::milliseconds v);
   // The clock the time-out runs on (the steady clock unless a test sets one).
   void SetClock(TClock clock);
+  // For a listing, which is read whole before it is shown: messages are
+  // raised by Flush only, so that a copy anywhere in the listing is counted
+  // with its message. Off by default: a message is raised as soon as it is whole.
+  bool Snapshot() const;
+  void SetSnapshot(bool v);
 
   // Takes one received or listed message (a part, a whole message or a
   // status report) read from `memory` at `index`. Raises what became whole,
@@ -146,6 +151,7 @@ class TqvSmsAssembler : public TObject {
 
   mutable std::mutex fMutex;
   std::chrono::milliseconds fTimeout = kDefaultTimeout;
+  bool fSnapshot = false;
   TClock fClock;
   std::vector<TGroup> fGroups;  // in the order their first part arrived
   std::vector<TRecent> fRecent;

@@ -255,6 +255,27 @@ TEST(SmsAssembler, FlushRaisesWhatWaitsInArrivalOrder) {
   EXPECT_EQ(rig.a.Pending(), 0u);
 }
 
+// A listing is read whole before it is shown: a copy that comes after its
+// message was complete still counts with it.
+TEST(SmsAssembler, SnapshotRaisesOnlyOnFlush) {
+  TRig rig;
+  rig.a.SetSnapshot(true);
+  TPartSpec p1 = Spec(1, qv::TextToSeptets(u"ab")), p2 = Spec(2, qv::TextToSeptets(u"cd"));
+  p1.count = p2.count = 2;
+  rig.Add(p2, 2);
+  rig.Add(p1, 3);
+  rig.Add(p2, 6);
+  EXPECT_TRUE(rig.messages.empty());
+  rig.now += 120s;  // the time-out does not touch a snapshot's whole messages either
+  rig.a.Expire();
+  rig.a.Flush();
+  ASSERT_EQ(rig.messages.size(), 1u);
+  EXPECT_EQ(rig.messages[0].Text, u"abcd");
+  EXPECT_TRUE(rig.messages[0].Complete());
+  EXPECT_EQ(Indexes(rig.messages[0].Duplicates), (std::vector<int32_t>{6}));
+  EXPECT_TRUE(rig.duplicates.empty());
+}
+
 // Single messages, status reports and records that failed to decode are raised
 // as they come, with their place.
 TEST(SmsAssembler, WholeMessagesPassStraightThrough) {
