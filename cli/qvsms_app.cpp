@@ -2,6 +2,7 @@
 // parsing, and running the chosen command.
 #include <CLI/CLI.hpp>
 
+#include <iostream>
 #include <map>
 
 #include "qvsms_cli.h"
@@ -88,11 +89,20 @@ std::vector<CLI::App*> AddCommands(CLI::App& app, const TCommandTable& table) {
   return apps;
 }
 
-// Errors of the command line go out before the options are known.
-bool WantsJson(int argc, char** argv) {
+bool HasArgument(int argc, char** argv, std::string_view arg) {
   for (int i = 1; i < argc; ++i)
-    if (std::string_view(argv[i]) == "--json") return true;
+    if (arg == argv[i]) return true;
   return false;
+}
+
+// The tool's help and then each command's, whole: what the manual page is made of.
+void PrintAllHelp(const CLI::App& app, const TCommandTable& table, const std::vector<CLI::App*>& apps) {
+  std::cout << app.help();
+  for (size_t i = 0; i < table.size(); ++i) {
+    const std::string& path = table[i].path;
+    const size_t space = path.rfind(' ');
+    std::cout << "\n" << apps[i]->help(space == std::string::npos ? "qvsms" : "qvsms " + path.substr(0, space));
+  }
 }
 
 int RunCommand(const TCommand& command, const TGlobalOptions& g, TInterrupt& interrupt) {
@@ -119,9 +129,9 @@ int RunCommand(const TCommand& command, const TGlobalOptions& g, TInterrupt& int
 
 int RunTool(int argc, char** argv, TInterrupt& interrupt) {
   CLI::App app(kAbout, "qvsms");
-  app.footer(kFooter);
   app.set_version_flag("--version", std::string("qvsms ") + QV_PROJECT_VERSION);
-  app.set_help_all_flag("--help-all", "Print the help of every command");
+  bool helpAll = false;  // seen before parsing: a command with required arguments must not stop it
+  app.add_flag("--help-all", helpAll, "Print the help of every command");
   app.require_subcommand(1);
   app.fallthrough();  // the global options may follow the command
 
@@ -129,12 +139,18 @@ int RunTool(int argc, char** argv, TInterrupt& interrupt) {
   AddGlobalOptions(app, g);
   const TCommandTable table = BuildTable();
   const std::vector<CLI::App*> apps = AddCommands(app, table);
+  app.footer(kFooter);  // after the commands, which would each repeat it
+  if (HasArgument(argc, argv, "--help-all")) {
+    PrintAllHelp(app, table, apps);
+    return exDone;
+  }
   try {
     app.parse(argc, argv);
-  } catch (const CLI::Success& e) {  // --help, --help-all, --version
+  } catch (const CLI::Success& e) {  // --help, --version
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    TOutput(WantsJson(argc, argv)).Error(exUsage, std::string(e.what()) + " (qvsms --help tells more)");
+    // Told before the options are known.
+    TOutput(HasArgument(argc, argv, "--json")).Error(exUsage, std::string(e.what()) + " (qvsms --help tells more)");
     return exUsage;
   }
   for (size_t i = 0; i < table.size(); ++i)

@@ -275,10 +275,12 @@ class TReportWait {
 std::vector<TListed> Arrived(TModem& m) {
   std::vector<TListed> r;
   for (TIncoming& in : m.TakeIncoming()) {
-    if (in.sms && !in.sms->IsEmpty())
+    if (in.sms && !in.sms->IsEmpty()) {
       r.push_back({in.memory, in.index, std::move(*in.sms)});
-    else if (!in.memory.empty())
-      r.push_back({in.memory, in.index, m.Read(in.memory, in.index)});
+    } else if (!in.memory.empty()) {
+      TqvPduSms sms = m.Read(in.memory, in.index);
+      if (!sms.IsEmpty()) r.push_back({in.memory, in.index, std::move(sms)});  // else gone meanwhile
+    }
   }
   return r;
 }
@@ -349,13 +351,23 @@ class TWatcher {
     if (a_.deleteWhole)
       for (TListed& it : ListStore(x_, m_, TSmsStatus::ssAll)) Take(it);
     Started();
-    for (;;) {
-      Flush();
-      m_.PumpUntil([&] { return m_.HasIncoming(); }, 0.25);
-      for (TListed& it : Arrived(m_)) Take(it);
-      assembler_.Expire();
-      if (!m_.Comm().Active()) m_.Fail("the modem went away");
-      if (!x_.Out().Good()) throw TCliError(exRefused, "standard output is closed");
+    try {
+      for (;;) {
+        Flush();
+        m_.PumpUntil([&] { return m_.HasIncoming(); }, 0.25);
+        for (TListed& it : Arrived(m_)) Take(it);
+        assembler_.Expire();
+        if (!m_.Comm().Active()) m_.Fail("the modem went away");
+        if (!x_.Out().Good()) throw TCliError(exRefused, "standard output is closed");
+      }
+    } catch (const TInterrupted&) {
+      // Parts delivered directly exist nowhere else: what arrived is shown.
+      // Stored parts stay in the store for the next watcher.
+      if (a_.mode == "direct") {
+        assembler_.Flush();
+        Flush();
+      }
+      throw;
     }
   }
 
