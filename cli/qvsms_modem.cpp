@@ -122,25 +122,25 @@ void TModem::Open(TContext::TDelivery delivery) {
 
 void TModem::SetUpLog() {
   if (fOptions.log.empty()) return;
-  fLog = std::make_unique<TqvLogFile>();
-  fLog->SetFileName(Utf8ToString(fOptions.log));
-  fLog->SetOptions({TLogOption::loSafeMode, TLogOption::loDate, TLogOption::loTime, TLogOption::loMSec});
   const std::string& l = fOptions.logLevel;
-  fLog->SetDetailLevel(l == "simple" ? TDetailLevel::dlSimple
-                       : l == "debug" ? TDetailLevel::dlDebug
-                                      : TDetailLevel::dlDetail);
-  fComm->SetLog(fLog.get());
-  fGsm->SetLog(fLog.get());
+  AttachLog(fOptions.log, l == "simple" ? TDetailLevel::dlSimple
+                          : l == "debug" ? TDetailLevel::dlDebug
+                                         : TDetailLevel::dlDetail);
 }
 
 void TModem::LogTo(const std::string& file) {
-  if (!fOptions.log.empty()) return;
-  fLog = std::make_unique<TqvLogFile>();
-  fLog->SetFileName(Utf8ToString(file));
-  fLog->SetOptions({TLogOption::loSafeMode, TLogOption::loDate, TLogOption::loTime, TLogOption::loMSec});
-  fLog->SetDetailLevel(TDetailLevel::dlDebug);
-  fComm->SetLog(fLog.get());
-  fGsm->SetLog(fLog.get());
+  if (fOptions.log.empty()) AttachLog(file, TDetailLevel::dlDebug);
+}
+
+// Every line goes to the file at once: a program that is killed keeps its trace.
+void TModem::AttachLog(const std::string& file, TDetailLevel level) {
+  auto log = std::make_unique<TqvLogFile>();
+  log->SetFileName(Utf8ToString(file));
+  log->SetOptions({TLogOption::loSafeMode, TLogOption::loDate, TLogOption::loTime, TLogOption::loMSec});
+  log->SetDetailLevel(level);
+  fComm->SetLog(log.get());
+  fGsm->SetLog(log.get());
+  fLog = std::move(log);
 }
 
 void TModem::SelectPort() {

@@ -74,6 +74,7 @@ class TModem {
 
  private:
   void SetUpLog();
+  void AttachLog(const std::string& file, TDetailLevel level);
   void SelectPort();
   void OpenPort();
   void Probe();

@@ -249,7 +249,8 @@ class TReportWait {
     if (ReportOutcome(r.ReportStatus()) == "pending") return;  // a final one follows
     fFinal.insert_or_assign(r.RefId(), r);
   }
-  bool Done() const { return fFinal.size() >= std::set<int>(fRefs.begin(), fRefs.end()).size(); }
+  // No reference, no report to wait for: never taken for delivered.
+  bool Done() const { return !fRefs.empty() && fFinal.size() >= std::set<int>(fRefs.begin(), fRefs.end()).size(); }
   bool Delivered() const {
     return Done() && std::all_of(fFinal.begin(), fFinal.end(),
                                  [](const auto& f) { return ReportOutcome(f.second.ReportStatus()) == "delivered"; });
