@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -412,6 +413,54 @@ TEST(QvsmsCli, WatchReportsAMessageOnceWhenWhole) {
     comm.SetDevicePath(qv::Utf8ToString(s.sim.DevicePath()));
     EXPECT_NO_THROW(comm.SetActive(true));
     comm.SetActive(false);
+  }
+}
+
+// The smaller commands, each on the simulator or with no modem at all.
+TEST(QvsmsCli, ReadingsRawCommandsDiagnosticAndPdus) {
+  TSim s("nokia6230i");
+  qv::test::TqvTempDir dir;
+  const std::string diagFile = dir.Path() + "/diag.log";
+  struct Case {
+    std::vector<std::string> args;
+    std::function<void(const TJson&)> check;
+  };
+  const Case cases[] = {
+      {s.Args({"signal"}), [](const TJson& j) { EXPECT_EQ(j, TJson::parse(R"({"quality":21,"max":31,"percent":67})")); }},
+      {s.Args({"battery"}), [](const TJson& j) { EXPECT_EQ(j, TJson::parse(R"({"level":85,"charging":false})")); }},
+      {s.Args({"at", "AT+CGMI"}),
+       [](const TJson& j) {
+         EXPECT_EQ(j["lines"], TJson::parse(R"(["Nokia","OK"])"));
+         EXPECT_EQ(j["result"], "OK");
+       }},
+      {s.Args({"diag", diagFile}),
+       [&](const TJson& j) {
+         EXPECT_EQ(j["file"], diagFile);
+         EXPECT_FALSE(j["exchanges"].empty());
+         std::ifstream in(diagFile);
+         const std::string log((std::istreambuf_iterator<char>(in)), {});
+         EXPECT_NE(log.find("Diagnostic:"), std::string::npos) << "every exchange in the file";
+       }},
+      {{"--json", "drivers"}, [](const TJson& j) { EXPECT_EQ(j["drivers"].size(), 19u); }},
+      {{"--json", "ports"}, [](const TJson& j) { EXPECT_TRUE(j["ports"].is_array()); }},
+      {{"--json", "pdu", "decode", "07911326040000F0040B912143658709F1000080305241035021" "05E8329BFD06"},
+       [](const TJson& j) {
+         EXPECT_EQ(j["type"], "deliver");
+         EXPECT_EQ(j["number"], "+12345678901");
+         EXPECT_EQ(j["smsc"], "+31624000000");
+         EXPECT_EQ(j["date"], "2008-03-25T14:30:05+03:00");
+         EXPECT_EQ(j["text"], "hello");
+       }},
+      {{"--json", "pdu", "encode", "--to", "+12345678901", "--validity", "4d", "hello"},
+       [](const TJson& j) {
+         EXPECT_EQ(j["parts"], TJson::parse(R"([{"number":1,"pdu":"0011000B912143658709F10000AA05E8329BFD06","length":19}])"));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    TRun run(c.args);
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    c.check(run.Json());
   }
 }
 
