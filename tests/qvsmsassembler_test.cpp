@@ -20,7 +20,7 @@ std::string Narrow(std::u16string_view s) { return qv::StringToUtf8(s); }
 // One part as a modem hands it over: a DELIVER from `sender` whose user data
 // carries the concatenation element and the coded units given, packed as the
 // coding asks (septets, octets or UTF-16 code units).
-struct TPartSpec {
+struct TPartData {
   std::u16string sender = u"+4917012345";
   int bits = 8;
   int ref = 7;
@@ -31,7 +31,7 @@ struct TPartSpec {
   std::u16string ports;  // a port element's octets as hex, "" for none
 };
 
-TqvPduSms Part(const TPartSpec& p) {
+TqvPduSms Part(const TPartData& p) {
   std::u16string header = p.ports;
   header += p.bits == 8 ? qv::Format(u"0003%.2X", {uint64_t(p.ref)}) : qv::Format(u"0804%.4X", {uint64_t(p.ref)});
   header += qv::Format(u"%.2X%.2X", {uint64_t(p.count), uint64_t(p.number)});
@@ -61,8 +61,8 @@ TqvPduSms Part(const TPartSpec& p) {
   return sms;
 }
 
-TPartSpec Spec(int number, std::u16string units) {
-  TPartSpec p;
+TPartData PartData(int number, std::u16string units) {
+  TPartData p;
   p.number = number;
   p.units = std::move(units);
   return p;
@@ -82,7 +82,7 @@ struct TRig {
     a.OnDuplicate = [this](TObject*, const TqvSmsPartPlace& p) { duplicates.push_back(p); };
   }
   // The part, stored in "SM" at index 10 + its number unless said otherwise.
-  void Add(const TPartSpec& p, int index = 0, std::u16string mem = u"SM") {
+  void Add(const TPartData& p, int index = 0, std::u16string mem = u"SM") {
     a.Add(Part(p), mem, index ? index : 10 + p.number);
   }
 };
@@ -116,7 +116,7 @@ TEST(SmsAssembler, JoinsPartsInAnyOrderDroppingCopies) {
     for (size_t i = 0; i < c.arrivals.size(); ++i) {
       auto [number, index] = c.arrivals[i];
       EXPECT_TRUE(rig.messages.empty()) << "raised before part " << i + 1 << " arrived";
-      TPartSpec p = Spec(number, qv::TextToSeptets(texts[number]));
+      TPartData p = PartData(number, qv::TextToSeptets(texts[number]));
       p.bits = c.bits;
       p.ref = c.bits == 8 ? 0xA7 : 0xBEEF;
       rig.Add(p, index);
@@ -155,7 +155,7 @@ TEST(SmsAssembler, JoinsCodedUnitsNotTexts) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TRig rig;
-    TPartSpec p1 = Spec(1, c.part1), p2 = Spec(2, c.part2);
+    TPartData p1 = PartData(1, c.part1), p2 = PartData(2, c.part2);
     p1.count = p2.count = 2;
     p1.coding = p2.coding = c.coding;
     rig.Add(p2);
@@ -170,26 +170,26 @@ TEST(SmsAssembler, JoinsCodedUnitsNotTexts) {
 TEST(SmsAssembler, KeepsMessagesWithTheSameReferenceApart) {
   struct Case {
     const char* name;
-    void (*other)(TPartSpec&);
+    void (*other)(TPartData&);
     std::u16string otherMemory;
   };
   const Case cases[] = {
-      {"another sender", [](TPartSpec& p) { p.sender = u"+4917099999"; }, u"SM"},
-      {"a 16-bit reference of the same value", [](TPartSpec& p) { p.bits = 16; }, u"SM"},
-      {"another part count", [](TPartSpec& p) { p.count = 3; }, u"SM"},
-      {"other ports", [](TPartSpec& p) { p.ports = u"04021617"; }, u"SM"},
-      {"another memory", [](TPartSpec&) {}, u"ME"},
+      {"another sender", [](TPartData& p) { p.sender = u"+4917099999"; }, u"SM"},
+      {"a 16-bit reference of the same value", [](TPartData& p) { p.bits = 16; }, u"SM"},
+      {"another part count", [](TPartData& p) { p.count = 3; }, u"SM"},
+      {"other ports", [](TPartData& p) { p.ports = u"04021617"; }, u"SM"},
+      {"another memory", [](TPartData&) {}, u"ME"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TRig rig;
     auto mine = [](int n) {
-      TPartSpec p = Spec(n, qv::TextToSeptets(n == 1 ? u"Hello " : u"Alice"));
+      TPartData p = PartData(n, qv::TextToSeptets(n == 1 ? u"Hello " : u"Alice"));
       p.count = 2;
       return p;
     };
     auto other = [&](int n) {
-      TPartSpec p = Spec(n, qv::TextToSeptets(n == 1 ? u"Bye " : n == 2 ? u"Bob" : u"!"));
+      TPartData p = PartData(n, qv::TextToSeptets(n == 1 ? u"Bye " : n == 2 ? u"Bob" : u"!"));
       p.count = 2;
       c.other(p);
       return p;
@@ -212,9 +212,9 @@ TEST(SmsAssembler, KeepsMessagesWithTheSameReferenceApart) {
 TEST(SmsAssembler, MissingPartsAreMarkedAfterTheTimeOut) {
   TRig rig;
   const char16_t esc = 0x1B;
-  rig.Add(Spec(1, {u'a', u'b', esc}));  // its escape waits for a code that never comes
+  rig.Add(PartData(1, {u'a', u'b', esc}));  // its escape waits for a code that never comes
   rig.now += 10s;
-  rig.Add(Spec(3, qv::TextToSeptets(u"yz")));
+  rig.Add(PartData(3, qv::TextToSeptets(u"yz")));
   EXPECT_EQ(rig.a.NextDue(), Clock::time_point{} + 60s);  // counted from the first part
   rig.now += 49s;
   rig.a.Expire();
@@ -231,9 +231,9 @@ TEST(SmsAssembler, MissingPartsAreMarkedAfterTheTimeOut) {
   EXPECT_FALSE(rig.a.NextDue());
 
   // The late part is no copy: it comes on its own, the others marked.
-  rig.Add(Spec(2, qv::TextToSeptets(u"mn")));
+  rig.Add(PartData(2, qv::TextToSeptets(u"mn")));
   rig.now += 60s;
-  rig.Add(Spec(1, qv::TextToSeptets(u"new")), 40);  // Add expires what is due first
+  rig.Add(PartData(1, qv::TextToSeptets(u"new")), 40);  // Add expires what is due first
   ASSERT_EQ(rig.messages.size(), 2u);
   EXPECT_EQ(Narrow(rig.messages[1].Text), "[part 1 of 3 missing]mn[part 3 of 3 missing]");
   EXPECT_EQ(rig.messages[1].Missing, (std::vector<int32_t>{1, 3}));
@@ -243,10 +243,10 @@ TEST(SmsAssembler, MissingPartsAreMarkedAfterTheTimeOut) {
 // A listing is a snapshot: what is incomplete at its end is raised at once.
 TEST(SmsAssembler, FlushRaisesWhatWaitsInArrivalOrder) {
   TRig rig;
-  TPartSpec later = Spec(2, qv::TextToSeptets(u"second"));
+  TPartData later = PartData(2, qv::TextToSeptets(u"second"));
   later.ref = 9;
   rig.Add(later);
-  rig.Add(Spec(3, qv::TextToSeptets(u"first")));
+  rig.Add(PartData(3, qv::TextToSeptets(u"first")));
   rig.a.Flush();
   ASSERT_EQ(rig.messages.size(), 2u);
   EXPECT_EQ(rig.messages[0].Reference, 9);
@@ -260,7 +260,7 @@ TEST(SmsAssembler, FlushRaisesWhatWaitsInArrivalOrder) {
 TEST(SmsAssembler, SnapshotRaisesOnlyOnFlush) {
   TRig rig;
   rig.a.SetSnapshot(true);
-  TPartSpec p1 = Spec(1, qv::TextToSeptets(u"ab")), p2 = Spec(2, qv::TextToSeptets(u"cd"));
+  TPartData p1 = PartData(1, qv::TextToSeptets(u"ab")), p2 = PartData(2, qv::TextToSeptets(u"cd"));
   p1.count = p2.count = 2;
   rig.Add(p2, 2);
   rig.Add(p1, 3);
@@ -304,7 +304,7 @@ TEST(SmsAssembler, WholeMessagesPassStraightThrough) {
 // part under a number that already arrived ends the message waiting.
 TEST(SmsAssembler, LateCopiesAndReusedReferences) {
   TRig rig;
-  TPartSpec p1 = Spec(1, qv::TextToSeptets(u"abc")), p2 = Spec(2, qv::TextToSeptets(u"def"));
+  TPartData p1 = PartData(1, qv::TextToSeptets(u"abc")), p2 = PartData(2, qv::TextToSeptets(u"def"));
   p1.count = p2.count = 2;
   rig.Add(p1);
   rig.Add(p2);
@@ -316,11 +316,11 @@ TEST(SmsAssembler, LateCopiesAndReusedReferences) {
   EXPECT_EQ(rig.a.Pending(), 0u);
 
   // The reference used again with other text while a message waits.
-  TPartSpec q1 = Spec(1, qv::TextToSeptets(u"xyz"));
+  TPartData q1 = PartData(1, qv::TextToSeptets(u"xyz"));
   q1.count = 2;
   rig.Add(q1);  // new text under number 1: a new message
   EXPECT_EQ(rig.a.Pending(), 1u);
-  TPartSpec r1 = Spec(1, qv::TextToSeptets(u"uvw"));
+  TPartData r1 = PartData(1, qv::TextToSeptets(u"uvw"));
   r1.count = 2;
   rig.Add(r1);
   ASSERT_EQ(rig.messages.size(), 2u);
@@ -351,7 +351,7 @@ TEST(SmsAssembler, PartsFromSeveralThreads) {
   for (int i = 0; i < kMessages; ++i) {
     expected.push_back(qv::IntToStr(i) + u"-a" + qv::IntToStr(i) + u"-b");
     for (int n = 1; n <= 2; ++n) {
-      TPartSpec p = Spec(n, qv::TextToSeptets(qv::IntToStr(i) + (n == 1 ? u"-a" : u"-b")));
+      TPartData p = PartData(n, qv::TextToSeptets(qv::IntToStr(i) + (n == 1 ? u"-a" : u"-b")));
       p.count = 2;
       p.ref = i;
       parts[n - 1].push_back(Part(p));
