@@ -582,6 +582,7 @@ void TqvPduSms::Clear() {
   fPartCount = 1;
   fPartNumber = 1;
   fPartId = 0;
+  fPartIdBits = 0;
   fIsEmpty = true;
   fAutoCutText = false;
   fReportStatus = 0;
@@ -1127,16 +1128,17 @@ bool TqvPduSms::ReadUserDataHeader(Reader& r, size_t headerOctets) {
 // An element the codec knows, of the size it should have; anything else is
 // stepped over, as is a concatenation element whose numbers make no sense.
 void TqvPduSms::ReadHeaderElement(uint8_t id, const uint8_t* d, size_t size) {
-  auto concatenation = [&](int partId, uint8_t count, uint8_t number) {
+  auto concatenation = [&](int partId, int bits, uint8_t count, uint8_t number) {
     if (count == 0 || number == 0 || number > count) return;
     fPartId = partId;
+    fPartIdBits = bits;
     fPartCount = count;
     fPartNumber = number;
   };
   if (id == kIeConcat8 && size == 3) {
-    concatenation(d[0], d[1], d[2]);
+    concatenation(d[0], 8, d[1], d[2]);
   } else if (id == kIeConcat16 && size == 4) {
-    concatenation(d[0] * 256 + d[1], d[2], d[3]);
+    concatenation(d[0] * 256 + d[1], 16, d[2], d[3]);
   } else if (id == kIePorts8 && size == 2) {
     fPortType = TqvPduPort::pp8bit;
     fPortDest = d[0];

@@ -178,6 +178,9 @@ class TqvPduSms {
   void SetPartNumber(int32_t v) { fPartNumber = v; }
   int32_t PartId() const { return fPartId; }
   void SetPartId(int32_t v) { fPartId = v; }
+  // Width of the decoded concatenation reference: 8 or 16 bits, 0 when the
+  // record is no part. Encoding always writes an 8-bit reference.
+  int PartIdBits() const { return fPartIdBits; }
   int32_t PartMaxLen() const { return fPartMaxLen; }
   bool Error() const { return fError; }
   // Why the last decoding failed, and at which octet; empty otherwise.
@@ -242,6 +245,13 @@ class TqvPduSms {
   TqvPduStatus StoredStatus() const { return fStoredStatus; }
   void SetStoredStatus(TqvPduStatus v) { fStoredStatus = v; }
 
+  // The text as coded units: septets (one code unit each, escapes kept) for
+  // 7-bit, octets for 8-bit, UTF-16 code units for UCS2. After decoding, the
+  // units of this PDU alone, so that the parts of a concatenated message can
+  // be joined before they are read as text: a part may end between an escape
+  // and its code, or inside a surrogate pair.
+  std::u16string_view CodedText() const;
+
   // A status report's outcome in words ("REPORT: Sms is Delivered to ...");
   // empty when the record is no report.
   std::u16string ReportText() const;
@@ -251,7 +261,6 @@ class TqvPduSms {
   class Reader;
   Header BuildHeader() const;
   int HeaderOctets(bool concatenated) const;
-  std::u16string_view CodedText() const;
   int PartLength(int headerOctets) const;
   void ApplyText();
   void SplitIntoParts();
@@ -290,6 +299,7 @@ class TqvPduSms {
   int32_t fPartNumber = 0;
   int32_t fPartId = 0;
   int32_t fPartCount = 0;
+  int fPartIdBits = 0;
   bool fError = false;
   std::u16string fErrorReason;
   TqvPduCoding fCoding = TqvPduCoding::pcAuto;

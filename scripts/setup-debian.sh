@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev xvfb xauth fonts-dejavu-core
   python3 python3-gammu gammu libgammu-dev
+  libcli11-dev nlohmann-json3-dev help2man
 )
 
 missing=()

@@ -776,15 +776,16 @@ TEST(PduDecode, UserDataLengthBoundsTheText) {
 }
 
 TEST(PduDecode, ConcatenationElements) {
-  struct Case { std::u16string header; int id, count, number; TqvPduPort port; };
+  struct Case { std::u16string header; int id, bits, count, number; TqvPduPort port; };
   const Case cases[] = {
-      {u"050003070302", 7, 3, 2, TqvPduPort::ppNone},
-      {u"06080412340302", 0x1234, 3, 2, TqvPduPort::ppNone},
+      {u"050003070302", 7, 8, 3, 2, TqvPduPort::ppNone},
+      {u"06080412340302", 0x1234, 16, 3, 2, TqvPduPort::ppNone},
       // A 16-bit reference element before an 8-bit one: the 8-bit one is read last.
-      {u"0B08041234030200030A0201", 0x0A, 2, 1, TqvPduPort::ppNone},
-      {u"0B0504162B12340003550201", 0x55, 2, 1, TqvPduPort::pp16bit},
-      {u"09040217160003550201", 0x55, 2, 1, TqvPduPort::pp8bit},
-      {u"03010100", 0, 1, 1, TqvPduPort::ppNone},  // unknown element skipped
+      {u"0B08041234030200030A0201", 0x0A, 8, 2, 1, TqvPduPort::ppNone},
+      {u"0B0504162B12340003550201", 0x55, 8, 2, 1, TqvPduPort::pp16bit},
+      {u"09040217160003550201", 0x55, 8, 2, 1, TqvPduPort::pp8bit},
+      {u"03010100", 0, 0, 1, 1, TqvPduPort::ppNone},  // unknown element skipped
+      {u"050003070002", 0, 0, 1, 1, TqvPduPort::ppNone},  // no part 0 of 0: no part at all
   };
   for (const auto& c : cases) {
     const int headerOctets = static_cast<int>(c.header.size() / 2);
@@ -793,10 +794,36 @@ TEST(PduDecode, ConcatenationElements) {
     EXPECT_FALSE(sms.Error());
     EXPECT_TRUE(sms.IsHeader());
     EXPECT_EQ(sms.PartId(), c.id) << Narrow(c.header);
+    EXPECT_EQ(sms.PartIdBits(), c.bits) << Narrow(c.header);
     EXPECT_EQ(sms.PartCount(), c.count) << Narrow(c.header);
     EXPECT_EQ(sms.PartNumber(), c.number) << Narrow(c.header);
     EXPECT_EQ(sms.PortType(), c.port) << Narrow(c.header);
     EXPECT_EQ(sms.Text(), u"AB") << Narrow(c.header);
+  }
+}
+
+// The coded units of one part, as they were in the PDU: what a reader joins
+// before decoding. A part may end on an escape or half a surrogate pair,
+// which its own text cannot show.
+TEST(PduDecode, CodedTextKeepsWhatTheTextCannotShow) {
+  struct Case { const char* name; std::u16string pdu; std::u16string units; std::u16string text; };
+  const Case cases[] = {
+      // 7-bit "A" and a final escape, behind a 6-octet header (one fill bit).
+      {"final escape", u"0044038121F3000080305241035021" u"09" u"050003070201" u"821B", {0x41, 0x1B}, u"A"},
+      // 7-bit "[" whole: escape and code.
+      {"escape pair", u"0004038121F3000080305241035021" u"02" u"1B1E", {0x1B, 0x3C}, u"["},
+      // UCS2 "a" and the high half of U+1F600.
+      {"half a pair", u"0044038121F3000880305241035021" u"0A" u"050003070201" u"0061D83D",
+       {0x0061, 0xD83D}, {0x0061, 0xD83D}},
+      // 8-bit octets as they are.
+      {"octets", u"0004038121F3000480305241035021" u"02" u"FF00", {0xFF, 0x00}, {0xFF, 0x00}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TqvPduSms sms = Decoded(c.pdu);
+    ASSERT_FALSE(sms.Error()) << Narrow(sms.ErrorReason());
+    EXPECT_EQ(std::u16string(sms.CodedText()), c.units);
+    EXPECT_EQ(sms.Text(), c.text);
   }
 }
 

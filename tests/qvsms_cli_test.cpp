@@ -1,0 +1,638 @@
+// The command-line tool end to end: the qvsms program runs against the modem
+// simulator's pseudo-terminal, and the tests read the JSON it prints and its
+// exit codes.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../tools/qvsim.h"
+#include "platform/qvdispatcher.h"
+#include "qvcomm.h"
+#include "qvfakedevicetree.h"
+#include "qvpty.h"
+#include "qvsms_output.h"
+#include "qvsms_ports.h"
+#include "qvsmsassembler.h"
+#include "qvtext.h"
+#include "qvwin32di.h"
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+using TJson = nlohmann::json;
+
+namespace {
+
+// The program, run with arguments and standard input; its output is
+// collected by a reader thread while it runs.
+class TRun {
+ public:
+  explicit TRun(const std::vector<std::string>& args, const std::string& input = {}) {
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    std::vector<std::string> all{QVSMS_PROGRAM};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, QVSMS_PROGRAM, &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (rc != 0) throw std::runtime_error("posix_spawn");
+    (void)!::write(in[1], input.data(), input.size());
+    ::close(in[1]);
+    reader_ = std::thread([this, o = out[0], e = err[0]] { Read(o, e); });
+  }
+  ~TRun() {
+    if (!exited_) {
+      ::kill(pid_, SIGKILL);
+      Wait(10s);
+    }
+    reader_.join();
+  }
+
+  // The exit code (128 + the signal for a program a signal ended); -1 when it
+  // did not end in time.
+  int Wait(std::chrono::milliseconds timeout = 60s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!exited_) {
+      int status = 0;
+      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        exited_ = true;
+        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= end) return -1;
+      std::this_thread::sleep_for(10ms);
+    }
+    std::unique_lock lk(m_);
+    cv_.wait_for(lk, 10s, [&] { return eof_ == 2; });  // all of its output
+    return code_;
+  }
+  void Signal(int sig) { ::kill(pid_, sig); }
+
+  std::string Out() const { std::lock_guard lk(m_); return out_; }
+  std::string Err() const { std::lock_guard lk(m_); return err_; }
+  // Standard output as one JSON object (the output of a command).
+  TJson Json() const { return TJson::parse(Out()); }
+  // Every line of standard output as JSON.
+  std::vector<TJson> JsonLines() const {
+    std::vector<TJson> r;
+    for (const auto& l : Lines(Out())) r.push_back(TJson::parse(l));
+    return r;
+  }
+  // Waits until a line of standard output, read as JSON, holds `pred`.
+  std::optional<TJson> WaitForLine(const std::function<bool(const TJson&)>& pred, std::chrono::milliseconds timeout) {
+    std::unique_lock lk(m_);
+    std::optional<TJson> found;
+    cv_.wait_for(lk, timeout, [&] {
+      for (const auto& l : Lines(out_)) {
+        const TJson j = TJson::parse(l, nullptr, false);
+        if (!j.is_discarded() && pred(j)) found = j;
+      }
+      return found.has_value() || eof_ == 2;
+    });
+    return found;
+  }
+
+  static std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> r;
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+      if (nl > start) r.push_back(text.substr(start, nl - start));
+    return r;
+  }
+
+ private:
+  void Read(int out, int err) {
+    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+    char buf[4096];
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+      if (::poll(fds, 2, -1) < 0) break;
+      for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || !fds[i].revents) continue;
+        const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+        std::lock_guard lk(m_);
+        if (n > 0) {
+          (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(n));
+        } else {
+          ::close(fds[i].fd);
+          fds[i].fd = -1;
+          ++eof_;
+        }
+        cv_.notify_all();
+      }
+    }
+  }
+
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int code_ = -1;
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  std::string out_, err_;
+  int eof_ = 0;
+  std::thread reader_;
+};
+
+// A simulated modem and the arguments that point the tool at it.
+struct TSim {
+  explicit TSim(std::string_view persona = "siemens_mc35i") : sim(persona) {}
+  std::vector<std::string> Args(std::vector<std::string> rest, std::string timeout = "2") const {
+    std::vector<std::string> a{"--json", "--device", sim.DevicePath(), "--timeout", timeout};
+    a.insert(a.end(), rest.begin(), rest.end());
+    return a;
+  }
+  std::map<int, qvsim::StoredSms> Store(const std::string& mem) {
+    return sim.WithModem([&](qvsim::Modem& m) { return m.SmsIn(mem); });
+  }
+  qvsim::Simulator sim;
+};
+
+// The DELIVER parts of `text` from `from`, as a network hands them over.
+std::vector<std::string> DeliverParts(const std::u16string& from, const std::u16string& text, int ref) {
+  TqvPduSms sms(true);
+  sms.SetPhone(from);
+  sms.SetAutoCutText(true);
+  sms.SetDateTime(qv::PduDateTime({2024, 5, 17, 9, 30, 0, 0}));
+  sms.SetText(text);
+  sms.SetPartId(ref);
+  std::vector<std::string> parts;
+  for (int n = 1; n <= sms.PartCount(); ++n) {
+    sms.SetPartNumber(n);
+    parts.push_back(qv::StringToUtf8(sms.AsPDU()));
+  }
+  return parts;
+}
+
+std::u16string Repeat(std::u16string_view s, int n) {
+  std::u16string r;
+  for (int i = 0; i < n; ++i) r += s;
+  return r;
+}
+
+// A long text in three parts, with an escape pair (€) and characters of
+// the extension table near the part boundaries.
+const std::u16string kLongText = Repeat(u"0123456789", 15) + u"€[~]" + Repeat(u"abcdefghij", 15) + u"|end";
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TEST(QvsmsCli, IdentifyTellsWhatTheModemIs) {
+  struct Case { const char* persona; const char* driver; const char* manufacturer; const char* model; };
+  const Case cases[] = {
+      {"nokia6230i", "Nokia 6230i", "Nokia", "Nokia 6230i"},
+      {"siemens_mc35i", "Siemens M35i[t]", "SIEMENS", "MC35i"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.persona);
+    TSim s(c.persona);
+    TRun run(s.Args({"identify"}));
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    const TJson j = run.Json();
+    EXPECT_EQ(j["device"], s.sim.DevicePath());
+    EXPECT_EQ(j["driver"], c.driver);
+    EXPECT_EQ(j["manufacturer"], c.manufacturer);
+    EXPECT_EQ(j["model"], c.model);
+    EXPECT_EQ(j["imei"], qvsim::kImei);
+    EXPECT_EQ(j["imsi"], qvsim::kImsi);
+    EXPECT_EQ(j["pin"], "Ready");
+    EXPECT_EQ(j["signal"]["quality"], 21);
+    EXPECT_EQ(j["signal"]["max"], 31);
+    EXPECT_FALSE(j["memories"]["read"]["name"].is_null());
+    EXPECT_TRUE(run.Err().empty()) << run.Err();
+  }
+}
+
+// What the tool submitted, read back by the library, is the text it was given.
+TEST(QvsmsCli, SendsShortAndLongMessages) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+    std::u16string text;
+    const char* coding;
+    int parts;
+  };
+  const std::u16string cyrillic = Repeat(u"Привет, мир! ", 12);  // 156 UCS2 characters: three parts
+  const Case cases[] = {
+      {"single", {"sms", "send", "+491701234567", "hello"}, "", u"hello", "gsm7", 1},
+      {"long UCS2 from standard input", {"sms", "send", "+491701234567", "-"}, qv::StringToUtf8(cyrillic) + "\n",
+       cyrillic, "ucs2", 3},
+      {"forced UCS2", {"sms", "send", "--unicode", "+491701234567", "hi"}, "", u"hi", "ucs2", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSim s;
+    TRun run(s.Args(c.args), c.input);
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    const TJson j = run.Json();
+    EXPECT_EQ(j["to"], "+491701234567");
+    EXPECT_EQ(j["coding"], c.coding);
+    EXPECT_EQ(j["parts"], c.parts);
+    ASSERT_EQ(j["references"].size(), size_t(c.parts));
+
+    const auto submitted = s.sim.WithModem([](qvsim::Modem& m) { return m.Submitted(); });
+    ASSERT_EQ(submitted.size(), size_t(c.parts));
+    TqvSmsAssembler joined;
+    std::u16string text;
+    joined.OnMessage = [&](TObject*, const TqvSmsMessage& m) { text = m.Text; };
+    for (const auto& pdu : submitted) {
+      TqvPduSms part(false);
+      part.SetAsPDU(qv::Utf8ToString(pdu));
+      EXPECT_EQ(part.Phone(), u"+491701234567");
+      joined.Add(part);
+    }
+    EXPECT_EQ(text, c.text);
+  }
+}
+
+TEST(QvsmsCli, WaitsForTheDeliveryReportsOfEveryPart) {
+  TSim s;
+  TRun run(s.Args({"sms", "send", "--wait-report", "--report-timeout", "20", "+491701234567",
+                   qv::StringToUtf8(kLongText)}));
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  const TJson j = run.Json();
+  EXPECT_EQ(j["parts"], 3);
+  EXPECT_EQ(j["delivered"], true);
+  ASSERT_EQ(j["reports"].size(), 3u);
+  for (const auto& r : j["reports"]) EXPECT_EQ(r["outcome"], "delivered");
+}
+
+// Long messages are listed whole: the parts stored out of order, with a copy,
+// and a message whose middle part never came.
+TEST(QvsmsCli, ListGetAndDeleteShowMessagesWhole) {
+  TSim s;
+  const auto whole = DeliverParts(u"+4917099887", kLongText, 0x42);
+  const auto broken = DeliverParts(u"+4917011111", kLongText, 0x43);
+  ASSERT_EQ(whole.size(), 3u);
+  s.sim.WithModem([&](qvsim::Modem& m) {
+    m.StoreSms("SM", DeliverParts(u"+4917055555", u"Short one", 1)[0], 1);  // 1
+    m.StoreSms("SM", whole[2], 0);                                          // 2
+    m.StoreSms("SM", whole[0], 0);                                          // 3
+    m.StoreSms("SM", broken[0], 1);                                         // 4
+    m.StoreSms("SM", whole[1], 0);                                          // 5
+    m.StoreSms("SM", whole[2], 0);                                          // 6: a copy
+    m.StoreSms("SM", broken[2], 1);                                         // 7
+    return 0;
+  });
+
+  TRun list(s.Args({"sms", "list", "--memory", "SM"}));
+  ASSERT_EQ(list.Wait(), 0) << list.Err();
+  EXPECT_TRUE(list.Err().empty()) << "no progress bar on a pipe: " << list.Err();
+  const TJson l = list.Json();
+  EXPECT_EQ(l["memory"], "SM");
+  ASSERT_EQ(l["messages"].size(), 3u) << l.dump(1);
+  const TJson& shortOne = l["messages"][0];
+  EXPECT_EQ(shortOne["indexes"], TJson::array({1}));
+  EXPECT_EQ(shortOne["text"], "Short one");
+  EXPECT_EQ(shortOne["status"], "read");
+  const TJson& w = l["messages"][1];
+  EXPECT_EQ(w["indexes"], TJson::array({3, 5, 2}));
+  EXPECT_EQ(w["number"], "+4917099887");
+  EXPECT_EQ(w["text"], qv::StringToUtf8(kLongText));
+  EXPECT_EQ(w["complete"], true);
+  EXPECT_EQ(w["part_count"], 3);
+  EXPECT_EQ(w["reference"], 0x42);
+  EXPECT_EQ(w["date"], "2024-05-17T09:30:00+00:00");
+  EXPECT_EQ(w["duplicates"], TJson::parse(R"([{"part": 3, "memory": "SM", "index": 6}])"));
+  const TJson& b = l["messages"][2];
+  EXPECT_EQ(b["indexes"], TJson::array({4, 7}));
+  EXPECT_EQ(b["complete"], false);
+  EXPECT_EQ(b["missing"], TJson::array({2}));
+  EXPECT_NE(b["text"].get<std::string>().find("[part 2 of 3 missing]"), std::string::npos);
+
+  TRun parts(s.Args({"sms", "list", "--memory", "SM", "--parts"}));
+  ASSERT_EQ(parts.Wait(), 0) << parts.Err();
+  ASSERT_EQ(parts.Json()["messages"].size(), 7u);
+  EXPECT_EQ(parts.Json()["messages"][1]["part"]["number"], 3);
+
+  TRun get(s.Args({"sms", "get", "--memory", "SM", "5"}));  // the middle part
+  ASSERT_EQ(get.Wait(), 0) << get.Err();
+  EXPECT_EQ(get.Json()["indexes"], TJson::array({3, 5, 2}));
+  EXPECT_EQ(get.Json()["text"], qv::StringToUtf8(kLongText));
+
+  TRun del(s.Args({"sms", "delete", "--memory", "SM", "3", "5", "2", "6"}));
+  ASSERT_EQ(del.Wait(), 0) << del.Err();
+  EXPECT_EQ(del.Json()["deleted"], TJson::array({3, 5, 2, 6}));
+  std::vector<int> left;
+  for (const auto& [index, sms] : s.Store("SM")) left.push_back(index);
+  EXPECT_EQ(left, (std::vector<int>{1, 4, 7}));
+
+  TRun gone(s.Args({"sms", "get", "--memory", "SM", "3"}));
+  EXPECT_EQ(gone.Wait(), 1);
+  EXPECT_EQ(TJson::parse(gone.Err())["error"]["code"], 1) << gone.Err();
+}
+
+// The watcher reports a long message once, when whole, whatever order its
+// parts come in and however often; with --delete the store is empty after.
+// One whose part never comes is shown after the part time-out, marked. A
+// signal ends the watch with the port released.
+TEST(QvsmsCli, WatchReportsAMessageOnceWhenWhole) {
+  struct Case {
+    const char* name;
+    const char* mode;
+    bool del;
+    std::vector<int> arrivals;  // part indexes, in the order the network sends them
+    std::vector<int> missing;
+    int signal;
+  };
+  const Case cases[] = {
+      {"stored, deleted after", "stored", true, {2, 0, 2, 1}, {}, SIGTERM},
+      {"direct", "direct", false, {2, 0, 2, 1}, {}, SIGINT},
+      {"direct, a part lost", "direct", false, {2, 0}, {2}, SIGTERM},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSim s;
+    std::vector<std::string> args{"sms", "watch", "--mode", c.mode, "--part-timeout", c.missing.empty() ? "60" : "1"};
+    if (c.del) args.push_back("--delete");
+    TRun run(s.Args(args));
+    ASSERT_TRUE(run.WaitForLine([](const TJson& j) { return j["event"] == "watching"; }, 30s)) << run.Err();
+
+    const auto parts = DeliverParts(u"+4917099887", kLongText, 0x51);
+    const auto route = c.del ? qvsim::SmsRoute::Store : qvsim::SmsRoute::Deliver;
+    for (int n : c.arrivals) {
+      const int index = s.sim.InjectSms(parts[static_cast<size_t>(n)], route);
+      EXPECT_EQ(index > 0, c.del) << "stored when it is to be deleted, delivered otherwise";
+    }
+    s.sim.InjectRing("+4930123456");
+    ASSERT_TRUE(run.WaitForLine([](const TJson& j) { return j["event"] == "ring"; }, 30s)) << run.Out() << run.Err();
+    ASSERT_TRUE(run.WaitForLine([](const TJson& j) { return j["event"] == "message"; }, 30s)) << run.Err();
+    if (c.del) {
+      auto stored = [&] { return s.Store("SM").size() + s.Store("ME").size() + s.Store("MT").size(); };
+      const auto end = std::chrono::steady_clock::now() + 20s;
+      while (stored() > 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
+      EXPECT_EQ(stored(), 0u);  // the copy too
+    }
+    run.Signal(c.signal);
+    EXPECT_EQ(run.Wait(), 128 + c.signal) << run.Err();
+
+    int messages = 0;
+    for (const TJson& j : run.JsonLines()) {
+      if (j["event"] != "message") continue;
+      ++messages;
+      EXPECT_EQ(j["number"], "+4917099887");
+      EXPECT_EQ(j["complete"], c.missing.empty());
+      EXPECT_EQ(j["missing"], TJson(c.missing));
+      const std::string text = j["text"];
+      if (c.missing.empty()) {
+        EXPECT_EQ(text, qv::StringToUtf8(kLongText));
+      } else {
+        EXPECT_NE(text.find("[part 2 of 3 missing]"), std::string::npos) << text;
+      }
+    }
+    EXPECT_EQ(messages, 1) << run.Out();
+    // Released: the port opens again at once.
+    TqvComm comm;
+    comm.SetDevicePath(qv::Utf8ToString(s.sim.DevicePath()));
+    EXPECT_NO_THROW(comm.SetActive(true));
+    comm.SetActive(false);
+  }
+}
+
+// The smaller commands, each on the simulator or with no modem at all.
+TEST(QvsmsCli, ReadingsRawCommandsDiagnosticAndPdus) {
+  TSim s("nokia6230i");
+  qv::test::TqvTempDir dir;
+  const std::string diagFile = dir.Path() + "/diag.log";
+  struct Case {
+    std::vector<std::string> args;
+    std::function<void(const TJson&)> check;
+  };
+  const Case cases[] = {
+      {s.Args({"signal"}), [](const TJson& j) { EXPECT_EQ(j, TJson::parse(R"({"quality":21,"max":31,"percent":67})")); }},
+      {s.Args({"battery"}), [](const TJson& j) { EXPECT_EQ(j, TJson::parse(R"({"level":85,"charging":false})")); }},
+      {s.Args({"at", "AT+CGMI"}),
+       [](const TJson& j) {
+         EXPECT_EQ(j["lines"], TJson::parse(R"(["Nokia","OK"])"));
+         EXPECT_EQ(j["result"], "OK");
+       }},
+      {s.Args({"diag", diagFile}),
+       [&](const TJson& j) {
+         EXPECT_EQ(j["file"], diagFile);
+         EXPECT_FALSE(j["exchanges"].empty());
+         std::ifstream in(diagFile);
+         const std::string log((std::istreambuf_iterator<char>(in)), {});
+         EXPECT_NE(log.find("Diagnostic:"), std::string::npos) << "every exchange in the file";
+       }},
+      {{"--json", "drivers"}, [](const TJson& j) { EXPECT_EQ(j["drivers"].size(), 19u); }},
+      {{"--json", "ports"}, [](const TJson& j) { EXPECT_TRUE(j["ports"].is_array()); }},
+      {{"--json", "pdu", "decode", "07911326040000F0040B912143658709F1000080305241035021" "05E8329BFD06"},
+       [](const TJson& j) {
+         EXPECT_EQ(j["type"], "deliver");
+         EXPECT_EQ(j["number"], "+12345678901");
+         EXPECT_EQ(j["smsc"], "+31624000000");
+         EXPECT_EQ(j["date"], "2008-03-25T14:30:05+03:00");
+         EXPECT_EQ(j["text"], "hello");
+       }},
+      {{"--json", "pdu", "encode", "--to", "+12345678901", "--validity", "4d", "hello"},
+       [](const TJson& j) {
+         EXPECT_EQ(j["parts"], TJson::parse(R"([{"number":1,"pdu":"0011000B912143658709F10000AA05E8329BFD06","length":19}])"));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    TRun run(c.args);
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    c.check(run.Json());
+  }
+}
+
+// Usage errors are told before the modem is touched: exit 2, one line.
+TEST(QvsmsCli, UsageErrorsExitWithTwo) {
+  TSim s;
+  const std::string dev = s.sim.DevicePath();
+  const std::vector<std::vector<std::string>> cases = {
+      {"frob"},
+      {"sms"},
+      {"sms", "send"},
+      {"--port", "0", "identify"},
+      {"--device", dev, "--port", "101", "identify"},
+      {"--device", dev, "sms", "send", "12ab", "x"},
+      {"--device", dev, "sms", "send", "--validity", "3x", "+4917012345", "x"},
+      {"--device", dev, "sms", "list", "--status", "bogus"},
+      {"--device", dev, "--driver", "no such modem", "identify"},
+      {"--device", dev, "at", "ATZ\rATI"},
+      {"pdu", "decode", "0004ZZ"},
+  };
+  for (const auto& args : cases) {
+    std::string line;
+    for (const auto& a : args) line += a + " ";
+    SCOPED_TRACE(line);
+    for (bool json : {false, true}) {
+      std::vector<std::string> a = args;
+      if (json) a.insert(a.begin(), "--json");
+      TRun run(a);
+      EXPECT_EQ(run.Wait(), 2);
+      EXPECT_TRUE(run.Out().empty()) << run.Out();
+      const std::string err = run.Err();
+      EXPECT_EQ(TRun::Lines(err).size(), 1u) << err;
+      if (json) {
+        EXPECT_EQ(TJson::parse(err)["error"]["code"], 2) << err;
+      } else {
+        EXPECT_EQ(err.rfind("qvsms: ", 0), 0u) << err;
+      }
+    }
+  }
+  EXPECT_TRUE(s.sim.GetTranscript().ToModem().empty()) << "a usage error reached the modem";
+}
+
+TEST(QvsmsCli, HelpOnEveryCommand) {
+  for (const char* path : {"", "identify", "sms", "sms send", "sms list", "sms watch", "pdu encode", "at", "ports"}) {
+    SCOPED_TRACE(path);
+    std::vector<std::string> args;
+    std::string p = path;
+    for (size_t s; !p.empty(); p = s == std::string::npos ? "" : p.substr(s + 1)) args.push_back(p.substr(0, s = p.find(' ')));
+    args.push_back("--help");
+    TRun run(args);
+    EXPECT_EQ(run.Wait(), 0);
+    EXPECT_NE(run.Out().find("Usage: qvsms"), std::string::npos) << run.Out();
+  }
+}
+
+TEST(QvsmsCli, APortThatCannotBeOpenedExitsWithThree) {
+  TSim s;
+  TqvComm holder;  // this process holds the port
+  holder.SetDevicePath(qv::Utf8ToString(s.sim.DevicePath()));
+  holder.SetActive(true);
+  TRun held(s.Args({"identify"}));
+  EXPECT_EQ(held.Wait(), 3);
+  const std::string why = TJson::parse(held.Err())["error"]["message"];
+  EXPECT_NE(why.find("held by another program"), std::string::npos) << why;
+  EXPECT_NE(why.find(std::to_string(::getpid())), std::string::npos) << "the holder is named: " << why;
+  holder.SetActive(false);
+
+  TRun missing({"--device", "/nonexistent/tty", "identify"});
+  EXPECT_EQ(missing.Wait(), 3);
+  EXPECT_NE(missing.Err().find("/nonexistent/tty"), std::string::npos) << missing.Err();
+}
+
+// A modem that never answers is told after the time-out, not after every
+// driver's; so is a line that gets no answer later on.
+TEST(QvsmsCli, SilenceExitsWithFour) {
+  {
+    TSim s;
+    s.sim.SetSilent(true);
+    const auto start = std::chrono::steady_clock::now();
+    TRun run(s.Args({"identify"}, "0.5"));
+    EXPECT_EQ(run.Wait(), 4);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    EXPECT_NE(run.Err().find("does not answer"), std::string::npos) << run.Err();
+  }
+  {
+    TSim s;
+    s.sim.DelayReplyTo("+CSQ", 5s);
+    TRun run(s.Args({"at", "AT+CSQ"}, "1"));
+    EXPECT_EQ(run.Wait(), 4) << run.Err();
+  }
+}
+
+TEST(QvsmsCli, TheModemsRefusalExitsWithOneAndItsError) {
+  TSim s;
+  s.sim.WithModem([](qvsim::Modem& m) {
+    m.FailSubmissions(500, 1);
+    return 0;
+  });
+  TRun send(s.Args({"sms", "send", "+491701234567", "hello"}));
+  EXPECT_EQ(send.Wait(), 1);
+  EXPECT_NE(send.Err().find("500"), std::string::npos) << send.Err();
+
+  TRun at(s.Args({"at", "AT+NOSUCHTHING"}));
+  EXPECT_EQ(at.Wait(), 1);
+  EXPECT_EQ(at.Json()["result"], "ERROR");
+}
+
+// The port used when none is named: the first with a USB device behind it;
+// an on-board UART never.
+TEST(QvsmsCli, DefaultPortIsTheFirstUsbPort) {
+  struct Case { const char* name; void (*build)(TqvFakeDeviceTree&); std::optional<std::string> chosen; };
+  const Case cases[] = {
+      {"modem and phone beside UARTs",
+       [](TqvFakeDeviceTree& t) {
+         t.AddLegacyUart("ttyS0", "4", "4:64");
+         t.AddUsbSerial({"1-1", "12d1", "1001", "HUAWEI", "HUAWEI Mobile", "A1"}, 0, "ttyUSB0", "option", "188:0");
+         t.AddAcm({"1-2", "0421", "0070", "Nokia", "Nokia 6230i", ""}, 1, "ttyACM0", "166:0");
+       },
+       "ttyACM0"},
+      {"only UARTs", [](TqvFakeDeviceTree& t) { t.AddLegacyUart("ttyS0", "4", "4:64"); }, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TqvFakeDeviceTree tree;
+    c.build(tree);
+    const auto before = qv::DeviceRoots();
+    qv::SetDeviceRoots(tree.Roots());
+    const auto chosen = qvsms::DefaultPort(qvsms::DiscoverPorts());
+    qv::SetDeviceRoots(before);
+    if (c.chosen) {
+      EXPECT_EQ(chosen, (tree.Roots().Dev / *c.chosen).string());
+    } else {
+      EXPECT_FALSE(chosen);
+    }
+  }
+}
+
+// The bar of a long read draws on a terminal only, and never beside JSON.
+TEST(QvsmsCli, ProgressBarOnlyOnATerminal) {
+  struct Case { const char* name; bool terminal; bool json; bool drawn; };
+  const Case cases[] = {
+      {"terminal", true, false, true},
+      {"terminal, JSON", true, true, false},
+      {"pipe", false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    qv::test::TqvPtyPair pty;
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    std::FILE* err = c.terminal ? std::fopen(pty.SlavePath().c_str(), "w") : ::fdopen(pipeFds[1], "w");
+    ASSERT_NE(err, nullptr);
+    {
+      qvsms::TOutput out(c.json, stdout, err);
+      const auto bar = out.Progress("reading SM", 4);
+      bar->Step();
+      bar->Step();
+    }
+    std::fclose(err);
+    std::string drawn;
+    if (c.terminal) {
+      drawn = pty.ReadAvailable();
+    } else {
+      char buf[256];
+      const ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
+      if (n > 0) drawn.assign(buf, static_cast<size_t>(n));
+    }
+    ::close(pipeFds[0]);
+    if (c.terminal) ::close(pipeFds[1]);  // fclose closed it otherwise
+    EXPECT_EQ(drawn.find("2/4") != std::string::npos, c.drawn) << drawn;
+    if (c.drawn) {
+      EXPECT_NE(drawn.find("\033[K"), std::string::npos) << "wiped when done";
+    }
+  }
+}
