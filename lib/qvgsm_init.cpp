@@ -7,6 +7,7 @@
 #include "qvgsm_internal.h"
 #include "qvtext.h"
 
+namespace pf = qv::platform;
 using TDL = TDetailLevel;
 using namespace qv::gsm;
 

@@ -24,6 +24,7 @@
 #include "../tools/qvsim.h"
 #include "platform/qvdispatcher.h"
 #include "qvcomm.h"
+#include "qvmodeldrivers.h"
 #include "qvfakedevicetree.h"
 #include "qvpty.h"
 #include "qvsms_output.h"
@@ -441,7 +442,7 @@ TEST(QvsmsCli, ReadingsRawCommandsDiagnosticAndPdus) {
          const std::string log((std::istreambuf_iterator<char>(in)), {});
          EXPECT_NE(log.find("Diagnostic:"), std::string::npos) << "every exchange in the file";
        }},
-      {{"--json", "drivers"}, [](const TJson& j) { EXPECT_EQ(j["drivers"].size(), 19u); }},
+      {{"--json", "drivers"}, [](const TJson& j) { EXPECT_EQ(j["drivers"].size(), qv::kModelDrivers.size()); }},
       {{"--json", "ports"}, [](const TJson& j) { EXPECT_TRUE(j["ports"].is_array()); }},
       {{"--json", "pdu", "decode", "07911326040000F0040B912143658709F1000080305241035021" "05E8329BFD06"},
        [](const TJson& j) {
