@@ -148,7 +148,7 @@ void TModem::SelectPort() {
     fComm->SetDevicePath(Utf8ToString(fOptions.device));
   } else if (fOptions.port != 0) {
     fComm->SetComPortNo(static_cast<uint16_t>(fOptions.port));
-  } else if (const auto port = DefaultPort(DiscoverPorts())) {
+  } else if (const auto port = DefaultPort(DiscoverPorts(true))) {
     fComm->SetDevicePath(Utf8ToString(*port));
   } else {
     throw TCliError(exOpen, "no modem found: no USB serial or ACM port is present (name one with --device or --port)");

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -443,7 +444,8 @@ TEST(QvsmsCli, ReadingsRawCommandsDiagnosticAndPdus) {
          EXPECT_NE(log.find("Diagnostic:"), std::string::npos) << "every exchange in the file";
        }},
       {{"--json", "drivers"}, [](const TJson& j) { EXPECT_EQ(j["drivers"].size(), qv::kModelDrivers.size()); }},
-      {{"--json", "ports"}, [](const TJson& j) { EXPECT_TRUE(j["ports"].is_array()); }},
+      // This machine's own ports: listed, never asked.
+      {{"--json", "ports", "--no-probe"}, [](const TJson& j) { EXPECT_TRUE(j["ports"].is_array()); }},
       {{"--json", "pdu", "decode", "07911326040000F0040B912143658709F1000080305241035021" "05E8329BFD06"},
        [](const TJson& j) {
          EXPECT_EQ(j["type"], "deliver");
@@ -569,19 +571,32 @@ TEST(QvsmsCli, TheModemsRefusalExitsWithOneAndItsError) {
   EXPECT_EQ(at.Json()["result"], "ERROR");
 }
 
-// The port used when none is named: the first with a USB device behind it;
-// an on-board UART never.
-TEST(QvsmsCli, DefaultPortIsTheFirstUsbPort) {
-  struct Case { const char* name; void (*build)(TqvFakeDeviceTree&); std::optional<std::string> chosen; };
+// The port used when none is named: the first USB port that answers AT, else
+// the first USB port; an on-board UART never, even when it answers.
+TEST(QvsmsCli, DefaultPortIsTheFirstThatAnswersAt) {
+  qv::platform::SetMainThread();
+  qvsim::Simulator phone("generic"), uart("generic");
+  struct Case {
+    const char* name;
+    bool probe;
+    std::function<void(TqvFakeDeviceTree&)> build;
+    std::optional<std::string> chosen;
+  };
+  const auto plug = [](TqvFakeDeviceTree& t, const char* tty, const std::string& target) {
+    std::filesystem::remove(t.Roots().Dev / tty);
+    std::filesystem::create_symlink(target, t.Roots().Dev / tty);
+  };
+  const auto modemPhoneAndUart = [&](TqvFakeDeviceTree& t) {
+    t.AddLegacyUart("ttyS0", "4", "4:64");
+    plug(t, "ttyS0", uart.DevicePath());
+    t.AddUsbSerial({"1-1", "12d1", "1001", "HUAWEI", "HUAWEI Mobile", "A1"}, 0, "ttyUSB0", "option", "188:0");
+    t.AddAcm({"1-2", "0421", "0070", "Nokia", "Nokia 6230i", ""}, 1, "ttyACM0", "166:0");
+    plug(t, "ttyACM0", phone.DevicePath());
+  };
   const Case cases[] = {
-      {"modem and phone beside UARTs",
-       [](TqvFakeDeviceTree& t) {
-         t.AddLegacyUart("ttyS0", "4", "4:64");
-         t.AddUsbSerial({"1-1", "12d1", "1001", "HUAWEI", "HUAWEI Mobile", "A1"}, 0, "ttyUSB0", "option", "188:0");
-         t.AddAcm({"1-2", "0421", "0070", "Nokia", "Nokia 6230i", ""}, 1, "ttyACM0", "166:0");
-       },
-       "ttyACM0"},
-      {"only UARTs", [](TqvFakeDeviceTree& t) { t.AddLegacyUart("ttyS0", "4", "4:64"); }, std::nullopt},
+      {"not asked: the first USB port", false, modemPhoneAndUart, "ttyUSB0"},
+      {"asked: the port that answers", true, modemPhoneAndUart, "ttyACM0"},
+      {"only UARTs", true, [&](TqvFakeDeviceTree& t) { t.AddLegacyUart("ttyS0", "4", "4:64"); }, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -589,14 +604,21 @@ TEST(QvsmsCli, DefaultPortIsTheFirstUsbPort) {
     c.build(tree);
     const auto before = qv::DeviceRoots();
     qv::SetDeviceRoots(tree.Roots());
-    const auto chosen = qvsms::DefaultPort(qvsms::DiscoverPorts());
+    const auto ports = qvsms::DiscoverPorts(c.probe);
     qv::SetDeviceRoots(before);
+    const auto chosen = qvsms::DefaultPort(ports);
     if (c.chosen) {
       EXPECT_EQ(chosen, (tree.Roots().Dev / *c.chosen).string());
     } else {
       EXPECT_FALSE(chosen);
     }
+    for (const auto& p : ports) {
+      if (p.device.ends_with("ttyS0")) {
+        EXPECT_EQ(p.at, "") << "an on-board UART is never asked";
+      }
+    }
   }
+  EXPECT_EQ(uart.GetTranscript().ToModem(), "");
 }
 
 // The bar of a long read draws on a terminal only, and never beside JSON.
