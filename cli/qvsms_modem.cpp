@@ -71,6 +71,7 @@ void TModem::UnbindEvents() {
   fComm->OnAfterReceive = nullptr;
   fGsm->OnSmsSent = fGsm->OnSmsListItem = nullptr;
   fGsm->OnRing = fGsm->OnGsmError = fGsm->OnUnsolicited = fGsm->OnUssd = nullptr;
+  fGsm->OnUssdResult = nullptr;
   fGsm->OnPhoneListFinish = fGsm->OnGsmChangeState = nullptr;
   fGsm->OnPhoneListProgress = nullptr;
   fGsm->OnDiagnostic = nullptr;
