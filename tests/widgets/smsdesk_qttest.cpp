@@ -735,7 +735,10 @@ void TestDesk::incomingMessagesAndReportsReachTheLogInOrder() {
   const QStringList log = LogLines(*w);
   const qsizetype report = log.lastIndexOf("Sms is received ") + 1;
   QVERIFY2(report < log.size() && log[report].contains("Not Delivered"), qPrintable(log.join('\n')));
-  QCOMPARE(w->ListBox1->currentRow(), int(report));
+  // The simulator hands the messages over faster than a modem would, without
+  // waiting for each acknowledgement, and refuses the later ones (+CMS ERROR:
+  // 340): those errors scroll and select as well.
+  QTRY_COMPARE(w->ListBox1->currentRow(), w->ListBox1->count() - 1);
 }
 
 void TestDesk::receivedLinesOfAMessage_data() {
