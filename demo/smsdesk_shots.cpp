@@ -77,6 +77,7 @@ void Warn(bool done, const char* what) {
 void Fill(TForm1& w, QWidget* page, const std::function<void(const QString&)>& more) {
   constexpr int kWait = 20000;
   if (page == w.TabSheet2) {
+    if (const int sim = w.eMem->findText(QStringLiteral("SM")); sim >= 0) w.eMem->setCurrentIndex(sim);  // where they wait
     w.Button6->click();
     Warn(WaitUntil([&] { return w.Memo2->toPlainText().contains(QStringLiteral("LIST DONE")); }, kWait), "the listing");
     more(QStringLiteral("list"));
