@@ -20,7 +20,8 @@ namespace {
 
 constexpr const char* kAbout =
     "qvsms drives a GSM modem or mobile phone on a serial port: it sends, lists, reads, deletes and "
-    "watches SMS (long messages shown whole), reads signal and battery, and sends raw AT commands. "
+    "watches SMS (long messages shown whole), sends USSD codes, reads and writes the phone book, places and "
+    "answers calls, reads signal and battery, and sends raw AT commands. "
     "With --json every command prints JSON.";
 
 constexpr const char* kFooter =
@@ -32,6 +33,7 @@ constexpr const char* kFooter =
 // The groups of commands with more than one word.
 const std::map<std::string, std::string> kGroups = {
     {"sms", "Send, list, read, delete and watch short messages"},
+    {"phonebook", "List, export and import a phone book"},
     {"pdu", "Decode and encode SMS PDUs (no modem needed)"},
 };
 
@@ -39,6 +41,8 @@ TCommandTable BuildTable() {
   TCommandTable table;
   AddDeviceCommands(table);
   AddSmsCommands(table);
+  AddVoiceCommands(table);
+  AddBookCommands(table);
   AddPduCommands(table);
   return table;
 }

@@ -96,6 +96,8 @@ using TCommandTable = std::vector<TCommand>;
 void AddDeviceCommands(TCommandTable& table);
 void AddSmsCommands(TCommandTable& table);
 void AddPduCommands(TCommandTable& table);
+void AddVoiceCommands(TCommandTable& table);
+void AddBookCommands(TCommandTable& table);
 
 // Parses the command line and runs the command; the exit code.
 int RunTool(int argc, char** argv, TInterrupt& interrupt);

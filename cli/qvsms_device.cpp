@@ -28,24 +28,32 @@ void PrintFacts(TOutput& out, const std::vector<std::pair<std::string, std::stri
 
 // ---------------------------------------------------------------------------
 
-int Ports(TContext& x) {
-  const std::vector<TPortInfo> ports = DiscoverPorts();
-  const std::optional<std::string> chosen = DefaultPort(ports);
+struct TPortsArgs {
+  bool noProbe = false;
+};
+
+std::string OrDash(const std::string& s) { return s.empty() ? "-" : s; }
+
+int Ports(TContext& x, const TPortsArgs& a) {
+  const std::vector<TPortInfo> ports = DiscoverPorts(!a.noProbe);
   TJson list = TJson::array();
-  std::vector<std::vector<std::string>> rows{{"PORT", "DEVICE", "DESCRIPTION", "DRIVER", "DEFAULT", "LINK"}};
+  std::vector<std::vector<std::string>> rows{{"PORT", "DEVICE", "DESCRIPTION", "IF", "AT", "DRIVER", "DEFAULT", "LINK"}};
   for (const TPortInfo& p : ports) {
-    const bool isDefault = chosen && *chosen == p.device;
     list.push_back({{"port", p.number ? TJson(p.number) : TJson(nullptr)},
                     {"device", p.device},
                     {"link", OrNull(p.link)},
+                    {"name", p.name},
                     {"description", OrNull(p.description)},
                     {"manufacturer", OrNull(p.manufacturer)},
                     {"serial", OrNull(p.serial)},
                     {"driver", OrNull(p.driver)},
                     {"usb", p.usb},
-                    {"default", isDefault}});
-    rows.push_back({p.number ? std::to_string(p.number) : "-", p.device, p.description.empty() ? "-" : p.description,
-                    p.driver.empty() ? "-" : p.driver, isDefault ? "*" : "", p.link});
+                    {"interface", p.usbInterface >= 0 ? TJson(p.usbInterface) : TJson(nullptr)},
+                    {"at", OrNull(p.at)},
+                    {"default", p.isDefault}});
+    rows.push_back({p.number ? std::to_string(p.number) : "-", p.device, OrDash(p.description),
+                    p.usbInterface >= 0 ? std::to_string(p.usbInterface) : "-", OrDash(p.at), OrDash(p.driver),
+                    p.isDefault ? "*" : "", p.link});
   }
   if (x.Out().Json())
     x.Out().Object({{"ports", list}});
@@ -229,8 +237,14 @@ int Diag(TContext& x, const TDiagArgs& a) {
 }  // namespace
 
 void AddDeviceCommands(TCommandTable& table) {
-  table.push_back({"ports", "List the serial ports present; * marks the one used when none is named", nullptr,
-                   [](TContext& x) { return Ports(x); }});
+  auto ports = std::make_shared<TPortsArgs>();
+  table.push_back({"ports",
+                   "List the serial ports present, asking each USB port that no program holds whether it answers "
+                   "AT; * marks the one used when none is named",
+                   [ports](CLI::App& c) {
+                     c.add_flag("--no-probe", ports->noProbe, "Send nothing to any port: only list them");
+                   },
+                   [ports](TContext& x) { return Ports(x, *ports); }});
   table.push_back({"drivers", "List the built-in modem drivers (--driver takes their captions)", nullptr,
                    [](TContext& x) { return Drivers(x); }});
   table.push_back({"identify", "Open the modem and tell what it is", nullptr,

@@ -71,6 +71,7 @@ void TModem::UnbindEvents() {
   fComm->OnAfterReceive = nullptr;
   fGsm->OnSmsSent = fGsm->OnSmsListItem = nullptr;
   fGsm->OnRing = fGsm->OnGsmError = fGsm->OnUnsolicited = fGsm->OnUssd = nullptr;
+  fGsm->OnUssdResult = nullptr;
   fGsm->OnPhoneListFinish = fGsm->OnGsmChangeState = nullptr;
   fGsm->OnPhoneListProgress = nullptr;
   fGsm->OnDiagnostic = nullptr;
@@ -148,7 +149,7 @@ void TModem::SelectPort() {
     fComm->SetDevicePath(Utf8ToString(fOptions.device));
   } else if (fOptions.port != 0) {
     fComm->SetComPortNo(static_cast<uint16_t>(fOptions.port));
-  } else if (const auto port = DefaultPort(DiscoverPorts())) {
+  } else if (const auto port = DefaultPort(DiscoverPorts(true))) {
     fComm->SetDevicePath(Utf8ToString(*port));
   } else {
     throw TCliError(exOpen, "no modem found: no USB serial or ACM port is present (name one with --device or --port)");

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 
 #include "qvgsmpdu.h"
 
@@ -107,12 +108,17 @@ void TProgress::Draw() const {
 
 namespace {
 
-std::string DateText(double dateTime, int zoneMinutes, char separator) {
+// With no zone, the date and time alone.
+std::string DateText(double dateTime, std::optional<int> zoneMinutes, char separator) {
   const qv::TqvDateParts p = qv::PduDateParts(dateTime);
-  const int zone = std::abs(zoneMinutes);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d%c%02d:%02d:%02d%c%02d:%02d", p.Year, p.Month, p.Day, separator,
-                p.Hour, p.Minute, p.Second, zoneMinutes < 0 ? '-' : '+', zone / 60, zone % 60);
+  const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02d%c%02d:%02d:%02d", p.Year, p.Month, p.Day, separator, p.Hour,
+                        p.Minute, p.Second);
+  if (zoneMinutes) {
+    const int zone = std::abs(*zoneMinutes);
+    std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%c%02d:%02d", *zoneMinutes < 0 ? '-' : '+',
+                  zone / 60, zone % 60);
+  }
   return buf;
 }
 
@@ -121,6 +127,11 @@ std::string DateText(double dateTime, int zoneMinutes, char separator) {
 TJson IsoDate(double dateTime, int zoneMinutes) {
   if (dateTime == 0) return nullptr;
   return DateText(dateTime, zoneMinutes, 'T');
+}
+
+TJson IsoLocalDate(double dateTime) {
+  if (dateTime == 0) return nullptr;
+  return DateText(dateTime, std::nullopt, 'T');
 }
 
 std::string HumanDate(double dateTime, int zoneMinutes) {

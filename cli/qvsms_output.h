@@ -68,6 +68,9 @@ class TProgress {
 // time) and its zone, as ISO 8601 with the exact offset:
 // "2008-03-25T14:30:05+03:00". Null for no date.
 TJson IsoDate(double dateTime, int zoneMinutes);
+// A date-time of the phone's own clock, whose offset nobody knows (a phone
+// book's call list): "2008-03-25T14:30:05". Null for no date.
+TJson IsoLocalDate(double dateTime);
 // Text for people: the same without the "T".
 std::string HumanDate(double dateTime, int zoneMinutes);
 

@@ -6,9 +6,16 @@
 // The window is built as the program builds it, with the given arguments
 // (normally "d --device PATH", so that the Terminal page is there too). It
 // ticks "Open", waits for the modem's initialisation, then saves one PNG per
-// page, and one of the port settings dialog, from the screen itself.
+// page, and one of the port settings dialog, from the screen itself. Pages
+// with content are filled first: the stored messages listed (a picture of
+// its own) and one read, a phone book written and read, a USSD code answered.
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QListWidget>
@@ -19,6 +26,7 @@
 
 #include "qvcomm.h"
 #include "qvcommdialog.h"
+#include "qvgsm.h"
 #include "qvqtbridge.h"
 #include "unit1.h"
 
@@ -56,6 +64,40 @@ QString FileName(int n, const QString& caption) {
   return QStringLiteral("%1-%2.png").arg(n, 2, 10, QLatin1Char('0')).arg(name);
 }
 
+bool LogHas(const TForm1& w, const QString& text) {
+  return !w.ListBox1->findItems(text, Qt::MatchContains).isEmpty();
+}
+
+void Warn(bool done, const char* what) {
+  if (!done) std::fprintf(stderr, "smsdesk-shots: %s did not finish; the picture shows what there is\n", what);
+}
+
+// Fills page `page` of the window; `more` takes a picture on the way (its
+// name's suffix).
+void Fill(TForm1& w, QWidget* page, const std::function<void(const QString&)>& more) {
+  constexpr int kWait = 20000;
+  if (page == w.TabSheet2) {
+    if (const int sim = w.eMem->findText(QStringLiteral("SM")); sim >= 0) w.eMem->setCurrentIndex(sim);  // where they wait
+    w.Button6->click();
+    Warn(WaitUntil([&] { return w.Memo2->toPlainText().contains(QStringLiteral("LIST DONE")); }, kWait), "the listing");
+    more(QStringLiteral("list"));
+    w.eNo->setValue(1);
+    w.Button4->click();
+    Warn(WaitUntil([&] { return LogHas(w, QStringLiteral("OK")) && !w.qvGsm1->IsBusy(); }, kWait), "reading a message");
+  } else if (page == w.pgBook) {
+    w.ePhoneBookType->setCurrentIndex(1);  // the SIM's book
+    w.qvGsm1->SetPhoneListType(TqvPhoneBookType::pltSim);
+    w.qvGsm1->PhoneBookWrite(u"+4930111222", u"Anna Schmidt", 1);
+    w.qvGsm1->PhoneBookWrite(u"+4930333444", u"J\u00FCrgen M\u00FCller", 2);
+    w.qvGsm1->PhoneBookWrite(u"+79161234567", u"\u0411\u043E\u0440\u0438\u0441", 3);
+    w.Button7->click();
+    Warn(WaitUntil([&] { return w.Label8->text().startsWith(QStringLiteral("Ready. Total:")); }, kWait), "the phone book");
+  } else if (page == w.TabSheet4) {
+    w.Button9->click();
+    Warn(WaitUntil([&] { return LogHas(w, QStringLiteral("USSD: ")); }, kWait), "the USSD request");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,8 +125,13 @@ int main(int argc, char** argv) {
   bool ok = true;
   for (int i = 0; i < window.Pages->count(); ++i) {
     window.Pages->setCurrentIndex(i);
+    const QString caption = window.Pages->tabText(i);
+    Fill(window, window.Pages->widget(i), [&](const QString& suffix) {
+      Settle(300);
+      ok &= Save(window, out.filePath(FileName(i + 1, caption + QLatin1Char(' ') + suffix)));
+    });
     Settle(300);
-    ok &= Save(window, out.filePath(FileName(i + 1, window.Pages->tabText(i))));
+    ok &= Save(window, out.filePath(FileName(i + 1, caption)));
   }
   window.Pages->setCurrentIndex(0);
   TqvCommConfigDialog dialog(QString::fromStdU16String(window.qvComm1->ComName()), window.qvComm1->CommConfig(),

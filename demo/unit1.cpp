@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -26,6 +28,7 @@
 #include "qvcomm.h"
 #include "qvcommbox.h"
 #include "qvgsm.h"
+#include "qvgsmpdu.h"
 #include "qvlogfile.h"
 #include "qvqtbridge.h"
 #include "qvterminaledit.h"
@@ -105,6 +108,19 @@ std::u16string LastErrorOf(const G& gsm) {
     return {};
 }
 
+QString Num(int64_t n) { return QString::number(n); }
+
+// A date-time of the library in the system's short date and long time
+// formats; the time is left out at exactly midnight.
+QString SystemDateTime(double dateTime) {
+  const qv::TqvDateParts p = qv::PduDateParts(dateTime);
+  const QLocale locale = QLocale::system();
+  QString text = locale.toString(QDate(p.Year, p.Month, p.Day), QLocale::ShortFormat);
+  const QTime time(p.Hour, p.Minute, p.Second);
+  if (time != QTime(0, 0)) text += QLatin1Char(' ') + locale.toString(time, QLocale::LongFormat);
+  return text;
+}
+
 int DiagnosticLines(const TqvGsm& gsm) {
   const TqvCustomATDriver* driver = gsm.Driver();
   int lines = 0;
@@ -144,6 +160,24 @@ std::u16string KeysFromClipboard(std::u16string text) {
   replaceFirst(u"\\1Ah", u'\x1A');
   replaceFirst(u"\\0Dh", u'\r');
   return text;
+}
+
+QStringList SmsReceivedLines(const std::u16string& aMem, int32_t idSms, const TqvPduSms* aSms) {
+  QStringList lines;
+  lines << (aMem.empty() ? QStringLiteral("Sms is received ")
+                         : QStringLiteral("Sms is received \"") + Q(aMem) + QStringLiteral("\",") + Num(idSms));
+  if (!aSms) return lines;
+  if (aSms->Report()) {
+    lines << Q(aSms->ReportText()) + QLatin1Char(' ') + SystemDateTime(aSms->ReportDateTime());
+    return lines;
+  }
+  lines << QStringLiteral("SMS: From: ") + Q(aSms->Phone()) + QStringLiteral(" text: ") + Q(aSms->Text());
+  // Each code unit's low byte: characters above U+00FF show only that.
+  QString hex = QStringLiteral("SMS text HEX: ");
+  for (const char16_t unit : aSms->Text())
+    hex += QStringLiteral(" %1").arg(unsigned(unit & 0xFF), 2, 16, QLatin1Char('0')).toUpper();
+  lines << hex;
+  return lines;
 }
 
 std::u16string DiagnosticMessage(const TDiagnosticEnd& end) {
@@ -241,6 +275,15 @@ void TForm1::CreateComponents() {
   qvGsm1->OnAfterInit = TNotifyEvent::Bind(this, &TForm1::qvGsm1AfterInit);
   qvGsm1->OnDiagnostic = TqvDiagnosticEvent::Bind(this, &TForm1::qvGsm1Diagnostic);
   qvGsm1->OnGsmChangeState = [this](TObject*) { PostRefresh(); };
+  qvGsm1->OnSmsReceived = TqvSmsNotifyEvent::Bind(this, &TForm1::qvGsm1SmsReceived);
+  qvGsm1->OnSmsSent = TqvSmsNotifyEvent::Bind(this, &TForm1::qvGsm1SmsSent);
+  qvGsm1->OnSmsListItem = TqvSmsNotifyEvent::Bind(this, &TForm1::qvGsm1SmsListItem);
+  qvGsm1->OnRing = TqvGsmNotifyEvent::Bind(this, &TForm1::qvGsm1Ring);
+  qvGsm1->OnGsmError = TqvGsmNotifyEvent::Bind(this, &TForm1::qvGsm1GsmError);
+  qvGsm1->OnUnsolicited = TqvGsmNotifyEvent::Bind(this, &TForm1::qvGsm1Unsolicited);
+  qvGsm1->OnUssd = TqvGsmNotifyEvent::Bind(this, &TForm1::qvGsm1Ussd);
+  qvGsm1->OnPhoneListProgress = TqvGsmProgressEvent::Bind(this, &TForm1::qvGsm1PhoneListProgress);
+  qvGsm1->OnPhoneListFinish = TNotifyEvent::Bind(this, &TForm1::qvGsm1PhoneListFinish);
 
   qvComm1 = std::make_unique<TqvComm>();
   qvComm1->BeginLoading();
@@ -552,6 +595,13 @@ void TForm1::ConnectHandlers() {
   connect(bDelAll, &QPushButton::clicked, this, &TForm1::bDelAllClick);
   connect(cbOnNewSms, &QComboBox::activated, this, &TForm1::cbOnNewSmsChange);
   connect(bSendCommand, &QPushButton::clicked, this, &TForm1::bSendCommandClick);
+  connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+  connect(Button8, &QPushButton::clicked, this, &TForm1::Button8Click);
+  connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
+  connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
+  connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
+  connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
+  connect(Button9, &QPushButton::clicked, this, &TForm1::Button9Click);
   qvComm1->NotifyAdd(TqvNotifyEvent::Bind(this, &TForm1::CommNotify));
   if (auto* bridge = TqvQtBridge::Instance()) {
     connect(bridge, &TqvQtBridge::LiveWaitsEnded, this, [this] {
@@ -721,6 +771,175 @@ void TForm1::WMDeviceChange(const TqvDeviceChangeMsg& Msg) {
 }
 
 // ---------------------------------------------------------------------------
+// Handlers of the messaging, phone book and USSD pages
+
+void TForm1::Button2Click() {
+  Guarded([&] {
+    TCall call(*this);
+    if (chAlert->isChecked() || cbEncoding->currentIndex() > 0)
+      SendPdu();
+    else
+      qvGsm1->SmsSend(U(Edit1->text()), U(Memo1->toPlainText()), chConfirm->isChecked());
+  });
+}
+
+void TForm1::SendPdu() {
+  TqvPduSms sms(false);
+  sms.SetCoding(TqvPduCoding(cbEncoding->currentIndex()));
+  // Set before the text: a long text goes whole, in parts, instead of being refused.
+  sms.SetAutoCutText(true);
+  sms.SetText(U(Memo1->toPlainText()));
+  sms.SetPhone(U(Edit1->text()));
+  sms.SetConfirm(chConfirm->isChecked());
+  sms.SetAlert(chAlert->isChecked());
+  qvGsm1->SmsSend(sms);
+}
+
+void TForm1::Button8Click() {
+  std::u16string ref;
+  bool done = false;
+  Guarded([&] {
+    TCall call(*this);  // the send controls stay disabled until the reference is known
+    ref = qvGsm1->SmsSendWaitRefID(U(Edit1->text()), U(Memo1->toPlainText()), chConfirm->isChecked());
+    done = true;
+  });
+  if (!done) return;
+  AppendEventLog(QStringLiteral("WaitRefID: ") + Q(ref));
+  qv::ShowMessageBox(u"SMS is sent. Ref#:" + ref, u"", qv::TMsgBoxIcon::mbInformation);
+}
+
+void TForm1::Button6Click() {
+  // With no memory chosen the modem would be asked to select an empty name.
+  if (eMem->currentText().isEmpty()) {
+    AppendEventLog(QStringLiteral("Choose a memory first"));
+    return;
+  }
+  Guarded([&] {
+    TCall call(*this);
+    qvGsm1->SetMemoryRead(U(eMem->currentText()));
+    qvGsm1->SmsList(false, TSmsStatus(cbStatus->currentIndex()));
+  });
+}
+
+void TForm1::Button4Click() {
+  Guarded([&] {
+    TCall call(*this);
+    qvGsm1->SetMemoryRead(U(eMem->currentText()));
+    const TqvPduSms& sms = qvGsm1->SmsGet(eNo->value());
+    if (sms.IsEmpty()) {
+      AppendEventLog(QStringLiteral("Error"));
+      return;
+    }
+    Memo2->setPlainText(Q(sms.Report() ? sms.ReportText() : sms.Text()));
+    AppendEventLog(QStringLiteral("OK"));
+  });
+}
+
+void TForm1::Button5Click() {
+  Guarded([&] {
+    TCall call(*this);
+    qvGsm1->SetMemoryRead(U(eMem->currentText()));
+    AppendEventLog(qvGsm1->SmsDelete(eNo->value()) ? QStringLiteral("OK") : QStringLiteral("Error"));
+  });
+}
+
+void TForm1::Button7Click() {
+  Guarded([&] {
+    TCall call(*this);
+    qvGsm1->SetPhoneListType(TqvPhoneBookType(ePhoneBookType->currentIndex()));
+    qvGsm1->PhoneBookRead();
+    Label8->setText(QStringLiteral("Reading ... "));
+  });
+}
+
+void TForm1::Button9Click() {
+  Guarded([&] {
+    TCall call(*this);
+    (void)qvGsm1->SendUSSD(U(eUssd->text()));  // the answer comes as OnUssd
+  });
+}
+
+void TForm1::qvGsm1SmsReceived(TObject* /*Sender*/, const std::u16string& aMem, int32_t idSms, TqvPduSms* aSms) {
+  // Queued calls from one thread keep their order; the window drops what
+  // arrives while it goes away.
+  QMetaObject::invokeMethod(
+      this,
+      [this, lines = SmsReceivedLines(aMem, idSms, aSms)] {
+        if (fDestroying) return;
+        for (const QString& line : lines) AppendEventLog(line);
+        ScrollAndSelect();
+      },
+      Qt::QueuedConnection);
+}
+
+void TForm1::qvGsm1SmsSent(TObject* /*Sender*/, const std::u16string& /*aMem*/, int32_t idSms, TqvPduSms* aSms) {
+  if (fDestroying) return;
+  AppendEventLog(QStringLiteral("sms has been sent: ") + Num(idSms));
+  if (aSms) {
+    AppendEventLog(QStringLiteral("PDU: ") + Q(aSms->Text()));
+    AppendEventLog(QStringLiteral("PDU: pardid=") + Num(aSms->PartId()) + QStringLiteral(" ref=") +
+                   Num(aSms->RefId()));
+  } else {
+    AppendEventLog(QStringLiteral("sms pdu is NULL"));
+  }
+  ScrollAndSelect();
+}
+
+void TForm1::qvGsm1SmsListItem(TObject* /*Sender*/, const std::u16string& aMem, int32_t idSms, TqvPduSms* aSms) {
+  if (fDestroying) return;
+  if (!aSms) {
+    AppendMemo2(QStringLiteral("======= GET SMS LIST DONE!!! ============="));
+    return;
+  }
+  const QString place = Q(aMem) + QLatin1Char(',') + Num(idSms) + QStringLiteral(" ======= ");
+  if (aSms->Report()) {
+    AppendMemo2(QStringLiteral("REPORT: ") + place);
+    AppendMemo2(Q(aSms->ReportText()));
+  } else {
+    AppendMemo2(QStringLiteral("SMS: ") + place);
+    AppendMemo2(Q(aSms->Text()));
+  }
+}
+
+void TForm1::qvGsm1Ring(TObject* /*Sender*/, const std::u16string& sData) {
+  if (fDestroying) return;
+  AppendEventLog(QStringLiteral("RING: ") + Q(sData));
+  ScrollAndSelect();
+}
+
+void TForm1::qvGsm1GsmError(TObject* /*Sender*/, const std::u16string& sData) {
+  if (fDestroying) return;
+  AppendEventLog(QStringLiteral("GSM Error: ") + Q(sData));
+  ScrollAndSelect();
+}
+
+void TForm1::qvGsm1Unsolicited(TObject* /*Sender*/, const std::u16string& sData) {
+  if (fDestroying) return;
+  AppendEventLog(QStringLiteral("Unsolicited: ") + Q(sData));
+}
+
+void TForm1::qvGsm1Ussd(TObject* /*Sender*/, const std::u16string& sData) {
+  if (fDestroying) return;
+  AppendEventLog(QStringLiteral("USSD: ") + Q(sData));
+}
+
+void TForm1::qvGsm1PhoneListProgress(TObject* /*Sender*/, bool& /*flBreak*/) {
+  if (fDestroying) return;
+  Label8->setText(QStringLiteral("Read :") + Num(qvGsm1->PhoneList()->Count()));
+}
+
+void TForm1::qvGsm1PhoneListFinish(TObject* /*Sender*/) {
+  if (fDestroying) return;
+  const TqvPhoneBook& book = *qvGsm1->PhoneList();
+  lvPhones->setRowCount(book.Count());
+  for (int i = 0; i < book.Count(); ++i) {
+    const TqvPhoneRecord* rec = book.GetPhoneItem(i);
+    SetRow(lvPhones, i, Q(rec->Caption()), Q(rec->Phone()));
+  }
+  Label8->setText(QStringLiteral("Ready. Total:") + Num(book.Count()));
+}
+
+// ---------------------------------------------------------------------------
 // Helpers
 
 void TForm1::FillDriverList() {
@@ -737,6 +956,15 @@ void TForm1::AddInfoRow(const std::u16string& name, const std::u16string& value)
 }
 
 void TForm1::AppendEventLog(const QString& line) { ListBox1->addItem(line); }
+
+void TForm1::ScrollAndSelect() {
+  QListWidgetItem* last = ListBox1->item(ListBox1->count() - 1);
+  if (!last) return;
+  ListBox1->scrollToItem(last, QAbstractItemView::PositionAtTop);
+  ListBox1->setCurrentItem(last);
+}
+
+void TForm1::AppendMemo2(const QString& line) { Memo2->appendPlainText(line); }
 
 bool TForm1::ExchangeBlocked() const { return fCalls > 0 || qvGsm1->IsBusy(); }
 

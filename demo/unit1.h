@@ -40,6 +40,7 @@ class QTabWidget;
 class QTableWidget;
 
 class TqvComm;
+class TqvPduSms;
 class TqvDeviceBox;
 class TqvGsm;
 class TqvLogFile;
@@ -71,6 +72,10 @@ struct TDiagnosticEnd {
   std::u16string LastError;
 };
 std::u16string DiagnosticMessage(const TDiagnosticEnd& end);
+
+// The event log lines of an incoming message, a delivery report, or a
+// notification without the message (`aSms` nullptr).
+QStringList SmsReceivedLines(const std::u16string& aMem, int32_t idSms, const TqvPduSms* aSms);
 
 class TForm1 : public QWidget {
   Q_OBJECT
@@ -169,10 +174,31 @@ class TForm1 : public QWidget {
   void cbOnNewSmsChange();
   void bSendCommandClick();
   void WMDeviceChange(const TqvDeviceChangeMsg& Msg);
+  void Button2Click();
+  void Button8Click();
+  void Button6Click();
+  void Button4Click();
+  void Button5Click();
+  void Button7Click();
+  void Button9Click();
+  // On the component's worker thread: the lines are made there and handed to
+  // the GUI thread in order.
+  void qvGsm1SmsReceived(TObject* Sender, const std::u16string& aMem, int32_t idSms, TqvPduSms* aSms);
+  void qvGsm1SmsSent(TObject* Sender, const std::u16string& aMem, int32_t idSms, TqvPduSms* aSms);
+  void qvGsm1SmsListItem(TObject* Sender, const std::u16string& aMem, int32_t idSms, TqvPduSms* aSms);
+  void qvGsm1Ring(TObject* Sender, const std::u16string& sData);
+  void qvGsm1GsmError(TObject* Sender, const std::u16string& sData);
+  void qvGsm1Unsolicited(TObject* Sender, const std::u16string& sData);
+  void qvGsm1Ussd(TObject* Sender, const std::u16string& sData);
+  void qvGsm1PhoneListProgress(TObject* Sender, bool& flBreak);
+  void qvGsm1PhoneListFinish(TObject* Sender);
 
   // --- helpers
   void FillDriverList();
   void AddInfoRow(const std::u16string& name, const std::u16string& value);
+  // Sends Memo1's text to Edit1's number with the page's coding, Confirm and
+  // Alert, in as many parts as it needs.
+  void SendPdu();
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -203,6 +229,9 @@ class TForm1 : public QWidget {
   void CommNotify(TObject* Sender, int32_t Code);
   void qvGsm1Diagnostic(TObject* Sender, const std::u16string& aAT, const std::u16string& aReply, bool& flBreak);
   void AppendEventLog(const QString& line);
+  // Makes the event log's last line the first visible one, and selects it.
+  void ScrollAndSelect();
+  void AppendMemo2(const QString& line);
 
   TDeskOptions fOptions;
   std::unique_ptr<qv::TqvDeviceChangeWatcher> fDeviceWatcher;

@@ -187,6 +187,10 @@ TqvGsm::~TqvGsm() {
     std::lock_guard lk(fTurnMutex);
     fTurnCv.notify_all();
   }
+  {
+    std::lock_guard lk(fSmsOrderMutex);
+    fSmsOrderCv.notify_all();
+  }
   ReapWorkers(true);
   std::lock_guard lk(fLaneMutex);
   fLane.clear();

@@ -28,7 +28,9 @@
 //     queue through flBreak, so they run inside the delivery of the reply: a
 //     synchronous request made from them fails at once as busy.
 //   - OnSmsReceived is raised on the worker thread that handled the message
-//     (TSmsThread); it has no order relative to the lane.
+//     (TSmsThread); the workers take their messages one after another, in the
+//     order the notifications came, so these events keep that order too. They
+//     have no order relative to the lane.
 //   - With the port's UseMainThread off, the lane runs on the port's thread
 //     right after each delivery, once the delivery's locks are released; a
 //     synchronous request made there fails at once ("called from the receive
@@ -60,7 +62,8 @@
 //     fSmsMutex      the sends awaiting confirmation and their outcomes;
 //     fTurnMutex     the turn;
 //     fLaneMutex     the event lane;
-//     fWorkersMutex  the worker threads;
+//     fWorkersMutex  the worker threads and their tickets;
+//     fSmsOrderMutex whose ticket's turn it is;
 //   last, the log proxy's guard, the log's own and the dispatcher's.
 // The placeholder values of an exchange are written and expanded under the
 // turn. Atomics: the memory counts, PIN status, battery and signal values,
@@ -205,7 +208,8 @@ class TqvSecretLog : public TqvCustomLogFile {
 // The worker that handles one new-message notification.
 class TSmsThread {
  public:
-  TSmsThread(TqvGsm* aGsm, std::string aSms, bool aDirect);
+  // `ticket`: the worker's place in the order of the notifications.
+  TSmsThread(TqvGsm* aGsm, std::string aSms, bool aDirect, uint64_t ticket);
   ~TSmsThread();
   TSmsThread(const TSmsThread&) = delete;
   TSmsThread& operator=(const TSmsThread&) = delete;
@@ -218,6 +222,7 @@ class TSmsThread {
   TqvGsm* fGsm;
   std::string fSms;
   bool flDirect;
+  uint64_t fTicket;
   std::atomic<bool> fFinished{false};
   std::thread fThread;
 };
@@ -621,4 +626,12 @@ class TqvGsm : public TqvCustomATProcessor {
 
   std::mutex fWorkersMutex;
   std::list<std::unique_ptr<TSmsThread>> fWorkers;
+  uint64_t fSmsTickets = 0;  // under fWorkersMutex: the next worker's ticket
+  // The workers run their messages in ticket order: each waits until the one
+  // before it has ended (or the component goes away).
+  bool WaitSmsTurn(uint64_t ticket);
+  void EndSmsTurn(uint64_t ticket);
+  std::mutex fSmsOrderMutex;
+  std::condition_variable fSmsOrderCv;
+  uint64_t fSmsTurn = 0;  // under fSmsOrderMutex
 };

@@ -56,15 +56,16 @@ bool UssdLineComplete(std::string_view text) {
 // ---------------------------------------------------------------------------
 // Workers
 
-TSmsThread::TSmsThread(TqvGsm* aGsm, std::string aSms, bool aDirect)
-    : fGsm(aGsm), fSms(std::move(aSms)), flDirect(aDirect) {
+TSmsThread::TSmsThread(TqvGsm* aGsm, std::string aSms, bool aDirect, uint64_t ticket)
+    : fGsm(aGsm), fSms(std::move(aSms)), flDirect(aDirect), fTicket(ticket) {
   fThread = std::thread([this] {
     try {
-      Execute();
+      if (fGsm->WaitSmsTurn(fTicket)) Execute();
     } catch (const std::exception& e) {
       fGsm->WriteLog(TDL::dlSimple, u"Sms thread: " + qv::Utf8ToString(e.what()));
     } catch (...) {
     }
+    fGsm->EndSmsTurn(fTicket);
     fFinished = true;
   });
 }
@@ -92,7 +93,19 @@ void TqvGsm::StartWorker(std::string text, bool direct) {
   // Under the list's lock, so that the destructor's final join sees every worker.
   std::lock_guard lk(fWorkersMutex);
   if (fCancelled) return;
-  fWorkers.push_back(std::make_unique<TSmsThread>(this, std::move(text), direct));
+  fWorkers.push_back(std::make_unique<TSmsThread>(this, std::move(text), direct, fSmsTickets++));
+}
+
+bool TqvGsm::WaitSmsTurn(uint64_t ticket) {
+  std::unique_lock lk(fSmsOrderMutex);
+  fSmsOrderCv.wait(lk, [&] { return fSmsTurn == ticket || fCancelled; });
+  return !fCancelled;
+}
+
+void TqvGsm::EndSmsTurn(uint64_t ticket) {
+  std::lock_guard lk(fSmsOrderMutex);
+  fSmsTurn = std::max(fSmsTurn, ticket + 1);
+  fSmsOrderCv.notify_all();
 }
 
 // Joins the workers that have ended (all of them with `all`), outside the

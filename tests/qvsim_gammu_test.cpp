@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "qvsim.h"
+#include "qvsmsassembler.h"
+#include "qvtext.h"
 
 namespace {
 
@@ -154,6 +156,41 @@ TEST(QvSimCodec, DeliverPdusDecodeWithPythonGammu) {
     const RunResult r = RunCommand("/usr/bin/python3 -c \"" + script + "\" " + pdu, 30);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, std::string(c.sender) + "|" + c.text) << pdu;
+  }
+}
+
+// A long text goes in concatenated parts that the library joins into the
+// same text; a part never ends inside an escape pair or a surrogate pair.
+TEST(QvSimCodec, LongTextsGoInPartsThatJoinWhole) {
+  const auto repeat = [](std::string_view s, int n) {
+    std::string r;
+    for (int i = 0; i < n; ++i) r += s;
+    return r;
+  };
+  struct Case {
+    const char* name;
+    std::string text;
+    size_t parts;
+  };
+  const Case cases[] = {
+      {"fits one", repeat("a", 160), 1},
+      {"7-bit, an escape pair at the cut", repeat("a", 152) + "\u20AC" + repeat("b", 200), 3},
+      {"UCS2, a surrogate pair at the cut", repeat("\u0416", 66) + "\U0001F600" + repeat("\u0416", 80), 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::string> pdus = qvsim::MakeDeliverPdus("+491701234567", c.text, 1700000000, 7);
+    ASSERT_EQ(pdus.size(), c.parts);
+    TqvSmsAssembler assembler;
+    std::vector<std::u16string> whole;
+    assembler.OnMessage = [&](TObject*, const TqvSmsMessage& m) { whole.push_back(m.Text); };
+    for (const std::string& pdu : pdus) {
+      TqvPduSms sms(true);
+      sms.SetAsPDU(qv::Utf8ToString(pdu));
+      assembler.Add(sms);
+    }
+    ASSERT_EQ(whole.size(), 1u);
+    EXPECT_EQ(qv::StringToUtf8(whole[0]), c.text);
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -443,7 +444,8 @@ TEST(QvsmsCli, ReadingsRawCommandsDiagnosticAndPdus) {
          EXPECT_NE(log.find("Diagnostic:"), std::string::npos) << "every exchange in the file";
        }},
       {{"--json", "drivers"}, [](const TJson& j) { EXPECT_EQ(j["drivers"].size(), qv::kModelDrivers.size()); }},
-      {{"--json", "ports"}, [](const TJson& j) { EXPECT_TRUE(j["ports"].is_array()); }},
+      // This machine's own ports: listed, never asked.
+      {{"--json", "ports", "--no-probe"}, [](const TJson& j) { EXPECT_TRUE(j["ports"].is_array()); }},
       {{"--json", "pdu", "decode", "07911326040000F0040B912143658709F1000080305241035021" "05E8329BFD06"},
        [](const TJson& j) {
          EXPECT_EQ(j["type"], "deliver");
@@ -466,6 +468,118 @@ TEST(QvsmsCli, ReadingsRawCommandsDiagnosticAndPdus) {
 }
 
 // Usage errors are told before the modem is touched: exit 2, one line.
+// A USSD code and its answer; answers given after the code while the network
+// asks for more; a session left open is cancelled; refusals exit with 1 and 4.
+TEST(QvsmsCli, UssdCodesAndTheirAnswers) {
+  TSim s;
+  s.sim.WithModem([](qvsim::Modem& m) {
+    m.SetUssdAnswer("*100#", {.text = "Balance 1.00. 1: top up, 2: bonus", .status = 1});
+    m.SetUssdAnswer("2", {.text = "Bonus \"summer\", 5 MB", .status = 0});
+    m.SetUssdAnswer("*101#", {.text = "Menu: 1 more", .status = 1});
+    m.SetUssdAnswer("*999#", {.status = 4, .withText = false});
+    return 0;
+  });
+  TRun plain(s.Args({"ussd", "*100#", "2"}));
+  ASSERT_EQ(plain.Wait(), 0) << plain.Err();
+  const TJson j = plain.Json();
+  EXPECT_EQ(j["status"], "done");
+  EXPECT_EQ(j["text"], "Bonus \"summer\", 5 MB");
+  ASSERT_EQ(j["exchanges"].size(), 2u);
+  EXPECT_EQ(j["exchanges"][0]["status"], "action-required");
+  EXPECT_FALSE(j["cancelled"]);
+
+  TRun open(s.Args({"ussd", "*101#"}));
+  ASSERT_EQ(open.Wait(), 0) << open.Err();
+  EXPECT_TRUE(open.Json()["cancelled"]);
+  EXPECT_NE(s.sim.GetTranscript().ToModem().find("AT+CUSD=2\r"), std::string::npos);
+
+  TRun refused(s.Args({"ussd", "*999#"}));
+  EXPECT_EQ(refused.Wait(), 1);
+  EXPECT_EQ(refused.Json()["status"], "not-supported");
+
+  s.sim.WithModem([](qvsim::Modem& m) {
+    m.SetUssdAnswer("*102#", {.timing = qvsim::UssdTiming::Never});
+    return 0;
+  });
+  TRun silent(s.Args({"ussd", "*102#", "--wait", "0.5"}));
+  EXPECT_EQ(silent.Wait(), 4);
+  TRun quoted(s.Args({"ussd", "*100#\""}));
+  EXPECT_EQ(quoted.Wait(), 1) << "a request that would break the command line is refused";
+}
+
+// A phone book exported from one phone and imported into another holds the
+// same records, names outside the 8-bit code page included.
+TEST(QvsmsCli, PhoneBookExportAndImportRoundTrip) {
+  const std::map<int, std::pair<std::string, std::string>> records = {
+      {1, {"+4930111", "Anna"}}, {4, {"0301234", "J\u00FCrgen \u20AC"}}, {9, {"+4930999", "\u0411\u043E\u0440\u0438\u0441"}}};
+  auto book = [](TSim& sim) {
+    std::map<int, std::pair<std::string, std::string>> r;
+    for (const auto& [i, e] : sim.sim.WithModem([](qvsim::Modem& m) { return m.PhoneBook("SM"); }))
+      r[i] = {e.number, e.name};
+    return r;
+  };
+  TSim from("nokia6230i"), to("nokia6230i");
+  from.sim.WithModem([&](qvsim::Modem& m) {
+    for (const auto& [i, e] : records) m.WritePhoneBook("SM", i, {e.first, e.first.starts_with('+') ? 145 : 129, e.second, "", 0});
+    return 0;
+  });
+  qv::test::TqvTempDir dir;
+  const std::string file = dir.Path() + "/book.txt";
+
+  TRun list(from.Args({"phonebook", "list"}));
+  ASSERT_EQ(list.Wait(), 0) << list.Err();
+  ASSERT_EQ(list.Json()["records"].size(), 3u);
+  EXPECT_EQ(list.Json()["records"][2]["name"], "\u0411\u043E\u0440\u0438\u0441");
+  TRun out(from.Args({"phonebook", "export", file}));
+  ASSERT_EQ(out.Wait(), 0) << out.Err();
+  EXPECT_EQ(out.Json()["records"], 3);
+  TRun in(to.Args({"phonebook", "import", file}));
+  ASSERT_EQ(in.Wait(), 0) << in.Err();
+  EXPECT_EQ(book(to), records);
+
+  TRun unknown(from.Args({"phonebook", "list", "--memory", "XX"}));
+  EXPECT_EQ(unknown.Wait(), 2);
+  EXPECT_NE(unknown.Err().find("SM"), std::string::npos) << "the driver's phone books are named";
+  TRun unwritable(from.Args({"phonebook", "export", dir.Path() + "/no/such/folder/book.txt"}));
+  EXPECT_EQ(unwritable.Wait(), 2);
+}
+
+// A call stays up until the other side ends it or its time is up; a busy
+// line exits with 1 and names the result.
+TEST(QvsmsCli, CallsEndByThePeerOrByTheTool) {
+  TSim s("nokia6230i");
+  s.sim.WithModem([](qvsim::Modem& m) {
+    m.SetCallEnd("NO CARRIER", 300ms);
+    return 0;
+  });
+  TRun peer(s.Args({"call", "+4930123"}));
+  ASSERT_EQ(peer.Wait(), 0) << peer.Err();
+  EXPECT_EQ(peer.Json()["ended"], "peer");
+  EXPECT_EQ(peer.Json()["result"], "NO CARRIER");
+
+  s.sim.WithModem([](qvsim::Modem& m) {
+    m.SetCallEnd("");
+    return 0;
+  });
+  TRun timed(s.Args({"call", "+4930123", "--duration", "0.3"}));
+  ASSERT_EQ(timed.Wait(), 0) << timed.Err();
+  EXPECT_EQ(timed.Json()["ended"], "hangup");
+  EXPECT_NE(s.sim.GetTranscript().ToModem().find("ATH\r"), std::string::npos);
+
+  s.sim.WithModem([](qvsim::Modem& m) {
+    m.SetDialResult("BUSY");
+    return 0;
+  });
+  TRun busy(s.Args({"call", "+4930123"}));
+  EXPECT_EQ(busy.Wait(), 1);
+  EXPECT_NE(busy.Err().find("BUSY"), std::string::npos) << busy.Err();
+  TRun bad(s.Args({"call", "+49;30"}));
+  EXPECT_EQ(bad.Wait(), 1) << "a dial string that would break the line is refused";
+
+  TRun hangup(s.Args({"hangup"}));
+  EXPECT_EQ(hangup.Wait(), 0) << hangup.Err();
+}
+
 TEST(QvsmsCli, UsageErrorsExitWithTwo) {
   TSim s;
   const std::string dev = s.sim.DevicePath();
@@ -505,7 +619,8 @@ TEST(QvsmsCli, UsageErrorsExitWithTwo) {
 }
 
 TEST(QvsmsCli, HelpOnEveryCommand) {
-  for (const char* path : {"", "identify", "sms", "sms send", "sms list", "sms watch", "pdu encode", "at", "ports"}) {
+  for (const char* path : {"", "identify", "sms", "sms send", "sms list", "sms watch", "pdu encode", "at", "ports", "ussd",
+                           "phonebook export", "call", "answer"}) {
     SCOPED_TRACE(path);
     std::vector<std::string> args;
     std::string p = path;
@@ -569,19 +684,32 @@ TEST(QvsmsCli, TheModemsRefusalExitsWithOneAndItsError) {
   EXPECT_EQ(at.Json()["result"], "ERROR");
 }
 
-// The port used when none is named: the first with a USB device behind it;
-// an on-board UART never.
-TEST(QvsmsCli, DefaultPortIsTheFirstUsbPort) {
-  struct Case { const char* name; void (*build)(TqvFakeDeviceTree&); std::optional<std::string> chosen; };
+// The port used when none is named: the first USB port that answers AT, else
+// the first USB port; an on-board UART never, even when it answers.
+TEST(QvsmsCli, DefaultPortIsTheFirstThatAnswersAt) {
+  qv::platform::SetMainThread();
+  qvsim::Simulator phone("generic"), uart("generic");
+  struct Case {
+    const char* name;
+    bool probe;
+    std::function<void(TqvFakeDeviceTree&)> build;
+    std::optional<std::string> chosen;
+  };
+  const auto plug = [](TqvFakeDeviceTree& t, const char* tty, const std::string& target) {
+    std::filesystem::remove(t.Roots().Dev / tty);
+    std::filesystem::create_symlink(target, t.Roots().Dev / tty);
+  };
+  const auto modemPhoneAndUart = [&](TqvFakeDeviceTree& t) {
+    t.AddLegacyUart("ttyS0", "4", "4:64");
+    plug(t, "ttyS0", uart.DevicePath());
+    t.AddUsbSerial({"1-1", "12d1", "1001", "HUAWEI", "HUAWEI Mobile", "A1"}, 0, "ttyUSB0", "option", "188:0");
+    t.AddAcm({"1-2", "0421", "0070", "Nokia", "Nokia 6230i", ""}, 1, "ttyACM0", "166:0");
+    plug(t, "ttyACM0", phone.DevicePath());
+  };
   const Case cases[] = {
-      {"modem and phone beside UARTs",
-       [](TqvFakeDeviceTree& t) {
-         t.AddLegacyUart("ttyS0", "4", "4:64");
-         t.AddUsbSerial({"1-1", "12d1", "1001", "HUAWEI", "HUAWEI Mobile", "A1"}, 0, "ttyUSB0", "option", "188:0");
-         t.AddAcm({"1-2", "0421", "0070", "Nokia", "Nokia 6230i", ""}, 1, "ttyACM0", "166:0");
-       },
-       "ttyACM0"},
-      {"only UARTs", [](TqvFakeDeviceTree& t) { t.AddLegacyUart("ttyS0", "4", "4:64"); }, std::nullopt},
+      {"not asked: the first USB port", false, modemPhoneAndUart, "ttyUSB0"},
+      {"asked: the port that answers", true, modemPhoneAndUart, "ttyACM0"},
+      {"only UARTs", true, [&](TqvFakeDeviceTree& t) { t.AddLegacyUart("ttyS0", "4", "4:64"); }, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -589,14 +717,21 @@ TEST(QvsmsCli, DefaultPortIsTheFirstUsbPort) {
     c.build(tree);
     const auto before = qv::DeviceRoots();
     qv::SetDeviceRoots(tree.Roots());
-    const auto chosen = qvsms::DefaultPort(qvsms::DiscoverPorts());
+    const auto ports = qvsms::DiscoverPorts(c.probe);
     qv::SetDeviceRoots(before);
+    const auto chosen = qvsms::DefaultPort(ports);
     if (c.chosen) {
       EXPECT_EQ(chosen, (tree.Roots().Dev / *c.chosen).string());
     } else {
       EXPECT_FALSE(chosen);
     }
+    for (const auto& p : ports) {
+      if (p.device.ends_with("ttyS0")) {
+        EXPECT_EQ(p.at, "") << "an on-board UART is never asked";
+      }
+    }
   }
+  EXPECT_EQ(uart.GetTranscript().ToModem(), "");
 }
 
 // The bar of a long read draws on a terminal only, and never beside JSON.

@@ -44,7 +44,8 @@ const char kUsage[] =
 
 const char kHelp[] =
     "sms PDUHEX [store|deliver]      incoming message (hex with SMSC octet), routed by +CNMI\n"
-    "text SENDER TEXT...             incoming plain text message (7-bit or UCS2 DELIVER)\n"
+    "text SENDER TEXT...             incoming plain text message (7-bit or UCS2 DELIVER; a long one\n"
+    "                                in concatenated parts)\n"
     "report PDUHEX [store|deliver]   incoming status report\n"
     "ring NUMBER [COUNT]             incoming call: RING (+CRING) and +CLIP, every 3 s\n"
     "hangup                          the caller hangs up: NO CARRIER\n"
@@ -131,9 +132,11 @@ bool Control(qvsim::Simulator& sim, const std::string& line) {
   } else if (cmd == "text") {
     std::string sender;
     in >> sender;
-    const std::string pdu = qvsim::MakeDeliverPdu(sender, Rest(in), std::time(nullptr));
-    const int r = sim.InjectSms(pdu);
-    std::cout << pdu << (r < 0 ? " refused" : r == 0 ? " delivered" : " stored at " + std::to_string(r)) << "\n";
+    static int reference = 0;  // each long message its own
+    for (const std::string& pdu : qvsim::MakeDeliverPdus(sender, Rest(in), std::time(nullptr), ++reference)) {
+      const int r = sim.InjectSms(pdu);
+      std::cout << pdu << (r < 0 ? " refused" : r == 0 ? " delivered" : " stored at " + std::to_string(r)) << "\n";
+    }
   } else if (cmd == "ring") {
     std::string number;
     int count = 1;

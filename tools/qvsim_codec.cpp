@@ -1,5 +1,6 @@
 #include "qvsim_codec.h"
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 
@@ -320,6 +321,63 @@ std::string MakeDeliverPdu(std::string_view sender, std::string_view utf8, int64
     pdu += "08" + Timestamp(timestamp) + Octet(static_cast<int>(ucs2.size() / 2)) + ucs2;
   }
   return pdu;
+}
+
+namespace {
+
+// One part of a concatenated DELIVER: its user data header (8-bit reference)
+// and `body`, septets or UCS2 octets as `dcs` says.
+std::string DeliverPart(std::string_view sender, int64_t timestamp, int reference, int total, int index,
+                        std::string_view body, bool ucs2) {
+  const std::string udh = {'\x05', '\x00', '\x03', static_cast<char>(reference & 0xFF), static_cast<char>(total),
+                           static_cast<char>(index)};
+  std::string pdu = "00";
+  pdu += "44";  // SMS-DELIVER with a user data header
+  pdu += Address(sender);
+  pdu += "00";
+  if (ucs2) {
+    pdu += "08" + Timestamp(timestamp) + Octet(static_cast<int>(udh.size() + body.size())) + ToHex(udh) + ToHex(body);
+    return pdu;
+  }
+  // The header's six octets take seven septets (one fill bit): pack seven
+  // placeholders before the text and lay the header over them.
+  std::string packed = PackSeptets(std::string(7, '\0') + std::string(body));
+  packed.replace(0, udh.size(), udh);
+  pdu += "00" + Timestamp(timestamp) + Octet(static_cast<int>(7 + body.size())) + ToHex(packed);
+  return pdu;
+}
+
+// The text cut into pieces of at most `limit` units of `unit` bytes, never
+// inside an escape pair (7-bit) or a surrogate pair (UCS2).
+std::vector<std::string> CutText(std::string_view text, size_t limit, bool ucs2) {
+  std::vector<std::string> pieces;
+  const size_t unit = ucs2 ? 2 : 1;
+  while (!text.empty()) {
+    size_t n = std::min(text.size(), limit * unit);
+    if (n < text.size()) {
+      if (!ucs2 && text[n - 1] == '\x1B') --n;
+      const auto high = static_cast<unsigned char>(text[n - 2]);
+      if (ucs2 && high >= 0xD8 && high <= 0xDB) n -= 2;
+    }
+    pieces.emplace_back(text.substr(0, n));
+    text.remove_prefix(n);
+  }
+  return pieces;
+}
+
+}  // namespace
+
+std::vector<std::string> MakeDeliverPdus(std::string_view sender, std::string_view utf8, int64_t timestamp,
+                                         int reference) {
+  const std::optional<std::string> septets = Utf8ToGsmSeptets(utf8);
+  const std::string body = septets ? *septets : FromHex(Utf8ToUcs2Hex(utf8)).value_or("");
+  if (body.size() <= (septets ? 160u : 140u)) return {MakeDeliverPdu(sender, utf8, timestamp)};
+  const std::vector<std::string> pieces = CutText(body, septets ? 153 : 67, !septets);
+  std::vector<std::string> pdus;
+  const int total = static_cast<int>(std::min<size_t>(pieces.size(), 255));
+  for (int i = 0; i < total; ++i)
+    pdus.push_back(DeliverPart(sender, timestamp, reference, total, i + 1, pieces[static_cast<size_t>(i)], !septets));
+  return pdus;
 }
 
 std::string MakeStatusReportPdu(int reference, std::string_view recipient, int64_t timestamp) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qvsim {
 
@@ -34,6 +35,11 @@ std::optional<std::string> UssdUnpack(std::string_view hex);
 // A single-part SMS-DELIVER PDU (no service centre address octets, i.e. a leading "00"), in
 // the 7-bit alphabet when the text allows it, else UCS2. `timestamp` is seconds since the epoch.
 std::string MakeDeliverPdu(std::string_view sender, std::string_view utf8, int64_t timestamp);
+// The DELIVER PDUs of `utf8`: one when it fits, else its concatenated parts
+// (8-bit reference `reference`), cut neither inside an escape pair nor a
+// surrogate pair.
+std::vector<std::string> MakeDeliverPdus(std::string_view sender, std::string_view utf8, int64_t timestamp,
+                                         int reference);
 // An SMS-STATUS-REPORT PDU for message reference `reference` sent to `recipient`, status 0.
 std::string MakeStatusReportPdu(int reference, std::string_view recipient, int64_t timestamp);
 

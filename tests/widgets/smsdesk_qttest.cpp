@@ -10,7 +10,10 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSpinBox>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTabWidget>
@@ -29,6 +32,8 @@
 #include "qvpty.h"
 #include "qvqtbridge.h"
 #include "qvsim.h"
+#include "qvsim_codec.h"
+#include "qvsmsassembler.h"
 #include "qvterminaledit.h"
 #include "qvwin32di.h"
 #include "unit1.h"
@@ -85,6 +90,30 @@ QStringList Tabs(const QTabWidget* pages) {
 
 bool Connected(const TForm1& w) {
   return !w.ListBox1->findItems("========= GSM device connected ===========", Qt::MatchExactly).isEmpty();
+}
+
+QStringList LogLines(const TForm1& w) {
+  QStringList lines;
+  for (int i = 0; i < w.ListBox1->count(); ++i) lines << w.ListBox1->item(i)->text();
+  return lines;
+}
+
+// The lines of the event log from the first that starts with `head` on.
+QStringList LogFrom(const TForm1& w, const QString& head) {
+  const QStringList all = LogLines(w);
+  for (qsizetype i = 0; i < all.size(); ++i)
+    if (all[i].startsWith(head)) return all.mid(i);
+  return {};
+}
+
+// The messages the simulated network took, decoded.
+std::vector<TqvPduSms> Submitted(qvsim::Simulator& sim) {
+  std::vector<TqvPduSms> out;
+  for (const std::string& pdu : sim.WithModem([](qvsim::Modem& m) { return m.Submitted(); })) {
+    out.emplace_back(false);
+    out.back().SetAsPDU(qv::Utf8ToString(pdu));
+  }
+  return out;
 }
 
 QStringList On(const qvsim::Simulator& sim) { return {"--device", QString::fromStdString(sim.DevicePath())}; }
@@ -162,6 +191,16 @@ class TestDesk : public QObject {
   void clipboardKeys();
   void doubleClickTypesTheClipboardIntoTheModem();
   void deviceChangeReachesThePicker();
+  void sendFormFollowsEncodingAndAlert_data();
+  void sendFormFollowsEncodingAndAlert();
+  void longTextWithAlertGoesWhole();
+  void sendAndWaitShowsTheReferenceEvenWhenThereIsNone();
+  void incomingMessagesAndReportsReachTheLogInOrder();
+  void receivedLinesOfAMessage_data();
+  void receivedLinesOfAMessage();
+  void listingReadingAndDeleting();
+  void phoneBookPage();
+  void ussdAnswerReachesTheLog();
 
  private:
   std::unique_ptr<TqvQtBridge> bridge;
@@ -595,6 +634,205 @@ void TestDesk::deviceChangeReachesThePicker() {
   QVERIFY(Items(w->qvDeviceBox1).join('|').contains("COM101"));
   w->DeviceWatcher().Stop();
   ::close(sv[1]);
+}
+
+// "Send" uses the plain form for "Auto detect" without Alert, else the PDU
+// form with the chosen coding and class 0 for Alert.
+void TestDesk::sendFormFollowsEncodingAndAlert_data() {
+  QTest::addColumn<int>("encoding");
+  QTest::addColumn<bool>("alert");
+  QTest::addColumn<int>("coding");  // as the network sees it
+  QTest::newRow("auto") << 0 << false << int(TqvPduCoding::pc7bit);
+  QTest::newRow("auto, alert") << 0 << true << int(TqvPduCoding::pc7bit);
+  QTest::newRow("16bit") << 3 << false << int(TqvPduCoding::pc16bit);
+}
+
+void TestDesk::sendFormFollowsEncodingAndAlert() {
+  QFETCH(int, encoding);
+  QFETCH(bool, alert);
+  QFETCH(int, coding);
+  qvsim::Simulator sim("siemens_mc35i");
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  w->Memo1->setPlainText("Meet at eight");
+  w->cbEncoding->setCurrentIndex(encoding);
+  w->chAlert->setChecked(alert);
+  QTest::mouseClick(w->Button2, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!LogFrom(*w, "sms has been sent: ").isEmpty(), kInitMs);
+  const std::vector<TqvPduSms> sent = Submitted(sim);
+  QCOMPARE(sent.size(), size_t(1));
+  QCOMPARE(Q(sent[0].Text()), QString("Meet at eight"));
+  QCOMPARE(int(sent[0].Coding()), coding);
+  QCOMPARE(sent[0].Alert(), alert);
+  QCOMPARE(sent[0].Phone(), u"+491701234567");
+}
+
+// A text longer than one message, sent with Alert, reaches the network whole.
+void TestDesk::longTextWithAlertGoesWhole() {
+  qvsim::Simulator sim("siemens_mc35i");
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  const QString text = QString("0123456789 ").repeated(30);
+  w->Memo1->setPlainText(text);
+  w->chAlert->setChecked(true);
+  QTest::mouseClick(w->Button2, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(LogLines(*w).filter("sms has been sent: ").size() == 3, kInitMs);
+  TqvSmsAssembler assembler;
+  QString whole;
+  assembler.OnMessage = [&](TObject*, const TqvSmsMessage& m) { whole = Q(m.Text); };
+  for (const TqvPduSms& part : Submitted(sim)) {
+    QVERIFY(part.Alert());
+    assembler.Add(part);
+  }
+  QCOMPARE(whole, text);
+  QVERIFY(!LogLines(*w).join('\n').contains("GSM Error"));
+}
+
+// The waiting send keeps the send controls disabled, and its box comes even
+// when the network gave no reference.
+void TestDesk::sendAndWaitShowsTheReferenceEvenWhenThereIsNone() {
+  qvsim::Simulator sim("siemens_mc35i");
+  auto w = Window(On(sim), 3000);
+  QVERIFY(OpenAndWait(*w));
+  TBoxRecorder boxes;
+  sim.DelayReplyTo("+CMGS", std::chrono::milliseconds(300));
+  bool disabledMeanwhile = false;
+  QTimer::singleShot(100, [&] { disabledMeanwhile = !w->Button2->isEnabled() && !w->Button8->isEnabled(); });
+  QTest::mouseClick(w->Button8, Qt::LeftButton);
+  QTRY_COMPARE_WITH_TIMEOUT(boxes.texts.size(), 1, kInitMs);
+  QVERIFY(disabledMeanwhile);
+  QVERIFY(boxes.texts[0].startsWith("SMS is sent. Ref#:"));
+  QVERIFY(boxes.texts[0].size() > QString("SMS is sent. Ref#:").size());
+  QVERIFY(LogLines(*w).contains("WaitRefID: " + boxes.texts[0].mid(18)));
+
+  sim.DelayReplyTo("+CMGS", std::chrono::milliseconds(0));
+  sim.WithModem([](qvsim::Modem& m) {
+    m.FailSubmissions(500, 1);
+    return 0;
+  });
+  QTest::mouseClick(w->Button8, Qt::LeftButton);
+  QTRY_COMPARE_WITH_TIMEOUT(boxes.texts.size(), 2, kInitMs);
+  QCOMPARE(boxes.texts[1], QString("SMS is sent. Ref#:"));
+  QVERIFY(LogLines(*w).contains("WaitRefID: "));
+}
+
+// Messages handed over on the component's worker threads appear in the order
+// they came; a failed delivery report says so.
+void TestDesk::incomingMessagesAndReportsReachTheLogInOrder() {
+  qvsim::Simulator sim("siemens_mc35i");
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  for (int i = 1; i <= 5; ++i)
+    sim.InjectSms(qvsim::MakeDeliverPdu("+4930123", "message " + std::to_string(i), 1700000000));
+  std::string failed = qvsim::MakeStatusReportPdu(7, "+491701234567", 1700000000);
+  failed.replace(failed.size() - 2, 2, "41");  // a permanent error: not delivered
+  sim.InjectStatusReport(failed);
+  QTRY_VERIFY_WITH_TIMEOUT(LogLines(*w).filter("Sms is received ").size() == 6, kInitMs);
+  const QStringList texts = LogLines(*w).filter("SMS: From: ");
+  QCOMPARE(texts, QStringList({"SMS: From: +4930123 text: message 1", "SMS: From: +4930123 text: message 2",
+                               "SMS: From: +4930123 text: message 3", "SMS: From: +4930123 text: message 4",
+                               "SMS: From: +4930123 text: message 5"}));
+  const QStringList log = LogLines(*w);
+  const qsizetype report = log.lastIndexOf("Sms is received ") + 1;
+  QVERIFY2(report < log.size() && log[report].contains("Not Delivered"), qPrintable(log.join('\n')));
+  // The simulator hands the messages over faster than a modem would, without
+  // waiting for each acknowledgement, and refuses the later ones (+CMS ERROR:
+  // 340): those errors scroll and select as well.
+  QTRY_COMPARE(w->ListBox1->currentRow(), w->ListBox1->count() - 1);
+}
+
+void TestDesk::receivedLinesOfAMessage_data() {
+  QTest::addColumn<QString>("memory");
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<QStringList>("lines");
+  QTest::newRow("delivered, Hi") << "" << "Hi"
+                                 << QStringList{"Sms is received ", "SMS: From: +4930123 text: Hi", "SMS text HEX:  48 69"};
+  QTest::newRow("stored, beyond U+00FF") << "SM" << QString::fromUtf8("\u0416a")
+                                         << QStringList{"Sms is received \"SM\",3",
+                                                        QString::fromUtf8("SMS: From: +4930123 text: \u0416a"),
+                                                        "SMS text HEX:  16 61"};
+  QTest::newRow("empty text") << "" << "" << QStringList{"Sms is received ", "SMS: From: +4930123 text: ", "SMS text HEX: "};
+}
+
+void TestDesk::receivedLinesOfAMessage() {
+  QFETCH(QString, memory);
+  QFETCH(QString, text);
+  QFETCH(QStringList, lines);
+  TqvPduSms sms(true);
+  sms.SetAsPDU(qv::Utf8ToString(qvsim::MakeDeliverPdu("+4930123", text.toStdString(), 1700000000)));
+  QCOMPARE(SmsReceivedLines(memory.toStdU16String(), 3, &sms), lines);
+  QCOMPARE(SmsReceivedLines(u"", 0, nullptr), QStringList{"Sms is received "});
+}
+
+// The storage page: a listing with a report in it, reading a message and an
+// empty slot, deleting; no listing without a memory.
+void TestDesk::listingReadingAndDeleting() {
+  qvsim::Simulator sim("siemens_mc35i");
+  sim.WithModem([](qvsim::Modem& m) {
+    m.StoreSms("SM", qvsim::MakeDeliverPdu("+4930123", "stored one", 1700000000), 1);
+    m.StoreSms("SM", qvsim::MakeStatusReportPdu(9, "+491701234567", 1700000000), 1);
+    return 0;
+  });
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  const int memory = w->eMem->findText("SM");
+  QVERIFY(memory >= 0);
+
+  w->eMem->setCurrentIndex(-1);
+  const size_t sentBefore = sim.GetTranscript().ToModem().size();
+  QTest::mouseClick(w->Button6, Qt::LeftButton);
+  QCOMPARE(LogLines(*w).last(), QString("Choose a memory first"));
+  QCOMPARE(sim.GetTranscript().ToModem().size(), sentBefore);
+
+  w->eMem->setCurrentIndex(memory);
+  QTest::mouseClick(w->Button6, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(w->Memo2->toPlainText().contains("======= GET SMS LIST DONE!!! ============="), kInitMs);
+  const QStringList memo = w->Memo2->toPlainText().split('\n');
+  QCOMPARE(memo.mid(0, 3), QStringList({"Memo2", "SMS: SM,1 ======= ", "stored one"}));
+  QCOMPARE(memo[3], QString("REPORT: SM,2 ======= "));
+  QVERIFY2(memo[4].contains("Delivered to +491701234567"), qPrintable(memo[4]));
+
+  w->eNo->setValue(5);
+  QTest::mouseClick(w->Button4, Qt::LeftButton);
+  QTRY_COMPARE(LogLines(*w).last(), QString("Error"));
+  QVERIFY(w->Memo2->toPlainText().startsWith("Memo2"));
+  w->eNo->setValue(1);
+  QTest::mouseClick(w->Button4, Qt::LeftButton);
+  QTRY_COMPARE(w->Memo2->toPlainText(), QString("stored one"));
+  QCOMPARE(LogLines(*w).last(), QString("OK"));
+  QTest::mouseClick(w->Button5, Qt::LeftButton);
+  QTRY_COMPARE(LogLines(*w).last(), QString("OK"));
+  QVERIFY(sim.WithModem([](qvsim::Modem& m) { return m.SmsIn("SM").count(1) == 0; }));
+}
+
+// The phone book page: an empty book, then one with names that need UCS2.
+void TestDesk::phoneBookPage() {
+  qvsim::Simulator sim("nokia6230i");
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  w->ePhoneBookType->setCurrentIndex(1);  // SIM memory
+  QTest::mouseClick(w->Button7, Qt::LeftButton);
+  QTRY_COMPARE_WITH_TIMEOUT(w->Label8->text(), QString("Ready. Total:0"), kInitMs);
+  QCOMPARE(w->lvPhones->rowCount(), 0);
+
+  sim.WithModem([](qvsim::Modem& m) {
+    m.WritePhoneBook("SM", 1, {"+4930111", 145, "Anna", "", 0});
+    m.WritePhoneBook("SM", 4, {"0301234", 129, "\u0411\u043E\u0440\u0438\u0441", "", 0});
+    return 0;
+  });
+  QTest::mouseClick(w->Button7, Qt::LeftButton);
+  QTRY_COMPARE_WITH_TIMEOUT(w->Label8->text(), QString("Ready. Total:2"), kInitMs);
+  QCOMPARE(Column(w->lvPhones, 0), QStringList({"Anna", QString::fromUtf8("\u0411\u043E\u0440\u0438\u0441")}));
+  QCOMPARE(Column(w->lvPhones, 1), QStringList({"+4930111", "0301234"}));
+}
+
+void TestDesk::ussdAnswerReachesTheLog() {
+  qvsim::Simulator sim("siemens_mc35i");
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  QCOMPARE(w->eUssd->text(), QString("*102#"));
+  QTest::mouseClick(w->Button9, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(LogLines(*w).contains("USSD: Your balance is 12.34"), kInitMs);
 }
 
 QTEST_MAIN(TestDesk)
