@@ -123,7 +123,7 @@ int StayInCall(TContext& x, TModem& m, const std::string& number, double duratio
   if (hungUp) g.Hungup();
   const std::string how = hungUp ? "hung up" : "ended by the other side";
   if (x.Out().Json())
-    x.Out().Object({{"number", number}, {"ended", hungUp ? "hangup" : "peer"}, {"result", hungUp ? TJson(nullptr) : TJson(ended)},
+    x.Out().Object({{"number", number.empty() ? TJson(nullptr) : TJson(number)}, {"ended", hungUp ? "hangup" : "peer"}, {"result", hungUp ? TJson(nullptr) : TJson(ended)},
                     {"seconds", static_cast<int>(seconds)}});
   else
     x.Out().Line("call " + how + (hungUp ? "" : " (" + ended + ")") + " after " + std::to_string(static_cast<int>(seconds)) + " s");
@@ -141,9 +141,13 @@ int Call(TContext& x, const TCallArgs& a) {
 int Answer(TContext& x, const TCallArgs& a) {
   TModem& m = x.Modem();
   TCliGsm& g = m.Gsm();
+  std::string caller;  // what the ring said of the caller, when it was waited for
   if (a.ringWait > 0) {
     bool rang = false;
-    g.OnRing = [&](TObject*, const std::u16string&) { rang = true; };
+    g.OnRing = [&](TObject*, const std::u16string& s) {
+      rang = true;
+      caller = std::string(qv::TrimView(StringToUtf8(s)));
+    };
     m.PumpUntil([&] { return rang; }, a.ringWait);
     g.OnRing = nullptr;
     if (!rang) throw TCliError(exTimeout, "no call came within " + std::to_string(static_cast<int>(a.ringWait)) + " s");
@@ -151,7 +155,7 @@ int Answer(TContext& x, const TCallArgs& a) {
   g.AnswerCall();
   if (!g.LastError().empty()) m.Fail("the call could not be answered");
   if (!x.Out().Json()) x.Out().Line("answered (Ctrl-C hangs up)");
-  return StayInCall(x, m, "", a.duration);
+  return StayInCall(x, m, caller, a.duration);
 }
 
 int Hangup(TContext& x) {
