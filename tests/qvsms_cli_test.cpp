@@ -578,6 +578,16 @@ TEST(QvsmsCli, CallsEndByThePeerOrByTheTool) {
 
   TRun hangup(s.Args({"hangup"}));
   EXPECT_EQ(hangup.Wait(), 0) << hangup.Err();
+
+  // A ring that repeats until answered: the tool waits for it, answers, and hangs up in time.
+  TRun answer(s.Args({"answer", "--ring-wait", "10", "--duration", "0.3"}));
+  s.sim.InjectRing("+4930777", 4, 1000ms);
+  ASSERT_EQ(answer.Wait(), 0) << answer.Err();
+  EXPECT_EQ(answer.Json()["number"], "+4930777");
+  EXPECT_EQ(answer.Json()["ended"], "hangup");
+  EXPECT_NE(s.sim.GetTranscript().ToModem().find("ATA\r"), std::string::npos);
+  TRun noRing(s.Args({"answer", "--ring-wait", "0.5"}));
+  EXPECT_EQ(noRing.Wait(), 4);
 }
 
 TEST(QvsmsCli, UsageErrorsExitWithTwo) {
