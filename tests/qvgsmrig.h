@@ -107,7 +107,8 @@ class TGsmRig {
   void UnbindLaneEvents() {
     gsm->OnSmsSent = gsm->OnSmsListItem = nullptr;
     gsm->OnRing = gsm->OnGsmError = gsm->OnUnsolicited = gsm->OnUssd = nullptr;
-    gsm->OnPhoneListFinish = gsm->OnGsmChangeState = nullptr;
+    gsm->OnPhoneListFinish = gsm->OnGsmChangeState = gsm->OnSmsMemoryFull = nullptr;
+    gsm->OnNetworkChange = nullptr;
     gsm->OnDiagnostic = nullptr;
   }
 
