@@ -498,8 +498,8 @@ class TqvGsm : public TqvCustomATProcessor {
   TqvGsmProgressEvent OnPhoneListProgress;
   // A registration notification changed NetworkInfo.
   TqvNetworkEvent OnNetworkChange;
-  // The message store is full: a line failed with "+CMS ERROR: 322", or the
-  // modem said so.
+  // The message store is full: "+CMS ERROR: 322" came, as the result of a
+  // line or unsolicited.
   TNotifyEvent OnSmsMemoryFull;
 
   // Placeholder values of the phone book, call and USSD operations.

@@ -307,7 +307,11 @@ bool TqvGsm::DeleteOneByOne(TSyncCall& call, TSmsDeleteScope scope) {
   bool ok = true;
   for (int32_t index = 1; index <= total && ok; ++index) {
     fTmpSMSId = index;
-    if (!call.Run(gsmSMSReadPDU)) continue;  // an empty slot
+    if (!call.Run(gsmSMSReadPDU)) {
+      auto guard = Guard();
+      ok = LastOutcome() == qv::TLineOutcome::loError;  // an empty slot answers with an error
+      continue;
+    }
     int32_t stat;
     {
       auto guard = Guard();

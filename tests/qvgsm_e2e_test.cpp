@@ -19,12 +19,6 @@ using qv::Utf8ToString;
 
 namespace {
 
-size_t Count(const std::string& hay, std::string_view needle) {
-  size_t n = 0;
-  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
-}
-
 // The oracle's reading of submitted PDUs: one line per PDU,
 // "type|number|text-as-hex-utf8|part|parts|id". The junk the binding may pad
 // a text with can hold lone surrogates, which must not stop the print.

@@ -3,20 +3,12 @@
 // modem simulator; the operator compared with Debian's gammu.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "qvgsmrig.h"
 
 using namespace qvgsmtest;
 using qv::StringToUtf8;
 
 namespace {
-
-size_t Count(const std::string& hay, std::string_view needle) {
-  size_t n = 0;
-  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
-}
 
 // A message delivered to us, hex with an empty service centre ("00").
 constexpr const char* kDeliverPdu = "0004038121F300000101010000000004D4F29C0E";
@@ -158,9 +150,8 @@ TEST(GsmSimE2E, UnblockAndChangePin) {
     EXPECT_EQ(log.find(code), std::string::npos) << log;
     std::string hex;  // as the port's dumps show it
     for (const char* p = code; *p; ++p) {
-      char octet[4];
-      std::snprintf(octet, sizeof octet, "%02X", static_cast<unsigned>(*p));
-      hex += (hex.empty() ? "" : " ") + std::string(octet);
+      const auto octet = static_cast<unsigned char>(*p);
+      hex += (hex.empty() ? "" : " ") + std::string{"0123456789ABCDEF"[octet >> 4], "0123456789ABCDEF"[octet & 15]};
     }
     EXPECT_EQ(log.find(hex), std::string::npos) << log;
   }
