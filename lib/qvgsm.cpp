@@ -800,7 +800,8 @@ void TqvGsm::Notification(TqvComponent* AComponent, TOperation Operation) {
 void TqvGsm::MarkSecretLine(std::string_view bytes) {
   const std::vector<std::u16string> codes = SecretCodes();
   const std::u16string text = qv::AnsiToString(qv::TrimView(bytes));
-  const bool holdsCode = std::any_of(codes.begin(), codes.end(), [&](const auto& c) { return text.find(c) != std::u16string::npos; });
+  const bool holdsCode =
+      std::any_of(codes.begin(), codes.end(), [&](const auto& c) { return text.find(c) != std::u16string::npos; });
   if (holdsCode && IsSecretLine(text)) {
     std::u16string masked = text;
     std::vector<std::string> secrets;

@@ -317,7 +317,8 @@ bool TqvGsm::DeleteOneByOne(TSyncCall& call, TSmsDeleteScope scope) {
       auto guard = Guard();
       stat = qv::StrToIntDef(StatOf(ReplyLast().sData), -1);
     }
-    const bool named = scope == TSmsDeleteScope::sdAll || stat == 1 || (scope == TSmsDeleteScope::sdReadSent && stat == 3);
+    const bool named =
+        scope == TSmsDeleteScope::sdAll || stat == 1 || (scope == TSmsDeleteScope::sdReadSent && stat == 3);
     if (named) ok = call.Run(gsmSMSDelete);
   }
   RemoveState(stReading);

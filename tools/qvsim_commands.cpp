@@ -673,13 +673,15 @@ struct Modem::Commands {
 
   static const std::map<std::string_view, Handler>& Table() {
     static const std::map<std::string_view, Handler> table = {
-        {"+CBC", Cbc},   {"+CEREG", Registration}, {"+CFUN", Cfun},  {"+CGATT", Cgatt}, {"+CGMI", Cgmi}, {"+CGMM", Cgmm}, {"+CGMR", Cgmr},
+        {"+CBC", Cbc},   {"+CEREG", Registration}, {"+CFUN", Cfun},  {"+CGATT", Cgatt}, {"+CGMI", Cgmi},
+        {"+CGMM", Cgmm}, {"+CGMR", Cgmr},
         {"+CGREG", Registration}, {"+CGSN", Cgsn}, {"+CHUP", Chup}, {"+CIMI", Cimi}, {"+CIND", Cind},
         {"+CLAC", Clac}, {"+CLCC", Clcc},  {"+CLIP", Clip}, {"+CMEE", Cmee}, {"+CMGD", Cmgd},
         {"+CMGF", Cmgf}, {"+CMGL", Cmgl},  {"+CMGR", Cmgr}, {"+CMGS", SubmitOrWrite}, {"+CMGW", SubmitOrWrite},
         {"+CMMS", TextModeSetting}, {"+CMSS", Cmss}, {"+CNMA", Cnma}, {"+CNMI", Cnmi}, {"+CNUM", Cnum},
         {"+COPS", Cops}, {"+CPAS", Cpas},  {"+CPBR", Cpbr}, {"+CPBS", Cpbs}, {"+CPBW", Cpbw},
-        {"+CPIN", Cpin}, {"+CPWD", Cpwd}, {"+CPMS", Cpms},  {"+CRC", Crc},   {"+CREG", Registration}, {"+CRES", TextModeSetting},
+        {"+CPIN", Cpin}, {"+CPWD", Cpwd}, {"+CPMS", Cpms},  {"+CRC", Crc},   {"+CREG", Registration},
+        {"+CRES", TextModeSetting},
         {"+CSAS", TextModeSetting}, {"+CSCA", Csca}, {"+CSCS", Cscs}, {"+CSDH", TextModeSetting},
         {"+CSMP", TextModeSetting}, {"+CSMS", Csms}, {"+CSQ", Csq}, {"+CUSD", Cusd}, {"+GCAP", Gcap},
         {"+GMI", Cgmi},  {"+GMM", Cgmm},   {"+GMR", Cgmr},  {"+GSN", Cgsn}, {"+VTS", Vts},

@@ -710,7 +710,8 @@ std::string Modem::StatusText() const {
                   " (" + std::to_string(fPinAttempts) + " attempts)\necho: " + (fEcho ? "on" : "off") +
                   "\ncmee: " + std::to_string(fCmee) + "\ncharset: " + fCharset + "\ncnmi: ";
   for (size_t i = 0; i < fCnmi.size(); ++i) s += (i ? "," : "") + std::to_string(fCnmi[i]);
-  s += "\nregistration: " + std::to_string(fRegStat) + " (AcT " + std::to_string(fAct) + ")" + "\nmemories: " + fMem[0] + "," + fMem[1] + "," + fMem[2] + "\n";
+  s += "\nregistration: " + std::to_string(fRegStat) + " (AcT " + std::to_string(fAct) + ")";
+  s += "\nmemories: " + fMem[0] + "," + fMem[1] + "," + fMem[2] + "\n";
   for (const auto& [name, mem] : fSms) {
     s += "  " + name + ": " + std::to_string(mem.slots.size()) + "/" + std::to_string(mem.capacity) + "\n";
   }
