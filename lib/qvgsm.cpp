@@ -23,7 +23,7 @@ struct TNamedId {
   int32_t Id;
 };
 
-constexpr std::array<TNamedId, 42> kCommandIds = {{
+constexpr std::array<TNamedId, 53> kCommandIds = {{
     {u"gsmInit", gsmInit},
     {u"gsmDetect", gsmDetect},
     {u"gsmGetModel", gsmGetModel},
@@ -44,6 +44,15 @@ constexpr std::array<TNamedId, 42> kCommandIds = {{
     {u"gsmSetPIN", gsmSetPIN},
     {u"gsmGetIMSI", gsmGetIMSI},
     {u"gsmSMSDirectConfirm", gsmSMSDirectConfirm},
+    {u"gsmGetNetworkReg", gsmGetNetworkReg},
+    {u"gsmGetNetworkRegEps", gsmGetNetworkRegEps},
+    {u"gsmGetOperator", gsmGetOperator},
+    {u"gsmGetOperatorName", gsmGetOperatorName},
+    {u"gsmUnblockPIN", gsmUnblockPIN},
+    {u"gsmChangePIN", gsmChangePIN},
+    {u"gsmGetServiceCentre", gsmGetServiceCentre},
+    {u"gsmSetServiceCentre", gsmSetServiceCentre},
+    {u"gsmSMSDeleteAll", gsmSMSDeleteAll},
     {u"gsmSMSDelete", gsmSMSDelete},
     {u"gsmSendSMSPdu", gsmSendSMSPdu},
     {u"gsmSMSReadPDU", gsmSMSReadPDU},
@@ -65,6 +74,8 @@ constexpr std::array<TNamedId, 42> kCommandIds = {{
     {u"gsmCallFax", gsmCallFax},
     {u"gsmCallAnswer", gsmCallAnswer},
     {u"gsmCallHungup", gsmCallHungup},
+    {u"gsmCallList", gsmCallList},
+    {u"gsmCallTone", gsmCallTone},
     {u"gsmRequestUSSD", gsmRequestUSSD},
 }};
 
@@ -542,15 +553,17 @@ void TqvGsm::DriversClearAll() {
 // by its value, so that a value is never expanded again.
 std::u16string TqvGsm::ExpandCommand(const std::u16string& text) {
   const std::u16string t = TqvCustomATProcessor::ExpandCommand(text);
-  std::u16string memRead, memWrite, memSpec, pin, bookMem = PhoneBookMemName();
+  std::u16string memRead, memWrite, memSpec, pin, simCode, newPin, bookMem = PhoneBookMemName();
   {
     std::lock_guard lk(fInfoMutex);
     memRead = fTmpMemRead ? *fTmpMemRead : fMemoryRead;
     memWrite = fMemoryWrite;
     memSpec = fMemorySpecial;
     pin = fPIN;
+    simCode = fTmpSimCode;
+    newPin = fTmpNewPin;
   }
-  const std::array<std::pair<std::u16string_view, std::u16string>, 17> values = {{
+  const std::array<std::pair<std::u16string_view, std::u16string>, 23> values = {{
       {u"<SMSLen>", qv::IntToStr(fTmpSMSLength)},
       {u"<SMSPdu>", fTmpSMSPdu},
       {u"<SMSid>", qv::IntToStr(fTmpSMSId)},
@@ -567,6 +580,12 @@ std::u16string TqvGsm::ExpandCommand(const std::u16string& text) {
       {u"<RequestUSSD7bit>", fRequestUSSD7Bit},
       {u"<RequestUSSD>", fRequestUSSD},
       {u"<PIN>", pin},
+      {u"<PUK>", simCode},
+      {u"<OldPIN>", simCode},
+      {u"<NewPIN>", newPin},
+      {u"<ServiceCentre>", fTmpServiceCentre},
+      {u"<SMSDelFlag>", qv::IntToStr(fTmpDelFlag)},
+      {u"<CallTone>", fTmpCallTone},
       {u"<SmsStatus>", qv::IntToStr(static_cast<int>(fGetSmsListStatus))},
   }};
   std::u16string r;
@@ -780,27 +799,38 @@ void TqvGsm::Notification(TqvComponent* AComponent, TOperation Operation) {
   TqvCustomATProcessor::Notification(AComponent, Operation);
 }
 
-// The line about to be sent carries the PIN when it is a PIN line of the
-// current driver: it (and its echo) shows in the log with the PIN masked.
+// The line about to be sent carries a SIM code when it is a code line of the
+// current driver: it (and its echo) shows in the log with the codes masked.
 void TqvGsm::MarkSecretLine(std::string_view bytes) {
-  const std::u16string pin = PIN();
+  const std::vector<std::u16string> codes = SecretCodes();
   const std::u16string text = qv::AnsiToString(qv::TrimView(bytes));
-  if (!pin.empty() && text.find(pin) != std::u16string::npos) {
-    auto guard = Guard();
-    for (int32_t n = 1;; ++n) {
-      const int32_t i = Driver()->IndexOfCommand(gsmSetPIN, n);
-      if (i < 0) break;
-      if (!IsPinLine(i)) continue;
-      const std::u16string line(qv::TrimView(std::u16string_view(ExpandCommand(Driver()->GetCommands(i)->fCommand))));
-      if (line != text) continue;
-      std::u16string masked = text;
-      for (size_t p = masked.find(pin); p != std::u16string::npos; p = masked.find(pin, p + pin.size()))
-        masked.replace(p, pin.size(), std::u16string(pin.size(), u'*'));
-      fSecretLog.MarkSecret(text, masked);
-      // The port's dumps of this write and of its echo hide the PIN too.
-      if (TqvBaseIO* device = Device()) device->SecretMask().MarkNextWrite(bytes, qv::StringToAnsi(pin));
-      return;
+  const bool holdsCode =
+      std::any_of(codes.begin(), codes.end(), [&](const auto& c) { return text.find(c) != std::u16string::npos; });
+  if (holdsCode && IsSecretLine(text)) {
+    std::u16string masked = text;
+    std::vector<std::string> secrets;
+    for (const std::u16string& code : codes) {
+      for (size_t p = masked.find(code); p != std::u16string::npos; p = masked.find(code, p + code.size()))
+        masked.replace(p, code.size(), std::u16string(code.size(), u'*'));
+      secrets.push_back(qv::StringToAnsi(code));
     }
+    fSecretLog.MarkSecret(text, masked);
+    // The port's dumps of this write and of its echo hide the codes too.
+    if (TqvBaseIO* device = Device()) device->SecretMask().MarkNextWrite(bytes, secrets);
+    return;
   }
   fSecretLog.MarkSecret({}, {});
+}
+
+// `text` is a line of the driver's PIN entry, PUK entry or PIN change, as expanded now.
+bool TqvGsm::IsSecretLine(const std::u16string& text) {
+  auto guard = Guard();
+  for (int32_t id : {gsmSetPIN, gsmUnblockPIN, gsmChangePIN})
+    for (int32_t n = 1;; ++n) {
+      const int32_t i = Driver()->IndexOfCommand(id, n);
+      if (i < 0) break;
+      const std::u16string line(qv::TrimView(std::u16string_view(ExpandCommand(Driver()->GetCommands(i)->fCommand))));
+      if (line == text) return true;
+    }
+  return false;
 }

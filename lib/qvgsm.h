@@ -57,7 +57,8 @@
 //   leaf mutexes   each held alone, for a copy or an update, never while
 //                  another one is taken, and never while calling out:
 //     fInfoMutex     device texts, memory names and lists, PIN and its
-//                    rejection, phone book memory names, LastError;
+//                    rejection, the SIM codes of PINUnblock and PINChange,
+//                    phone book memory names, LastError, the network;
 //     fStateMutex    the state stack;
 //     fSmsMutex      the sends awaiting confirmation and their outcomes;
 //     fTurnMutex     the turn;
@@ -117,6 +118,44 @@ enum class TUssdStatus : int32_t {
 using TqvUssdResultEvent =
     TqvEvent<TObject* /*Sender*/, TUssdStatus /*aStatus*/, const std::u16string& /*sData*/>;
 
+// Registration state: <stat> of "+CREG:" and "+CEREG:" (3GPP TS 27.007);
+// nrNotRead until a reading or a notification gave one.
+enum class TNetworkRegistration : int32_t {
+  nrNotRead = -1,
+  nrNotRegistered,  // 0: not registered, not searching
+  nrHome,           // 1: registered, home network
+  nrSearching,      // 2: not registered, searching
+  nrDenied,         // 3: registration denied
+  nrUnknown,        // 4: unknown
+  nrRoaming,        // 5: registered, roaming
+};
+
+// The network the modem is on, as the last reading and notifications left it.
+struct TNetworkInfo {
+  TNetworkRegistration Registration = TNetworkRegistration::nrNotRead;
+  int32_t Technology = -1;         // <AcT>: 0 GSM, 2 UTRAN, 3 GSM/EGPRS, 7 E-UTRAN...; -1 not given
+  std::u16string OperatorName;     // long alphanumeric name; empty while not registered
+  std::u16string OperatorNumeric;  // country and network code, "26201"
+  bool Registered() const {
+    return Registration == TNetworkRegistration::nrHome || Registration == TNetworkRegistration::nrRoaming;
+  }
+};
+using TqvNetworkEvent = TqvEvent<TObject* /*Sender*/, const TNetworkInfo& /*aInfo*/>;
+
+// One call of "+CLCC:" (3GPP TS 27.007).
+enum class TCallState : int32_t { csActive, csHeld, csDialing, csAlerting, csIncoming, csWaiting };
+struct TCallInfo {
+  int32_t Index = 0;
+  bool Incoming = false;
+  TCallState State = TCallState::csActive;
+  int32_t Mode = 0;  // 0 voice, 1 data, 2 fax
+  bool Multiparty = false;
+  std::u16string Number;
+};
+
+// Which messages SmsDeleteAll removes (<delflag> of "AT+CMGD").
+enum class TSmsDeleteScope : int32_t { sdRead = 1, sdReadSent = 2, sdAll = 4 };
+
 // Command ids of the vocabulary (the driver scripts name them).
 namespace qv::gsm {
 inline constexpr int32_t gsmInit = 200, gsmDetect = 201, gsmGetModel = 202, gsmGetIMEI = 203,
@@ -125,13 +164,16 @@ inline constexpr int32_t gsmInit = 200, gsmDetect = 201, gsmGetModel = 202, gsmG
                          gsmSMSNotifyEnable = 210, gsmRingNotifyEnable = 211, gsmSetSMSMem = 212,
                          gsmGetSMSMem = 213, gsmDiagnostics = 214, gsmSMSNotifyDirect = 215,
                          gsmGetPINStatus = 216, gsmSetPIN = 217, gsmGetIMSI = 218, gsmSMSDirectConfirm = 219,
+                         gsmGetNetworkReg = 220, gsmGetNetworkRegEps = 221, gsmGetOperator = 222,
+                         gsmGetOperatorName = 223, gsmUnblockPIN = 224, gsmChangePIN = 225,
+                         gsmGetServiceCentre = 226, gsmSetServiceCentre = 227, gsmSMSDeleteAll = 304,
                          gsmSMSDelete = 300, gsmSendSMSPdu = 301, gsmSMSReadPDU = 302, gsmSMSList = 303,
                          gsmPhoneBookDel = 403, gsmPhoneBookWrite = 404, gsmPhoneBookRead = 405,
                          gsmSetPhoneBookMem = 406, gsmGetPhoneBookMem = 407, gsmGetPhoneBookMemRange = 408,
                          gsmSMSMemWrite = 501, gsmSMSMemRead = 502, gsmSMSMemSpec = 503, gsmPhoneBookMem = 504,
                          gsmLinePause = 505, gsmSMSReadyWait = 506,
                          gsmCallVoice = 601, gsmCallData = 602, gsmCallFax = 603, gsmCallAnswer = 604,
-                         gsmCallHungup = 605, gsmRequestUSSD = 700;
+                         gsmCallHungup = 605, gsmCallList = 606, gsmCallTone = 607, gsmRequestUSSD = 700;
 
 // The id of a command or setting name (letter case ignored); 0 when unknown.
 int32_t CommandIdOfName(std::u16string_view name);
@@ -140,7 +182,7 @@ int32_t CommandIdOfName(std::u16string_view name);
 inline constexpr int stIdle = 0, stInit = 1, stSending = 2, stCollectSent = 3, stReading = 4,
                      stCollectStored = 6, stCollectDirect = 7, stCollectRing = 8, stCollectOther = 9,
                      stCollectError = 10, stPhoneBook = 11, stDiagnostics = 12, stListing = 13,
-                     stCollectListItem = 14, stDetect = 15, stCollectUssd = 16;
+                     stCollectListItem = 14, stDetect = 15, stCollectUssd = 16, stCollectNetwork = 17;
 
 // Kinds of value that go into command lines, and their check (empty: fine).
 //   vkPhone, vkAlphaPhone  a message's recipient: digits, '+', '*', '#' (and
@@ -167,6 +209,19 @@ struct TUssdFields {
   int32_t Dcs = 15;
 };
 TUssdFields ParseUssdFields(std::u16string_view text);
+
+// The fields of a "+CREG:"/"+CEREG:" text: an answer to the read command
+// (" 2,1,\"00C3\",\"1A2B\",7") starts with the notification setting, a
+// notification (" 1,\"00C3\",\"1A2B\",7" or " 5") with the state.
+struct TRegistrationFields {
+  bool Notification = false;
+  TNetworkRegistration Registration = TNetworkRegistration::nrNotRead;
+  int32_t Technology = -1;
+};
+TRegistrationFields ParseRegistration(std::u16string_view text);
+
+// The "+CLCC:" lines of a reply, in their order.
+std::vector<TCallInfo> ParseCallList(std::string_view reply);
 
 // "+CPMS: 3,30" -> " 3,30": trimmed, then what follows the first ':' when the
 // text starts with '+' and has one.
@@ -297,6 +352,11 @@ class TqvGsm : public TqvCustomATProcessor {
   void RunDiagnostic();
   std::u16string PINGetStatus();
   bool PINApply();
+  // Unblocks the SIM with its PUK and sets a new PIN; changes the PIN. The
+  // codes are checked first (digits), shown masked in every log, and a code
+  // the SIM rejected is not sent again. On success PIN becomes the new PIN.
+  bool PINUnblock(const std::u16string& aPUK, const std::u16string& aNewPIN);
+  bool PINChange(const std::u16string& aOldPIN, const std::u16string& aNewPIN);
   // Whether an exchange runs now; its events may still be on their way.
   bool IsBusy() const { return CurrentState() != qv::gsm::stIdle; }
   void Abort() {}
@@ -311,11 +371,15 @@ class TqvGsm : public TqvCustomATProcessor {
   std::vector<int> StateStack() const;
 
   // --- SMS operations
-  void SmsSend(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm);
+  // aServiceCentre: see SmsSend(TqvPduSms&, ...).
+  void SmsSend(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm,
+               const std::u16string& aServiceCentre = {});
   // The parts follow the record's settings as they are now (AutoCutText, port
   // kind, coding); a text that would be cut or does not fit is refused
   // through OnGsmError, with nothing sent.
   void SmsSend(TqvPduSms& aPDU);
+  // With a service centre of its own (checked as vkPhone); empty: the modem's.
+  void SmsSend(TqvPduSms& aPDU, const std::u16string& aServiceCentre);
   void Send();
   // The outcome of this thread's last send: true once it was confirmed.
   bool SmsSendWait();
@@ -325,6 +389,9 @@ class TqvGsm : public TqvCustomATProcessor {
   TqvPduSms& SmsGet(int Index);
   std::u16string SmsGetText(int Index);
   bool SmsDelete(int aIndex);
+  // Empties the read memory of the messages `scope` names, in one line
+  // ("AT+CMGD=1,n") where the modem takes it, else message by message.
+  bool SmsDeleteAll(TSmsDeleteScope scope);
   void SmsList(bool flWait, TSmsStatus status = TSmsStatus::ssAll);
   void UpdateMemoryState();
   // Outcome of the send that finished last: idResponse 0 sent, 3 failed; sDataUseful the reference text.
@@ -334,6 +401,19 @@ class TqvGsm : public TqvCustomATProcessor {
   // --- status readings
   void UpdateBatteryInfo();
   void UpdateSignalInfo();
+
+  // --- network and service centre
+  // Reads the registration (circuit and, where the modem has it, packet
+  // domain) and the operator, name and numeric code; turns on the
+  // registration notifications (OnNetworkChange). False when the registration
+  // could not be read.
+  bool UpdateNetworkInfo();
+  TNetworkInfo NetworkInfo() const;
+  // The message service centre the modem uses ("" when the SIM has none);
+  // nothing when it could not be read.
+  std::optional<std::u16string> GetServiceCentre();
+  // The number is checked first (vkPhone).
+  bool SetServiceCentre(const std::u16string& aNumber);
 
   // --- phone book (PhoneListType selects the memory)
   // Selects the memory and reads its counts and limits into PhoneList.
@@ -363,6 +443,10 @@ class TqvGsm : public TqvCustomATProcessor {
   bool SendUSSD(const std::u16string& request);
   // Ends a running USSD session ("AT+CUSD=2").
   bool CancelUSSD();
+  // The calls the modem has now ("AT+CLCC"); nothing when it could not be read.
+  std::optional<std::vector<TCallInfo>> CallList();
+  // DTMF tones during a call, one "AT+VTS" per tone: 0-9, '*', '#', A-D.
+  bool SendTones(const std::u16string& aTones);
 
   // --- overrides (the synchronous ones take the turn)
   std::u16string ExpandCommand(const std::u16string& text) override;
@@ -394,6 +478,8 @@ class TqvGsm : public TqvCustomATProcessor {
   virtual void SmsSentNotify(const std::u16string& text);
   virtual void GsmErrorNotify(const std::u16string& text);
   virtual void SmsListItemNotify(const std::u16string& text);
+  // A "+CREG:" (eps false) or "+CEREG:" text: an answer or a notification.
+  virtual void NetworkNotify(const std::u16string& text, bool eps);
 
   // --- parsers (public for the status readings and tests)
   void ParseMemoryState(std::string_view text, bool countsOnly);
@@ -415,11 +501,18 @@ class TqvGsm : public TqvCustomATProcessor {
   TqvUssdResultEvent OnUssdResult;
   TNotifyEvent OnAfterInit, OnPhoneListFinish, OnGsmChangeState;
   TqvGsmProgressEvent OnPhoneListProgress;
+  // A registration notification changed NetworkInfo.
+  TqvNetworkEvent OnNetworkChange;
+  // The message store is full: "+CMS ERROR: 322" came, as the result of a
+  // line or unsolicited.
+  TNotifyEvent OnSmsMemoryFull;
 
   // Placeholder values of the phone book, call and USSD operations.
   int32_t fTmpRecNo = 0;
   std::u16string fTmpRecPhone, fTmpRecName;
   std::u16string fCallPhoneNumber, fRequestUSSD, fRequestUSSD7Bit;
+  std::u16string fTmpServiceCentre, fTmpCallTone;
+  int32_t fTmpDelFlag = 0;
 
  protected:
   friend class TSmsThread;
@@ -532,6 +625,14 @@ class TqvGsm : public TqvCustomATProcessor {
   int32_t CurrentQueueLineIndex() const;
 
   void MarkSecretLine(std::string_view bytes);
+  // The SIM codes a line may carry now: the PIN, and those of a running PINUnblock or PINChange.
+  std::vector<std::u16string> SecretCodes() const;
+  bool IsSecretLine(const std::u16string& text);
+  bool SimCodeCall(const char16_t* what, int32_t id, const std::u16string& code, const std::u16string& newPin);
+  // PINStatus from a reply that holds a "+CPIN:" answer; other replies leave it.
+  void NotePinReply(const TATReply& reply);
+  void UpdateNetworkSummary();
+  bool DeleteOneByOne(TSyncCall& call, TSmsDeleteScope scope);
 
   // fields (see the lock table at the top)
   TqvSecretLog fSecretLog;
@@ -543,6 +644,12 @@ class TqvGsm : public TqvCustomATProcessor {
   std::vector<std::u16string> fMemTypesWrite, fMemTypesRead, fMemTypesSpecial;
   std::u16string fPIN;
   bool fPinRejected = false;
+  // A running PINUnblock's PUK or PINChange's old PIN, and the new PIN; the
+  // codes the SIM rejected, by command id.
+  std::u16string fTmpSimCode, fTmpNewPin;
+  std::vector<std::pair<int32_t, std::u16string>> fRejectedCodes;
+  qv::gsm::TRegistrationFields fCsReg, fEpsReg;
+  TNetworkInfo fNetwork;
   std::vector<std::pair<std::u16string, int>> slPhoneBookType;
   std::optional<std::u16string> fTmpMemRead;  // a worker's read memory, MemoryRead untouched
   std::u16string fLastError;
@@ -577,6 +684,7 @@ class TqvGsm : public TqvCustomATProcessor {
   int fReplyLinesCnt = 0;
   bool flSmsNotifyNokiaMode = false;
   bool fCollectBroadcast = false;
+  bool fCollectEps = false;  // the network text came with "+CEREG:"
   size_t fUssdFirstCr = std::string::npos;  // where an open USSD text passed its first CR
   // Under fLock: queue bookkeeping.
   int fQueueState = 0;

@@ -1,4 +1,6 @@
 // TqvGsm: voice calls and USSD requests, and the decoding of USSD answers.
+#include <algorithm>
+
 #include "qvgsm.h"
 #include "qvgsm_internal.h"
 #include "qvtext.h"
@@ -91,6 +93,30 @@ void TqvGsm::AnswerCall() {
 void TqvGsm::Hungup() {
   TSyncCall call(*this, u"Hungup");
   if (call) call.Run(gsmCallHungup);
+}
+
+std::optional<std::vector<TCallInfo>> TqvGsm::CallList() {
+  TSyncCall call(*this, u"CallList");
+  if (!call || !call.Run(gsmCallList)) return std::nullopt;
+  auto guard = Guard();
+  return ParseCallList(ReplyLast().sData);
+}
+
+bool TqvGsm::SendTones(const std::u16string& aTones) {
+  const auto bad = std::find_if_not(aTones.begin(), aTones.end(), [](char16_t c) {
+    return (c >= u'0' && c <= u'9') || c == u'*' || c == u'#' || (c >= u'A' && c <= u'D');
+  });
+  if (aTones.empty() || bad != aTones.end()) {
+    RaiseError(u"SendTones refused: the tones hold no tone or a character other than 0-9, *, #, A-D");
+    return false;
+  }
+  TSyncCall call(*this, u"SendTones");
+  if (!call) return false;
+  for (char16_t tone : aTones) {
+    fTmpCallTone = std::u16string(1, tone);
+    if (!call.Run(gsmCallTone)) return false;
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -206,6 +206,7 @@ void TqvGsm::InitLineSucceeded(const TATCommand& line, const std::string& useful
     case gsmGetSignalStatus: ParseSignal(useful, &line); break;
     case gsmGetSMSMem: ParseMemoryState(useful, false); break;
     case gsmGetPINStatus: InitPinStatus(useful); break;
+    case gsmSetPIN: NotePinReply(fReply); break;  // the check line after the PIN
     default: break;
   }
 }
@@ -505,6 +506,10 @@ bool TqvGsm::PINApply() {
     std::lock_guard lk(fInfoMutex);
     fPinRejected = true;
     return false;
+  }
+  {
+    auto guard = Guard();
+    NotePinReply(ReplyLast());
   }
   // The SIM gets half a second before the next line; the caller goes on now.
   HoldNextLine(kPinSettleMs);

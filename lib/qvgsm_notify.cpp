@@ -15,6 +15,9 @@ namespace {
 // A collection that never ends (garbage after a head) is dropped here.
 constexpr size_t kCollectLimit = 4096;
 
+// "+CMS ERROR: 322": the message store is full.
+constexpr int32_t kMemoryFull = 322;
+
 int CollectStateOf(int32_t tag) {
   switch (tag) {
     case qv::resp::kSmsSent: return stCollectSent;
@@ -25,6 +28,7 @@ int CollectStateOf(int32_t tag) {
     case qv::resp::kSmsDirect: return stCollectDirect;
     case qv::resp::kUnsolicited: return stCollectOther;
     case qv::resp::kUssd: return stCollectUssd;
+    case qv::resp::kNetwork: return stCollectNetwork;
     default: return 0;
   }
 }
@@ -168,6 +172,7 @@ void TqvGsm::StartCollect(int state, const TCommEventNew& head) {
   fReplyLinesCnt = (state == stCollectDirect || state == stCollectListItem) ? 2 : 0;
   if (state == stCollectStored) flSmsNotifyNokiaMode = head.Data == 1;
   fCollectBroadcast = head.Str().find("+CB") != std::string::npos;
+  fCollectEps = head.Str().find("+CEREG") != std::string::npos;
   fUssdFirstCr = std::string::npos;
   PushState(state);
 }
@@ -217,6 +222,7 @@ void TqvGsm::FinishCollect() {
     case stCollectSent: SmsSentNotify(text); break;
     case stCollectError:
       GsmErrorNotify(text);
+      if (qv::StrToIntDef(qv::TrimView(text), 0) == kMemoryFull) RaiseNotify(&TqvGsm::OnSmsMemoryFull);
       EndLineAsError("\r\n+CMS ERROR:" + raw + "\r\n");  // the final result of the line it answers
       break;
     case stCollectStored:
@@ -232,6 +238,7 @@ void TqvGsm::FinishCollect() {
     case stCollectRing: RingNotify(text); break;
     case stCollectOther: OtherNotify(text); break;
     case stCollectUssd: UssdNotify(text); break;
+    case stCollectNetwork: NetworkNotify(text, fCollectEps); break;
     case stCollectListItem: SmsListItemNotify(text); break;
     default: break;
   }

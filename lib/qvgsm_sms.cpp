@@ -34,6 +34,12 @@ std::string StatOf(std::string_view reply) {
   return {};
 }
 
+// The octets of the service centre address: the value of a PDU's first octet.
+int32_t ServiceCentreOctets(std::u16string_view pdu) {
+  if (pdu.size() < 2) return 0;
+  return static_cast<int32_t>(std::stoul(qv::StringToAnsi(pdu.substr(0, 2)), nullptr, 16));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -120,10 +126,15 @@ bool TqvGsm::WaitSend(const TSendPtr& send) {
 // ---------------------------------------------------------------------------
 // Sending
 
-void TqvGsm::SmsSend(TqvPduSms& aPDU) {
+void TqvGsm::SmsSend(TqvPduSms& aPDU) { SmsSend(aPDU, u""); }
+
+void TqvGsm::SmsSend(TqvPduSms& aPDU, const std::u16string& aServiceCentre) {
   TSendPtr send = NewSend(1);
   if (const auto why = CheckValue(TValueKind::vkPhone, aPDU.Phone()); !why.empty()) return RefuseSend(send, why);
-  aPDU.SetServiceCenter(u"");
+  if (!aServiceCentre.empty())
+    if (const auto why = CheckValue(TValueKind::vkPhone, aServiceCentre); !why.empty())
+      return RefuseSend(send, u"the service centre: " + why);
+  aPDU.SetServiceCenter(aServiceCentre);
   aPDU.SetIncoming(false);
   aPDU.SetPartId(static_cast<int32_t>(fIdMultiPartPDU++));
   // Cut again from the record as it is now: AutoCutText, the port kind or the
@@ -155,7 +166,8 @@ void TqvGsm::SmsSend(TqvPduSms& aPDU) {
     fRunningSend = send;
     for (const auto& pdu : parts) {
       fTmpSMSPdu = pdu;
-      fTmpSMSLength = static_cast<int32_t>(pdu.size() / 2) - 1;
+      // The length counts the TPDU alone: the service centre's octets and their length octet stay out.
+      fTmpSMSLength = static_cast<int32_t>(pdu.size() / 2) - 1 - ServiceCentreOctets(pdu);
       {
         std::lock_guard lk(fSmsMutex);
         slSmsFifo.push_back({pdu, send});
@@ -166,7 +178,8 @@ void TqvGsm::SmsSend(TqvPduSms& aPDU) {
   RunQueue();
 }
 
-void TqvGsm::SmsSend(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm) {
+void TqvGsm::SmsSend(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm,
+                     const std::u16string& aServiceCentre) {
   TqvPduSms sms(false);
   sms.SetPhone(aPhone);
   sms.SetAutoCutText(true);
@@ -178,7 +191,7 @@ void TqvGsm::SmsSend(const std::u16string& aPhone, const std::u16string& aText, 
     return qv::TqvDateParts{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 0};
   }()));
   sms.SetConfirm(aConfirm);
-  SmsSend(sms);
+  SmsSend(sms, aServiceCentre);
 }
 
 void TqvGsm::Send() { SmsSend(fPhoneNumber, fText, false); }
@@ -260,6 +273,57 @@ bool TqvGsm::SmsDelete(int aIndex) {
   if (!call) return false;
   fTmpSMSId = aIndex;
   return call.Run(gsmSMSDelete);
+}
+
+bool TqvGsm::SmsDeleteAll(TSmsDeleteScope scope) {
+  TSyncCall call(*this, u"SmsDeleteAll");
+  if (!call) return false;
+  bool oneLine, refused = false;
+  {
+    auto guard = Guard();
+    oneLine = Driver()->IndexOfCommand(gsmSMSDeleteAll, 1) >= 0;
+  }
+  fTmpDelFlag = static_cast<int32_t>(scope);
+  if (oneLine) {
+    if (call.Run(gsmSMSDeleteAll)) return true;
+    auto guard = Guard();
+    refused = LastOutcome() == qv::TLineOutcome::loError;
+  }
+  if (oneLine && !refused) return false;  // no answer: the one-line form may still be running
+  WriteLog(TDL::dlDetail, u"Deleting message by message");
+  SetLastError({});
+  return DeleteOneByOne(call, scope);
+}
+
+// Every slot of the read memory is read; those the scope names are deleted.
+// Reading an unread message may mark it read, as reading does.
+bool TqvGsm::DeleteOneByOne(TSyncCall& call, TSmsDeleteScope scope) {
+  const int32_t total = fMemReadTotal;
+  if (total <= 0) {
+    SetLastError(u"SmsDeleteAll: the size of the memory is not known");
+    return false;
+  }
+  PushState(stReading);
+  bool ok = true;
+  for (int32_t index = 1; index <= total && ok; ++index) {
+    fTmpSMSId = index;
+    if (!call.Run(gsmSMSReadPDU)) {
+      auto guard = Guard();
+      ok = LastOutcome() == qv::TLineOutcome::loError;  // an empty slot answers with an error
+      continue;
+    }
+    int32_t stat;
+    {
+      auto guard = Guard();
+      stat = qv::StrToIntDef(StatOf(ReplyLast().sData), -1);
+    }
+    const bool named =
+        scope == TSmsDeleteScope::sdAll || stat == 1 || (scope == TSmsDeleteScope::sdReadSent && stat == 3);
+    if (named) ok = call.Run(gsmSMSDelete);
+  }
+  RemoveState(stReading);
+  if (ok) SetLastError({});
+  return ok;
 }
 
 bool TqvGsm::UpdateMemoryStateFor(const std::u16string& mem) {

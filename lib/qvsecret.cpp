@@ -48,9 +48,14 @@ std::u16string MaskedBytes(std::string_view bytes, std::span<const TqvByteRange>
 }
 
 void TqvSecretMask::MarkNextWrite(std::string_view line, std::string_view secret) {
+  MarkNextWrite(line, std::vector<std::string>{std::string(secret)});
+}
+
+void TqvSecretMask::MarkNextWrite(std::string_view line, std::vector<std::string> secrets) {
+  std::erase_if(secrets, [](const std::string& s) { return s.empty(); });
   std::lock_guard lock(fMutex);
   fMarkLine = line;
-  fMarkSecret = secret;
+  fMarkSecrets = std::move(secrets);
 }
 
 std::vector<TqvByteRange> TqvSecretMask::ForWrite(std::string_view data) {
@@ -59,16 +64,17 @@ std::vector<TqvByteRange> TqvSecretMask::ForWrite(std::string_view data) {
   fEcho.clear();
   fEchoSecret.clear();
   fEchoPos = 0;
-  if (!fMarkSecret.empty() && data == fMarkLine) {
+  if (!fMarkSecrets.empty() && data == fMarkLine) {
     fEcho = fMarkLine;
     fEchoSecret.assign(fEcho.size(), false);
-    for (size_t p = fEcho.find(fMarkSecret); p != std::string::npos; p = fEcho.find(fMarkSecret, p + 1))
-      std::fill_n(fEchoSecret.begin() + static_cast<std::ptrdiff_t>(p), fMarkSecret.size(), true);
+    for (const std::string& secret : fMarkSecrets)
+      for (size_t p = fEcho.find(secret); p != std::string::npos; p = fEcho.find(secret, p + 1))
+        std::fill_n(fEchoSecret.begin() + static_cast<std::ptrdiff_t>(p), secret.size(), true);
     for (size_t i = 0; i < fEcho.size(); ++i)
       if (fEchoSecret[i]) AddByte(ranges, i);
   }
   fMarkLine.clear();
-  fMarkSecret.clear();
+  fMarkSecrets.clear();
   return ranges;
 }
 

@@ -39,6 +39,8 @@ class TqvSecretMask {
   // The next write of exactly `line` has every occurrence of `secret` in it
   // masked, and so has its echo.
   void MarkNextWrite(std::string_view line, std::string_view secret);
+  // As above, with several secrets in the line (a PUK and a new PIN).
+  void MarkNextWrite(std::string_view line, std::vector<std::string> secrets);
 
   // The secret ranges of a write about to be dumped. Every write ends an
   // earlier mark and stops watching for an earlier echo.
@@ -50,7 +52,8 @@ class TqvSecretMask {
 
  private:
   std::mutex fMutex;
-  std::string fMarkLine, fMarkSecret;
+  std::string fMarkLine;
+  std::vector<std::string> fMarkSecrets;
   std::string fEcho;               // the marked line, once written
   std::vector<bool> fEchoSecret;   // per byte of fEcho: part of the secret
   size_t fEchoPos = 0;             // bytes of fEcho seen so far

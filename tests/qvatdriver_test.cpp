@@ -135,10 +135,10 @@ TEST(DriverLoader, IncludesParseInPlaceWithLetterCaseIgnored) {
     TqvCustomATDriver d;
     ASSERT_TRUE(d.LoadFromString(std::string("HKR, gsmFirst, \"A\", 1\n") + stmt +
                                  "\nHKR, gsmLast, \"B\", 1\n"));
-    ASSERT_EQ(d.slCommands.size(), 26u) << stmt;
+    ASSERT_EQ(d.slCommands.size(), 28u) << stmt;
     EXPECT_EQ(Utf8(d.GetCommands(0)->fName), "gsmFirst");
     EXPECT_EQ(Utf8(d.GetCommands(1)->fName), "gsmGetManufacturer");
-    EXPECT_EQ(Utf8(d.GetCommands(25)->fName), "gsmLast");
+    EXPECT_EQ(Utf8(d.GetCommands(27)->fName), "gsmLast");
   }
   // The name runs to the end of the space-free line, a quote included, so this
   // line is an include of nothing rather than a command.
@@ -299,7 +299,7 @@ std::vector<std::string> IncludesOf(std::string_view script) {
 
 TEST(BuiltInScripts, EveryLineOfEveryScriptIsParsed) {
   const auto& all = qv::EmbeddedResources();
-  ASSERT_EQ(all.size(), qv::kModelDrivers.size() + 6);  // the model scripts and six shared ones
+  ASSERT_EQ(all.size(), qv::kModelDrivers.size() + 7);  // the model scripts and seven shared ones
   std::map<std::string, size_t> entries;  // entries a script yields with its includes
   auto load = [](std::string_view data) {
     TqvCustomATDriver d;
@@ -307,7 +307,7 @@ TEST(BuiltInScripts, EveryLineOfEveryScriptIsParsed) {
     return d.slCommands.size() + d.slResponses.size() + d.slSettings.size();
   };
   for (const char* shared : {"QVGSM_AT_RESPONSES", "QVGSM_GSM_COMMON", "QVGSM_GSM_PIN", "QVGSM_GSM_DIAGNOSTIC",
-                             "QVGSM_GSM_MODULE", "QVGSM_QUECTEL"}) {
+                             "QVGSM_GSM_MODULE", "QVGSM_QUECTEL", "QVGSM_GSM_NETWORK"}) {
     auto data = qv::FindEmbeddedResource(shared);
     ASSERT_TRUE(data) << shared;
     EXPECT_EQ(CountStatements(*data, "Include"), 0u) << shared;
@@ -351,61 +351,61 @@ std::string Ok(const std::string& s) { return "\r\n" + s + "\r\n\r\nOK\r\n"; }
 
 const std::vector<ModelCase>& Models() {
   static const std::vector<ModelCase> models = {
-      {"QVGSM_NOKIA6230I", u"Nokia 6230i", true, 94, 34, 11,
+      {"QVGSM_NOKIA6230I", u"Nokia 6230i", true, 111, 36, 11,
        {{1, Ok("Nokia")}, {2, Ok("Nokia 6230")}, {2, Ok("Nokia 6230i")}, {2, Ok("Nokia 6100")}}, {"ATI\r", "ATI3\r"}},
-      {"QVGSM_NOKIA7110", u"Nokia 7110", true, 93, 28, 11,
+      {"QVGSM_NOKIA7110", u"Nokia 7110", true, 110, 30, 11,
        {{1, Ok("Nokia Mobile Phones")}, {2, Ok("NSE-5")}}, {"ATI\r", "ATI3\r"}},
-      {"QVGSM_NOKIA6120", u"Nokia 6120", false, 75, 26, 0,
+      {"QVGSM_NOKIA6120", u"Nokia 6120", false, 89, 28, 0,
        {{1, Ok("Nokia")}, {2, Ok("Nokia 6120")}, {2, Ok("Nokia E71")}}, {"ATI\r", "ATI3\r"}},
-      {"QVGSM_NOKIA5310", u"Nokia 5310", false, 87, 25, 9,
+      {"QVGSM_NOKIA5310", u"Nokia 5310", false, 101, 27, 9,
        {{1, Ok("Nokia")}, {2, Ok("Nokia 5310 XpressMusic")}}, {"ATI\r", "ATI3\r"}},
-      {"QVGSM_NOKIACS10", u"Nokia CS-10", true, 93, 34, 11,
+      {"QVGSM_NOKIACS10", u"Nokia CS-10", true, 110, 36, 11,
        {{1, Ok("Nokia Internet Stick CS-10")}, {1, Ok("Nokia Internet Stick CS-12")},
         {1, Ok("Nokia Internet Stick CS-15")}, {1, Ok("Nokia Internet Stick CS-18")}}, {"AT+CGMM\r"}},
-      {"QVGSM_SAMSUNG_SGH_C120", u"Samsung SGH-C120", true, 93, 27, 11, {{1, Ok("Samsung")}}, {"AT+CGMI\r"}},
-      {"QVGSM_SET630", u"Sony Ericsson T630", true, 93, 31, 11,
+      {"QVGSM_SAMSUNG_SGH_C120", u"Samsung SGH-C120", true, 110, 29, 11, {{1, Ok("Samsung")}}, {"AT+CGMI\r"}},
+      {"QVGSM_SET630", u"Sony Ericsson T630", true, 110, 33, 11,
        {{1, Ok("T630-T628")}, {1, Ok("Sony Ericsson W810")}, {1, Ok("Sony Ericsson K750")},
         {1, Ok("Sony Ericsson K618")}, {1, Ok("Sony Ericsson K660")}}, {"ATI\r"}},
-      {"QVGSM_SIEMENS_A65", u"Siemens A65", true, 96, 28, 15, {{1, Ok("SIEMENS")}, {2, Ok("A65")}},
+      {"QVGSM_SIEMENS_A65", u"Siemens A65", true, 113, 30, 15, {{1, Ok("SIEMENS")}, {2, Ok("A65")}},
        {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_SIEMENS_MC35I", u"Siemens M35i[t]", true, 96, 33, 14,
+      {"QVGSM_SIEMENS_MC35I", u"Siemens M35i[t]", true, 113, 35, 14,
        {{1, Ok("SIEMENS")}, {2, Ok("MC35i")}, {2, Ok("TC35i")}, {2, Ok("MC75")}}, {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_WAVECOM_MULTIBAND_900E", u"Wavecom Modem", true, 93, 36, 11, {{1, "WAVECOM MODEM\r\n"}}, {"ATI0\r"}},
-      {"QVGSM_WAVECOM_WIRELESS_CPU", u"Wavecom Wireless CPU", true, 94, 36, 11,
+      {"QVGSM_WAVECOM_MULTIBAND_900E", u"Wavecom Modem", true, 110, 38, 11, {{1, "WAVECOM MODEM\r\n"}}, {"ATI0\r"}},
+      {"QVGSM_WAVECOM_WIRELESS_CPU", u"Wavecom Wireless CPU", true, 111, 38, 11,
        {{1, "WAVECOM WIRELESS CPU\r\n"}}, {"AT+CGMI\r"}},
-      {"QVGSM_BENQ_M22", u"BenQ M2x", true, 94, 34, 13,
+      {"QVGSM_BENQ_M22", u"BenQ M2x", true, 111, 36, 13,
        {{1, Ok("BenQ")}, {2, Ok("M22")}, {2, Ok("M23")}, {2, Ok("M23G")}}, {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_HUAWEI_E220", u"Huawei E220", true, 92, 30, 9,
+      {"QVGSM_HUAWEI_E220", u"Huawei E220", true, 109, 32, 9,
        {{1, Ok("huawei")}, {1, Ok("+GMI: HUAWEI TECHNOLOGIES CO., LTD")}}, {"AT+CGMI\r"}},
-      {"QVGSM_SIMCOM_SIM340", u"Simcom SIM340", true, 96, 32, 9,
+      {"QVGSM_SIMCOM_SIM340", u"Simcom SIM340", true, 113, 34, 9,
        {{1, Ok("SIMCOM_Ltd")}, {1, Ok("SIMCOM Ltd")}, {2, Ok("SIMCOM_SIM340")}, {2, Ok("SIMCOM SIM340")},
         {2, Ok("SIMCOM_SIM300")}, {2, Ok("SIMCOM SIM300")}}, {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_SIMCOM_SIM7600", u"Simcom SIM7600", true, 96, 28, 9,
+      {"QVGSM_SIMCOM_SIM7600", u"Simcom SIM7600", true, 113, 30, 9,
        {{1, Ok("SIMCOM INCORPORATED")}, {2, Ok("SIMCOM_SIM7600E-H")}}, {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_ITEGNO_IWOW", u"iTegno (iWOW)", true, 94, 32, 13, {{1, Ok("iWOW")}, {2, Ok("TR-800")}},
+      {"QVGSM_ITEGNO_IWOW", u"iTegno (iWOW)", true, 111, 34, 13, {{1, Ok("iWOW")}, {2, Ok("TR-800")}},
        {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_NOVATEL_OVATION_MC950", u"Novatel Ovation MC950D", true, 94, 32, 11,
+      {"QVGSM_NOVATEL_OVATION_MC950", u"Novatel Ovation MC950D", true, 111, 34, 11,
        {{1, Ok("Novatel Wireless Incorporated")}, {2, Ok("Ovation MC950D Card")}}, {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_SIERRA_WIRELESS", u"Sierra Wireless", true, 90, 36, 11, {{1, "Sierra Wireless\r\n"}}, {"AT+CGMI\r"}},
-      {"QVGSM_ZTE", u"ZTE", true, 91, 30, 9, {{1, Ok("ZTE INCORPORATED")}, {1, Ok("ZTE CORPORATION")}},
+      {"QVGSM_SIERRA_WIRELESS", u"Sierra Wireless", true, 107, 38, 11, {{1, "Sierra Wireless\r\n"}}, {"AT+CGMI\r"}},
+      {"QVGSM_ZTE", u"ZTE", true, 108, 32, 9, {{1, Ok("ZTE INCORPORATED")}, {1, Ok("ZTE CORPORATION")}},
        {"AT+CGMI\r"}},
-      {"QVGSM_QUECTEL_EC2X", u"Quectel EC2x/EG2x", true, 90, 37, 15,
+      {"QVGSM_QUECTEL_EC2X", u"Quectel EC2x/EG2x", true, 107, 39, 15,
        {{1, Ok("Quectel")}, {2, Ok("EC25")}, {2, Ok("EC21")}, {2, Ok("EC20F")}, {2, Ok("EG25")}, {2, Ok("EG21")}},
        {"AT+CGMI\r", "AT+CGMM\r"}, true},
-      {"QVGSM_QUECTEL_BG9X", u"Quectel BG9x", true, 90, 40, 15,
+      {"QVGSM_QUECTEL_BG9X", u"Quectel BG9x", true, 107, 42, 15,
        {{1, Ok("Quectel")}, {2, Ok("BG96")}, {2, Ok("BG95-M1")}, {2, Ok("BG95-M2")}, {2, Ok("BG95-M3")},
         {2, Ok("BG95-M4")}, {2, Ok("BG95-M5")}, {2, Ok("BG95-M6")}, {2, Ok("BG77")}},
        {"AT+CGMI\r", "AT+CGMM\r"}, true},
-      {"QVGSM_SIMCOM_SIM800", u"Simcom SIM800/SIM900", true, 91, 37, 13,
+      {"QVGSM_SIMCOM_SIM800", u"Simcom SIM800/SIM900", true, 108, 39, 13,
        {{1, Ok("SIMCOM_Ltd")}, {2, Ok("SIMCOM_SIM800")}, {2, Ok("SIMCOM_SIM800C")}, {2, Ok("SIMCOM_SIM800L")},
         {2, Ok("SIMCOM_SIM800H")}, {2, Ok("SIMCOM_SIM808")}, {2, Ok("SIMCOM_SIM900")}},
        {"AT+CGMI\r", "AT+CGMM\r"}, true},
-      {"QVGSM_UBLOX", u"u-blox SARA/LARA", true, 89, 29, 13, {{1, Ok("u-blox")}}, {"AT+CGMI\r"}, true},
-      {"QVGSM_TELIT_LE910", u"Telit LE910", true, 89, 29, 13, {{1, Ok("Telit")}}, {"AT+CGMI\r"}, true},
-      {"QVGSM_HUAWEI_ME909", u"Huawei ME909/E3372", true, 90, 30, 13,
+      {"QVGSM_UBLOX", u"u-blox SARA/LARA", true, 106, 31, 13, {{1, Ok("u-blox")}}, {"AT+CGMI\r"}, true},
+      {"QVGSM_TELIT_LE910", u"Telit LE910", true, 106, 31, 13, {{1, Ok("Telit")}}, {"AT+CGMI\r"}, true},
+      {"QVGSM_HUAWEI_ME909", u"Huawei ME909/E3372", true, 107, 32, 13,
        {{1, Ok("Huawei Technologies Co., Ltd.")}}, {"AT+CGMI\r"}, true},
       // A plain OK to AT is the generic driver's detection reply.
-      {"QVGSM_GENERIC", u"Generic 3GPP modem", true, 89, 29, 13, {{1, "\r\nOK\r\n"}}, {"AT\r"}, true},
+      {"QVGSM_GENERIC", u"Generic 3GPP modem", true, 106, 31, 13, {{1, "\r\nOK\r\n"}}, {"AT\r"}, true},
   };
   return models;
 }
@@ -425,19 +425,24 @@ TEST(BuiltInScripts, ModelDriverTable) {
     EXPECT_EQ(d.slResponses.size(), m.responses);
     EXPECT_EQ(d.slSettings.size(), m.settings);
 
-    // Include order: result codes, diagnostics, the shared commands (common or
-    // module: 24 commands, or 37 with 11 notification heads), then PIN.
-    const int32_t sharedCommands = m.module ? 37 : 24, sharedResponses = m.module ? 11 : 0;
+    // Include order: result codes, diagnostics, network (12 commands, 2
+    // notification heads), the shared commands (common or module: 26
+    // commands, or 39 with 11 notification heads), then PIN.
+    const int32_t network = 12, networkResponses = 2;
+    const int32_t sharedCommands = m.module ? 39 : 26, sharedResponses = m.module ? 11 : 0;
     EXPECT_EQ(d.GetResponse(0)->Str(), "\r\nOK\r\n");
     EXPECT_EQ(d.GetResponse(9)->Str(), "\r\nRING\r\n");
+    EXPECT_EQ(d.GetResponse(10)->Str(), "\r\n+CREG:");
     EXPECT_EQ(Utf8(d.GetCommands(0)->fName), "gsmDiagnostics");
     EXPECT_EQ(Utf8(d.GetCommands(41)->fCommand), "AT+CLAC<cr>");
-    EXPECT_EQ(Utf8(d.GetCommands(42)->fName), "gsmGetManufacturer");
-    EXPECT_EQ(Utf8(d.GetCommands(41 + sharedCommands)->fCommand), m.module ? "AT+CSCS=<q>GSM<q><cr>" : "AT+CHUP<cr>");
-    EXPECT_EQ(Utf8(d.GetCommands(42 + sharedCommands)->fName), m.pin ? "gsmGetPINStatus" : "gsmDetect");
-    EXPECT_EQ(d.GetResponse(10)->Str(), m.pin && !m.module ? Ok("+CPIN: READY") : "\r\n>");
+    EXPECT_EQ(Utf8(d.GetCommands(42)->fName), "gsmGetNetworkReg");
+    EXPECT_EQ(Utf8(d.GetCommands(42 + network)->fName), "gsmGetManufacturer");
+    EXPECT_EQ(Utf8(d.GetCommands(41 + network + sharedCommands)->fCommand),
+              m.module ? "AT+CSCS=<q>GSM<q><cr>" : "AT+CHUP<cr>");
+    EXPECT_EQ(Utf8(d.GetCommands(42 + network + sharedCommands)->fName), m.pin ? "gsmGetPINStatus" : "gsmDetect");
+    EXPECT_EQ(d.GetResponse(10 + networkResponses)->Str(), m.pin && !m.module ? Ok("+CPIN: READY") : "\r\n>");
     if (m.pin) {
-      EXPECT_EQ(d.GetResponse(10 + sharedResponses)->Str(), Ok("+CPIN: READY"));
+      EXPECT_EQ(d.GetResponse(10 + networkResponses + sharedResponses)->Str(), Ok("+CPIN: READY"));
     }
 
     std::vector<std::pair<int, std::string>> detection;

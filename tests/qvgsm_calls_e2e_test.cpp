@@ -25,12 +25,6 @@ struct TEvents {
   std::vector<std::pair<TUssdStatus, std::string>> ussd;
 };
 
-size_t Count(const std::string& hay, std::string_view needle) {
-  size_t n = 0;
-  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------

@@ -19,12 +19,6 @@ using qv::Utf8ToString;
 
 namespace {
 
-size_t Count(const std::string& hay, std::string_view needle) {
-  size_t n = 0;
-  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
-}
-
 // The oracle's reading of submitted PDUs: one line per PDU,
 // "type|number|text-as-hex-utf8|part|parts|id". The junk the binding may pad
 // a text with can hold lone surrogates, which must not stop the print.
@@ -120,14 +114,17 @@ struct TPinCase {
   bool expectSent;
   bool expectError;
   qvsim::PinState after;
+  TGsmPinStatus status;  // PINStatus follows the last "+CPIN:" answer, the check after the PIN included
 };
 
 TEST(GsmE2E, PinFlows) {
   const TPinCase cases[] = {
-      {"ready", qvsim::PinState::Ready, u"1234", false, false, qvsim::PinState::Ready},
-      {"needed and given", qvsim::PinState::SimPin, u"1234", true, false, qvsim::PinState::Ready},
-      {"needed and missing", qvsim::PinState::SimPin, u"", false, true, qvsim::PinState::SimPin},
-      {"not digits", qvsim::PinState::SimPin, u"12\"4", false, true, qvsim::PinState::SimPin},
+      {"ready", qvsim::PinState::Ready, u"1234", false, false, qvsim::PinState::Ready, TGsmPinStatus::pinReady},
+      {"needed and given", qvsim::PinState::SimPin, u"1234", true, false, qvsim::PinState::Ready,
+       TGsmPinStatus::pinReady},
+      {"needed and missing", qvsim::PinState::SimPin, u"", false, true, qvsim::PinState::SimPin,
+       TGsmPinStatus::pinPIN},
+      {"not digits", qvsim::PinState::SimPin, u"12\"4", false, true, qvsim::PinState::SimPin, TGsmPinStatus::pinPIN},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -144,6 +141,7 @@ TEST(GsmE2E, PinFlows) {
     EXPECT_EQ(Count(sent, "AT+CPIN=") > 0, c.expectSent);
     EXPECT_EQ(!errors.empty(), c.expectError);
     EXPECT_EQ(rig.sim->WithModem([](qvsim::Modem& m) { return m.GetPinState(); }), c.after);
+    EXPECT_EQ(rig.gsm->PINStatus(), c.status);
     EXPECT_FALSE(rig.gsm->IsBusy());
   }
 }

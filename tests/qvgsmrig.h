@@ -38,6 +38,13 @@ inline void PumpFor(int ms) {
   PumpUntil([] { return false; }, ms);
 }
 
+// How often `needle` occurs in `hay` (a transcript).
+inline size_t Count(const std::string& hay, std::string_view needle) {
+  size_t n = 0;
+  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+  return n;
+}
+
 struct TRigOptions {
   std::string persona = "generic";
   qvsim::SimulatorOptions sim;
@@ -107,7 +114,8 @@ class TGsmRig {
   void UnbindLaneEvents() {
     gsm->OnSmsSent = gsm->OnSmsListItem = nullptr;
     gsm->OnRing = gsm->OnGsmError = gsm->OnUnsolicited = gsm->OnUssd = nullptr;
-    gsm->OnPhoneListFinish = gsm->OnGsmChangeState = nullptr;
+    gsm->OnPhoneListFinish = gsm->OnGsmChangeState = gsm->OnSmsMemoryFull = nullptr;
+    gsm->OnNetworkChange = nullptr;
     gsm->OnDiagnostic = nullptr;
   }
 

@@ -36,6 +36,16 @@ TEST(SecretMask, TheMarkedWriteHidesItsSecretOnly) {
   EXPECT_TRUE(mask.ForWrite("AT+CPIN=2026\r").empty());
 }
 
+// A PUK and a new PIN in one line: both hidden, in the write and its echo.
+TEST(SecretMask, SeveralSecretsInOneLine) {
+  TqvSecretMask mask;
+  const std::string line = "AT+CPIN=12345678,2026\r";
+  mask.MarkNextWrite(line, std::vector<std::string>{"12345678", "2026", ""});
+  EXPECT_EQ(qv::StringToUtf8(qv::MaskedBytes(line, mask.ForWrite(line))), "AT+CPIN=********,****\r");
+  EXPECT_EQ(DumpBlocks(mask, {"AT+CPIN=1234", "5678,20", "26\r"}),
+            "41 54 2B 43 50 49 4E 3D ** ** ** **|** ** ** ** 2C ** **|** ** 0D|");
+}
+
 TEST(SecretMask, TheEchoIsHiddenHoweverItIsSplit) {
   struct Case {
     const char* name;

@@ -59,6 +59,9 @@ const char kHelp[] =
     "failline LINE [RESULT]          the command line LINE (without AT) ends with RESULT\n"
     "                                (default ERROR; \"-\": runs again)\n"
     "neterror CODE                   unsolicited +CMS ERROR: CODE\n"
+    "reg STAT [ACT]                  registration: 0 none, 1 home, 2 searching, 3 denied, 5 roaming\n"
+    "sca NUMBER|-                    the SIM's service centre (-: none)\n"
+    "capacity MEM N                  memory MEM holds N messages, to fill it quickly\n"
     "failsend CODE [COUNT]           the next submissions fail with +CMS ERROR: CODE\n"
     "baud N|line|0                   pace bytes (0: off)\n"
     "delay MS                        delay every reply\n"
@@ -190,6 +193,20 @@ bool Control(qvsim::Simulator& sim, const std::string& line) {
     int code = 0;
     in >> code;
     sim.InjectNetworkError(code);
+  } else if (cmd == "reg") {
+    int stat = 1, act = 0;
+    in >> stat >> act;
+    sim.InjectRegistration(stat, act);
+  } else if (cmd == "sca") {
+    std::string number;
+    in >> number;
+    sim.WithModem([&](qvsim::Modem& m) { m.SetServiceCentre(number == "-" ? "" : number); });
+  } else if (cmd == "capacity") {
+    std::string memory;
+    int capacity = 0;
+    in >> memory >> capacity;
+    if (!sim.WithModem([&](qvsim::Modem& m) { return m.SetSmsCapacity(memory, capacity); }))
+      std::cout << "unknown memory\n";
   } else if (cmd == "failsend") {
     int code = 500, count = 1;
     in >> code >> count;

@@ -426,6 +426,10 @@ void Simulator::InjectUssd(const UssdAnswer& answer) {
   Inject([&](auto& out) { fModem.InjectUssd(answer, out); });
 }
 
+void Simulator::InjectRegistration(int stat, int act) {
+  Inject([&](auto& out) { fModem.SetRegistration(stat, act, out); });
+}
+
 void Simulator::InjectNetworkError(int cmsError) {
   Inject([&](auto& out) { fModem.InjectNetworkError(cmsError, out); });
 }

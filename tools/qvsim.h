@@ -111,6 +111,8 @@ class Simulator {
   void InjectHangup();
   void InjectUssd(const UssdAnswer& answer);
   void InjectNetworkError(int cmsError);
+  // The network registration changes (see Modem::SetRegistration).
+  void InjectRegistration(int stat, int act = 0);
   void InjectRaw(std::string_view bytes);  // written as they are: garbage, odd replies
   void InjectGarbage(size_t count, unsigned seed = 1);
 

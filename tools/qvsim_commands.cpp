@@ -143,6 +143,23 @@ struct Modem::Commands {
     }
   }
 
+  // AT+CPWD="SC",old,new changes the PIN; a wrong old PIN costs an attempt as a wrong PIN does.
+  static void Cpwd(Modem& m, const Cmd& cmd, Reply& reply) {
+    if (cmd.op == Op::Test) {
+      reply.infos.push_back("+CPWD: (\"SC\",8)");
+    } else if (cmd.op != Op::Set || cmd.args.size() < 3 || cmd.args[0].text != "SC" || cmd.args[2].text.empty()) {
+      reply.final = m.CmeError(50);
+    } else if (!m.NeedsSim(reply, false)) {
+      if (cmd.args[1].text == m.fPinCode) {
+        m.fPinCode = cmd.args[2].text;
+        m.fPinAttempts = 3;
+      } else {
+        reply.final = m.CmeError(16);
+        if (--m.fPinAttempts <= 0) m.fPinState = PinState::SimPuk;
+      }
+    }
+  }
+
   // ---- Message service settings
 
   static void Cmgf(Modem& m, const Cmd& cmd, Reply& reply) {
@@ -538,9 +555,19 @@ struct Modem::Commands {
     }
   }
 
-  static void Registration(Modem&, const Cmd& cmd, Reply& reply) {
-    if (cmd.op == Op::Read) reply.infos.push_back(cmd.name + ": 0,1");  // home network
-    if (cmd.op == Op::Test) reply.infos.push_back(cmd.name + ": (0-2)");
+  // +CREG, +CGREG, +CEREG: <n> 1 and 2 turn on the notifications of a change.
+  static void Registration(Modem& m, const Cmd& cmd, Reply& reply) {
+    int& mode = m.fRegMode[cmd.name];
+    const auto n = Arg(cmd, 0);
+    if (cmd.op == Op::Read) {
+      reply.infos.push_back(cmd.name + ": " + std::to_string(mode) + "," + m.RegistrationFields(mode));
+    } else if (cmd.op == Op::Test) {
+      reply.infos.push_back(cmd.name + ": (0-2)");
+    } else if (cmd.op == Op::Set && n && *n >= 0 && *n <= 2) {
+      mode = *n;
+    } else {
+      reply.final = m.CmeError(50);
+    }
   }
 
   // Attached to the packet domain; attaching and detaching are accepted.
@@ -549,9 +576,23 @@ struct Modem::Commands {
     if (cmd.op == Op::Test) reply.infos.push_back("+CGATT: (0,1)");
   }
 
-  static void Cops(Modem&, const Cmd& cmd, Reply& reply) {
-    if (cmd.op == Op::Read) reply.infos.push_back("+COPS: 0,0,\"QV Mobile\"");
-    if (cmd.op == Op::Test) reply.infos.push_back("+COPS: (2,\"QV Mobile\",\"QVM\",\"00101\"),,(0-4),(0-2)");
+  // Automatic selection only; the format of the read answer can be chosen (+COPS=3,<format>).
+  static void Cops(Modem& m, const Cmd& cmd, Reply& reply) {
+    const auto mode = Arg(cmd, 0), format = Arg(cmd, 1);
+    if (cmd.op == Op::Read) {
+      const bool registered = m.fRegStat == 1 || m.fRegStat == 5;
+      reply.infos.push_back(registered ? "+COPS: 0," + std::to_string(m.fCopsFormat) + "," +
+                                             Quote(m.fCopsFormat == 2 ? kOperatorNumeric : kOperatorName) + "," +
+                                             std::to_string(m.fAct)
+                                       : "+COPS: 0");
+    } else if (cmd.op == Op::Test) {
+      reply.infos.push_back(std::string("+COPS: (2,") + Quote(kOperatorName) + ",\"QVM\"," + Quote(kOperatorNumeric) +
+                            "),,(0-4),(0-2)");
+    } else if (cmd.op == Op::Set && mode && (*mode == 0 || (*mode == 3 && format && (*format == 0 || *format == 2)))) {
+      if (*mode == 3) m.fCopsFormat = *format;
+    } else {
+      reply.final = m.CmeError(50);
+    }
   }
 
   static void Cpas(Modem& m, const Cmd&, Reply& reply) {
@@ -588,6 +629,20 @@ struct Modem::Commands {
                           "," + (m.fCallNumber.starts_with('+') ? "145" : "129"));
   }
 
+  // A DTMF tone needs a call that is up.
+  static void Vts(Modem& m, const Cmd& cmd, Reply& reply) {
+    if (cmd.op == Op::Test) {
+      reply.infos.push_back("+VTS: (0-9,*,#,A-D)");
+    } else if (cmd.op != Op::Set || cmd.args.empty() || cmd.args[0].text.size() != 1 ||
+               std::string_view("0123456789*#ABCD").find(cmd.args[0].text[0]) == std::string_view::npos) {
+      reply.final = m.CmeError(50);
+    } else if (m.fCall != CallState::Active) {
+      reply.final = m.CmeError(3);
+    } else {
+      m.fTones += cmd.args[0].text;
+    }
+  }
+
   // ---- USSD: the network answers with the configured text, before or after the OK
 
   static void Cusd(Modem& m, const Cmd& cmd, Reply& reply) {
@@ -618,16 +673,18 @@ struct Modem::Commands {
 
   static const std::map<std::string_view, Handler>& Table() {
     static const std::map<std::string_view, Handler> table = {
-        {"+CBC", Cbc},   {"+CFUN", Cfun},  {"+CGATT", Cgatt}, {"+CGMI", Cgmi}, {"+CGMM", Cgmm}, {"+CGMR", Cgmr},
+        {"+CBC", Cbc},   {"+CEREG", Registration}, {"+CFUN", Cfun},  {"+CGATT", Cgatt}, {"+CGMI", Cgmi},
+        {"+CGMM", Cgmm}, {"+CGMR", Cgmr},
         {"+CGREG", Registration}, {"+CGSN", Cgsn}, {"+CHUP", Chup}, {"+CIMI", Cimi}, {"+CIND", Cind},
         {"+CLAC", Clac}, {"+CLCC", Clcc},  {"+CLIP", Clip}, {"+CMEE", Cmee}, {"+CMGD", Cmgd},
         {"+CMGF", Cmgf}, {"+CMGL", Cmgl},  {"+CMGR", Cmgr}, {"+CMGS", SubmitOrWrite}, {"+CMGW", SubmitOrWrite},
         {"+CMMS", TextModeSetting}, {"+CMSS", Cmss}, {"+CNMA", Cnma}, {"+CNMI", Cnmi}, {"+CNUM", Cnum},
         {"+COPS", Cops}, {"+CPAS", Cpas},  {"+CPBR", Cpbr}, {"+CPBS", Cpbs}, {"+CPBW", Cpbw},
-        {"+CPIN", Cpin}, {"+CPMS", Cpms},  {"+CRC", Crc},   {"+CREG", Registration}, {"+CRES", TextModeSetting},
+        {"+CPIN", Cpin}, {"+CPWD", Cpwd}, {"+CPMS", Cpms},  {"+CRC", Crc},   {"+CREG", Registration},
+        {"+CRES", TextModeSetting},
         {"+CSAS", TextModeSetting}, {"+CSCA", Csca}, {"+CSCS", Cscs}, {"+CSDH", TextModeSetting},
         {"+CSMP", TextModeSetting}, {"+CSMS", Csms}, {"+CSQ", Csq}, {"+CUSD", Cusd}, {"+GCAP", Gcap},
-        {"+GMI", Cgmi},  {"+GMM", Cgmm},   {"+GMR", Cgmr},  {"+GSN", Cgsn},
+        {"+GMI", Cgmi},  {"+GMM", Cgmm},   {"+GMR", Cgmr},  {"+GSN", Cgsn}, {"+VTS", Vts},
     };
     return table;
   }

@@ -102,6 +102,8 @@ void Modem::Reset() {
   fClip = false;
   fCrc = false;
   fUssdEnabled = false;
+  fRegMode.clear();
+  fCopsFormat = 0;
   std::string first;
   for (const MemoryInfo& m : fPersona.smsMemories) {
     if (first.empty() && !IsReceiveOnly(m.name)) first = m.name;
@@ -174,6 +176,8 @@ void Modem::FinishPdu(std::vector<Output>& out) {
   const char* name = send ? "+CMGS" : "+CMGW";
   if (TpduLength(pdu) != fPduLength) {
     reply.final = CmsError(304);
+  } else if (send && pdu.starts_with("00") && fSca.empty()) {
+    reply.final = CmsError(330);  // no service centre in the message, none on the SIM
   } else if (send) {
     if (const auto reference = Submit(pdu)) {
       reply.infos.push_back("+CMGS: " + std::to_string(*reference));
@@ -676,6 +680,26 @@ void Modem::InjectUssd(const UssdAnswer& answer, std::vector<Output>& out) {
   out.push_back({Output::Kind::Unsolicited, Info(UssdLine(answer)), {}, {}});
 }
 
+bool Modem::SetSmsCapacity(std::string_view memory, int capacity) {
+  SmsMemory* mem = FindSms(memory);
+  if (mem == nullptr) return false;
+  mem->capacity = capacity;
+  return true;
+}
+
+void Modem::SetRegistration(int stat, int act, std::vector<Output>& out) {
+  fRegStat = stat;
+  fAct = act;
+  for (const auto& [name, mode] : fRegMode)
+    if (mode > 0) out.push_back({Output::Kind::Unsolicited, Info(name + ": " + RegistrationFields(mode)), {}, {}});
+}
+
+std::string Modem::RegistrationFields(int mode) const {
+  std::string s = std::to_string(fRegStat);
+  if (mode == 2 && (fRegStat == 1 || fRegStat == 5)) s += ",\"00C3\",\"1A2B\"," + std::to_string(fAct);
+  return s;
+}
+
 void Modem::InjectNetworkError(int cmsError, std::vector<Output>& out) {
   out.push_back({Output::Kind::Unsolicited, Info(CmsError(cmsError)), {}, {}});
 }
@@ -686,6 +710,7 @@ std::string Modem::StatusText() const {
                   " (" + std::to_string(fPinAttempts) + " attempts)\necho: " + (fEcho ? "on" : "off") +
                   "\ncmee: " + std::to_string(fCmee) + "\ncharset: " + fCharset + "\ncnmi: ";
   for (size_t i = 0; i < fCnmi.size(); ++i) s += (i ? "," : "") + std::to_string(fCnmi[i]);
+  s += "\nregistration: " + std::to_string(fRegStat) + " (AcT " + std::to_string(fAct) + ")";
   s += "\nmemories: " + fMem[0] + "," + fMem[1] + "," + fMem[2] + "\n";
   for (const auto& [name, mem] : fSms) {
     s += "  " + name + ": " + std::to_string(mem.slots.size()) + "/" + std::to_string(mem.capacity) + "\n";

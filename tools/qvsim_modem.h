@@ -18,6 +18,9 @@ namespace qvsim {
 inline constexpr const char* kImei = "356938035643809";
 inline constexpr const char* kImsi = "262019876543210";
 inline constexpr const char* kOwnNumber = "+491711234567";
+// The network every persona registers with (+COPS), long name and numeric code.
+inline constexpr const char* kOperatorName = "QV Mobile";
+inline constexpr const char* kOperatorNumeric = "00101";
 
 // How an injected message reaches the host: as +CNMI says, or forced.
 enum class SmsRoute { Auto, Store, Deliver };
@@ -104,6 +107,11 @@ class Modem {
     fSmsBusy = smsBusy;
   }
   void SetSignal(int rssi, int ber) { fRssi = rssi; fBer = ber; }
+  // Registration <stat> (0 not registered, 1 home, 2 searching, 3 denied, 4 unknown, 5 roaming)
+  // and access technology <AcT> (0 GSM, 2 UTRAN, 7 E-UTRAN); each registration command whose
+  // notifications the host turned on (+CREG=1 or 2) reports the change.
+  void SetRegistration(int stat, int act, std::vector<Output>& out);
+  int Registration() const { return fRegStat; }
   void SetBattery(int bcs, int bcl) { fBcs = bcs; fBcl = bcl; }
   void SetUssdAnswer(std::string request, UssdAnswer answer) { fUssdAnswers[std::move(request)] = std::move(answer); }
   void SetDefaultUssdAnswer(UssdAnswer answer) { fDefaultUssd = std::move(answer); }
@@ -128,6 +136,12 @@ class Modem {
   std::map<int, StoredSms> SmsIn(std::string_view memory) const;
   // PDUs the host submitted with +CMGS or +CMSS, oldest first.
   const std::vector<std::string>& Submitted() const { return fSubmitted; }
+  // The DTMF tones the host sent (+VTS), oldest first.
+  const std::string& Tones() const { return fTones; }
+  std::string ServiceCentre() const { return fSca; }
+  void SetServiceCentre(std::string sca) { fSca = std::move(sca); }
+  // A memory of `capacity` slots, to fill it quickly; false when the memory is unknown.
+  bool SetSmsCapacity(std::string_view memory, int capacity);
   bool WritePhoneBook(std::string_view memory, int index, PhoneBookEntry entry);
   std::map<int, PhoneBookEntry> PhoneBook(std::string_view memory) const;
 
@@ -205,6 +219,8 @@ class Modem {
   Book* FindBook(std::string_view name);
   const Book* FindBook(std::string_view name) const;
   std::string CpmsCounts() const;
+  // "<stat>[,<lac>,<ci>,<AcT>]" as registration notifications of `mode` give it.
+  std::string RegistrationFields(int mode) const;
 
   const Persona& fPersona;
   std::map<std::string, SmsMemory> fSms;
@@ -232,6 +248,8 @@ class Modem {
   bool fUssdEnabled = false;
   std::string fMem[3];
   std::string fBook;
+  std::map<std::string, int> fRegMode;  // +CREG, +CGREG, +CEREG: <n>
+  int fCopsFormat = 0;                  // 0 long name, 2 numeric
 
   // SIM and network.
   PinState fPinState = PinState::Ready;
@@ -244,6 +262,7 @@ class Modem {
   std::string fSca = "+491720000000";
   int fRssi = 21, fBer = 99, fBcs = 0, fBcl = 85;
   int fFun = 1;
+  int fRegStat = 1, fAct = 0;
   std::map<std::string, UssdAnswer> fUssdAnswers;
   std::optional<UssdAnswer> fDefaultUssd;
   std::string fDialResult = "OK";
@@ -256,6 +275,7 @@ class Modem {
   std::vector<std::string> fSubmitted;
   CallState fCall = CallState::Idle;
   std::string fCallNumber;
+  std::string fTones;  // the DTMF tones sent during calls
 };
 
 }  // namespace qvsim
