@@ -46,6 +46,9 @@
 #include "qvmodeldrivers.h"
 #include "qvreplymachine.h"
 #include "qvtimer.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 class TqvCustomATProcessor;
 
@@ -308,3 +311,5 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   int fProcessingDepth = 0;
   std::thread::id fProcessingThread;
 };
+
+QV_API_END

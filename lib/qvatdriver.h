@@ -24,6 +24,9 @@
 
 #include "qvcommevent.h"
 #include "qvcomponent.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 namespace qv {
 
@@ -187,3 +190,5 @@ class TqvCustomATDriver : public TObject {
   std::array<uint64_t, 256> fFirstByte{};  // matchers whose pattern starts with the byte
   uint64_t fActive = 0;                    // matchers inside a partial match
 };
+
+QV_API_END

@@ -25,6 +25,9 @@
 #include "qvtext.h"
 #include "qvtimer.h"
 #include "platform/qvthread.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 class TqvBaseIO;
 class TqvCustomDataProcessor;
@@ -544,3 +547,5 @@ class TqvCustomDataProcessor : public TqvComponent {
   mutable std::mutex timerMutex_;  // guards the fTimerAsync pointer, never held while it is destroyed
   std::unique_ptr<TqvTimer> fTimerAsync;
 };
+
+QV_API_END

@@ -42,6 +42,9 @@
 #include "platform/qvdispatcher.h"
 #include "platform/qvserial.h"
 #include "qvclasses.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 // ---------------------------------------------------------------------------
 // Enumerations and sets
@@ -413,3 +416,5 @@ class TqvComm : public TqvCustomSerialComm {
   explicit TqvComm(TqvComponent* AOwner = nullptr) : TqvCustomSerialComm(AOwner) {}
   ~TqvComm() override { ShutDown(); }
 };
+
+QV_API_END

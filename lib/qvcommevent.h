@@ -11,6 +11,9 @@
 #include <string_view>
 
 #include "qvcomponent.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 class TCommEventNew : public TObject {
  public:
@@ -57,3 +60,5 @@ class TCommEventNew : public TObject {
   int32_t fLen = 0;
   std::string fStr;
 };
+
+QV_API_END

@@ -19,6 +19,10 @@
 #include <utility>
 #include <vector>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 class EqvError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -121,3 +125,5 @@ class TqvComponent : public TObject {
   bool loading_ = false;
   bool designing_ = false;
 };
+
+QV_API_END

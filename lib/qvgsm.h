@@ -93,6 +93,9 @@
 #include "qvgsmpdu.h"
 #include "qvphonebook.h"
 #include "qvtimer.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 enum class TgsmATType { gtNokia, gtSE };
 enum class TgsmNewSmsMode { nsmNotifyOnly, nsmSkipSave, nsmRead };
@@ -743,3 +746,5 @@ class TqvGsm : public TqvCustomATProcessor {
   std::condition_variable fSmsOrderCv;
   uint64_t fSmsTurn = 0;  // under fSmsOrderMutex
 };
+
+QV_API_END

@@ -11,6 +11,10 @@
 #include <string>
 #include <string_view>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 enum class TqvPduCoding { pcAuto, pc7bit, pc8bit, pc16bit };
 enum class TqvPduTTL { ttlNone, ttlOffset, ttlExt, ttlAbs };
 enum class TqvPduPort { ppNone, pp8bit, pp16bit };
@@ -331,3 +335,5 @@ class TqvPduSms {
   // The last text needed more than 255 parts: nothing is encoded.
   bool fTextRefused = false;
 };
+
+QV_API_END

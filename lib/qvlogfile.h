@@ -22,6 +22,9 @@
 #include "platform/qvlogstore.h"
 #include "qvclasses.h"
 #include "qvsecret.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 enum class TLogOption : uint8_t {
   loSafeMode = 1,       // write every entry to the file at once
@@ -176,3 +179,5 @@ void AddLogHex(TqvCustomLogFile* log, TDetailLevel level, std::u16string_view pr
                std::span<const TqvByteRange> secrets = {});
 
 }  // namespace qv
+
+QV_API_END

@@ -7,6 +7,10 @@
 #include <array>
 #include <string_view>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv {
 
 struct TqvModelDriver {
@@ -45,3 +49,5 @@ inline constexpr std::array<TqvModelDriver, 26> kModelDrivers = {{
 }};
 
 }  // namespace qv
+
+QV_API_END

@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "qvcomponent.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 enum class TqvPhoneBookType { pltMem, pltSim, pltDialed, pltReceived, pltMissed, pltFixedSim, pltUnknown };
 enum class TqvPhoneRecordType { prtUnknown, prtHome, prtWork, prtMobile, prtFax, prtOther };
@@ -91,3 +94,5 @@ class TqvPhoneBook : public TObject {
   bool fValid = false;
   TqvPhoneBookType fType = TqvPhoneBookType::pltMem;
 };
+
+QV_API_END

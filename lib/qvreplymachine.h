@@ -41,6 +41,10 @@
 
 #include <cstdint>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv {
 
 enum class TLineKind : uint8_t { lkSync, lkQueued, lkAck };
@@ -132,3 +136,5 @@ class TqvReplyMachine {
 };
 
 }  // namespace qv
+
+QV_API_END

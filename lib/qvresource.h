@@ -6,6 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv {
 
 struct TqvResource {
@@ -20,3 +24,5 @@ const std::vector<TqvResource>& EmbeddedResources();
 std::optional<std::string_view> FindEmbeddedResource(std::string_view name);
 
 }  // namespace qv
+
+QV_API_END

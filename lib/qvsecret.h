@@ -14,6 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv {
 
 // A range of bytes in a write or a received block.
@@ -60,3 +64,5 @@ class TqvSecretMask {
 };
 
 }  // namespace qv
+
+QV_API_END

@@ -36,6 +36,9 @@
 
 #include "qvcomponent.h"
 #include "qvgsmpdu.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 // Where one part of a message was: its part number, and the memory and index
 // it was read from (an empty memory and index 0 when it was delivered directly).
@@ -156,3 +159,5 @@ class TqvSmsAssembler : public TObject {
   std::vector<TGroup> fGroups;  // in the order their first part arrived
   std::vector<TRecent> fRecent;
 };
+
+QV_API_END

@@ -12,6 +12,9 @@
 
 #include "platform/qvosinfo.h"
 #include "platform/qvsysfs.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 // One entry of a string list with its object value (for ports: the number).
 struct TqvStringItem {
@@ -59,3 +62,5 @@ std::string WideProcName(std::string_view name);
 // The bytes of the built-in resource of that name (letter case ignored), empty
 // when there is none.
 std::string LoadResourceText(std::u16string_view name);
+
+QV_API_END

@@ -12,6 +12,10 @@
 #include <variant>
 #include <vector>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv {
 
 // Windows-1252 <-> UTF-16.
@@ -59,3 +63,5 @@ using TqvFmtArg = std::variant<int64_t, uint64_t, double, std::u16string>;
 std::u16string Format(std::u16string_view format, const std::vector<TqvFmtArg>& args);
 
 }  // namespace qv
+
+QV_API_END

@@ -28,6 +28,9 @@
 #include <memory>
 
 #include "qvcomponent.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 // The thread behind a timer (defined in qvtimer.cpp). It is shared between the
 // timer and its running thread, so that a tick may outlive the timer object.
@@ -58,3 +61,5 @@ class TqvTimer : public TObject {
  private:
   std::shared_ptr<TqvTimerThread> thread_;
 };
+
+QV_API_END

@@ -5,6 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv {
 
 // The simple lower-case mapping of one code point; itself when it has none.
@@ -15,3 +19,5 @@ char32_t LowerCodePoint(char32_t cp);
 std::u16string LowerText(std::u16string_view text);
 
 }  // namespace qv
+
+QV_API_END

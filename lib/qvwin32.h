@@ -9,6 +9,9 @@
 #include <string_view>
 
 #include "platform/qvuserstore.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 namespace qv {
 
@@ -56,3 +59,5 @@ TqvRegKey RegOpenKey(TqvRegRoot root, std::u16string_view key, bool create);
 std::u16string GetRegKeyPath(const TqvRegKey& key, TqvRegRoot* root = nullptr);
 
 }  // namespace qv
+
+QV_API_END

@@ -16,6 +16,9 @@
 #include "platform/qvsysfs.h"
 #include "platform/qvuevent.h"
 #include "qvclasses.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 namespace qv {
 
@@ -72,3 +75,5 @@ class TqvDeviceChangeWatcher {
 };
 
 }  // namespace qv
+
+QV_API_END

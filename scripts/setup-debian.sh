@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev xvfb xauth fonts-dejavu-core
   python3 python3-gammu gammu libgammu-dev
   libcli11-dev nlohmann-json3-dev help2man
+  dpkg-dev file lintian pkg-config
 )
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: every target of the release preset built (programs and benchmarks, not
-# run), every test under AddressSanitizer + UndefinedBehaviorSanitizer (the Qt tests on Qt's
-# offscreen platform among them), again under ThreadSanitizer (without the Qt tests), and a
-# short run of every fuzz target.
+# run) and made into Debian packages, which are checked, installed and built against; every test
+# under AddressSanitizer + UndefinedBehaviorSanitizer (the Qt tests on Qt's offscreen platform
+# among them), again under ThreadSanitizer (without the Qt tests), and a short run of every fuzz
+# target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
@@ -30,6 +31,28 @@ run_preset() {
 echo "=== release build (programs and benchmarks) ==="
 cmake --preset release >/dev/null
 cmake --build --preset release -- -j"$jobs"
+
+# The Debian packages of the release build: lintian finds no error in them, apt installs them,
+# an application builds against the installed library with find_package and with pkg-config and
+# runs; then they are removed again.
+echo "=== Debian packages ==="
+rm -rf build/release/packages
+(cd build/release && cpack -G DEB >/dev/null)
+debs=(build/release/packages/*.deb)
+printf '%s\n' "${debs[@]}"
+lintian --fail-on error "${debs[@]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+names=()
+for deb in "${debs[@]}"; do names+=("$(dpkg-deb -f "$deb" Package)"); done
+purge_packages() {
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${names[@]}" </dev/null
+}
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${debs[@]/#/./}" </dev/null
+trap purge_packages EXIT
+bash tests/consumers/check_install.sh /usr build/package-consumers
+purge_packages
+trap - EXIT
 
 run_preset asan
 run_preset tsan

@@ -37,6 +37,9 @@
 #include <thread>
 
 #include "platform/qvthread.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 namespace qv::platform {
 
@@ -129,3 +132,5 @@ bool IsRunningCallOf(std::thread::id id);
 size_t PendingCalls();
 
 }  // namespace qv::platform
+
+QV_API_END

@@ -16,6 +16,10 @@
 #include <string_view>
 #include <system_error>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv::platform {
 
 struct TqvLogAppend {
@@ -58,3 +62,5 @@ class TqvLogAppender {
 size_t NextLineStart(std::string_view data, size_t from, size_t charSize);
 
 }  // namespace qv::platform
+
+QV_API_END

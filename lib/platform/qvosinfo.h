@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv::platform {
 
 struct TqvOsInfo {
@@ -34,3 +38,5 @@ std::filesystem::path UserConfigDir();
 std::filesystem::path UserStateDir();
 
 }  // namespace qv::platform
+
+QV_API_END

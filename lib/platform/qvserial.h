@@ -17,6 +17,10 @@
 #include <string>
 #include <system_error>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv::platform {
 
 // ---------------------------------------------------------------- records
@@ -273,3 +277,5 @@ bool HeldByAnotherProcess(const std::string& path);
 TqvSerialOpenResult AdoptPosixSerial(int fd, const std::string& path);
 
 }  // namespace qv::platform
+
+QV_API_END

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv::platform {
 
 struct TqvDeviceRoots {
@@ -45,3 +49,5 @@ struct TqvTtyDevice {
 std::vector<TqvTtyDevice> EnumerateTtyDevices(const TqvDeviceRoots& roots = {});
 
 }  // namespace qv::platform
+
+QV_API_END

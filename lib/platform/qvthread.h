@@ -10,6 +10,10 @@
 #include <string_view>
 #include <thread>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv::platform {
 
 // A wait without a time limit.
@@ -84,3 +88,5 @@ void Sleep(uint32_t ms);
 void JoinLater(std::thread thread);
 
 }  // namespace qv::platform
+
+QV_API_END

@@ -11,6 +11,10 @@
 #include <system_error>
 #include <thread>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv::platform {
 
 struct TqvUevent {
@@ -62,3 +66,5 @@ class TqvUeventWatcher {
 };
 
 }  // namespace qv::platform
+
+QV_API_END

@@ -9,6 +9,10 @@
 #include <string_view>
 #include <system_error>
 
+#include "qvapi.h"
+
+QV_API_BEGIN
+
 namespace qv::platform {
 
 enum class TqvStoreValueType { svBinary, svString };
@@ -42,3 +46,5 @@ class TqvUserStore {
 };
 
 }  // namespace qv::platform
+
+QV_API_END

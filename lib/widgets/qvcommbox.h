@@ -19,6 +19,9 @@
 #include <memory>
 
 #include "qvclasses.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 class TqvDeviceBox : public QComboBox {
   Q_OBJECT
@@ -54,3 +57,5 @@ class TqvDeviceBox : public QComboBox {
   bool fReset = false;
   std::unique_ptr<TLink> fLink;
 };
+
+QV_API_END

@@ -7,6 +7,9 @@
 #include <QDialog>
 
 #include "platform/qvserial.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 class QComboBox;
 
@@ -41,3 +44,5 @@ class TqvCommConfigDialog : public QDialog {
   QComboBox* fStopBits;
   QComboBox* fFlow;
 };
+
+QV_API_END

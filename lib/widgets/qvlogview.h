@@ -18,6 +18,9 @@
 #include <string>
 
 #include "qvlogfile.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 class TqvLogView : public QPlainTextEdit, public TqvLogSink {
   Q_OBJECT
@@ -38,3 +41,5 @@ class TqvLogView : public QPlainTextEdit, public TqvLogSink {
   size_t fMaxLines;
   bool fShowPosted = false;
 };
+
+QV_API_END

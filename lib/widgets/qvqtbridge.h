@@ -22,6 +22,9 @@
 
 #include "qvclasses.h"
 #include "qvcomm.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 class TqvQtBridge : public QObject {
   Q_OBJECT
@@ -67,3 +70,5 @@ class TqvLiveWait {
   TqvLiveWait(const TqvLiveWait&) = delete;
   TqvLiveWait& operator=(const TqvLiveWait&) = delete;
 };
+
+QV_API_END

@@ -20,6 +20,9 @@
 #include <string>
 
 #include "qvclasses.h"
+#include "qvapi.h"
+
+QV_API_BEGIN
 
 class TqvTerminalEdit : public QPlainTextEdit {
   Q_OBJECT
@@ -58,3 +61,5 @@ class TqvTerminalEdit : public QPlainTextEdit {
   bool fShowPosted = false;
   bool fAfterCR = false;  // the last character shown was a CR (GUI thread)
 };
+
+QV_API_END
