@@ -107,7 +107,6 @@ class TqvPlaybackDevice : public TqvBaseIO {
     if (!bytes.empty()) DataReceived(bytes.data(), static_cast<uint32_t>(bytes.size()));
     return true;
   }
-  size_t LinesSent() const { return fLinesSent; }
 
   THandle OpenHandle() override { return 1; }
   void CloseDeviceHandle(THandle) override {}
@@ -120,7 +119,6 @@ class TqvPlaybackDevice : public TqvBaseIO {
   bool SendString(std::string_view S) override { return SendData(S.data(), static_cast<uint32_t>(S.size())); }
   bool SendData(const char* /*Buff*/, uint32_t /*N*/) override {
     if (!IsOpen()) return false;
-    ++fLinesSent;
     DeliverNext();
     return true;
   }
@@ -130,7 +128,6 @@ class TqvPlaybackDevice : public TqvBaseIO {
 
  private:
   std::deque<std::string> fChunks;
-  size_t fLinesSent = 0;
 };
 
 }  // namespace qvfuzz
