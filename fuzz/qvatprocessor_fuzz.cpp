@@ -3,6 +3,10 @@
 // (by its reply, an error or its time-out) and the queue, on a device that
 // answers inline and a clock the harness moves; no thread is started.
 // Input format: qvfuzz_modem.h.
+//
+// Loading a driver costs more than most inputs, so one processor with every
+// built-in driver serves all inputs, on a new device each time: opening it
+// starts the processor afresh.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +24,17 @@ constexpr int kMaxAdvances = 256;
 
 class TFuzzProcessor : public TqvCustomATProcessor {
  public:
+  TFuzzProcessor() {
+    SetManualClock();
+    SetLog(&fSink);
+    for (const qv::TqvModelDriver& model : qv::kModelDrivers)
+      if (!AddDriverFromResource(std::u16string(model.Caption), model.Script)) std::abort();
+    SetActive(true);
+  }
+  ~TFuzzProcessor() override {
+    FreeAsyncTimer();
+    SetLog(nullptr);
+  }
   int32_t CommandIdOf(const TATCommand& entry) override { return qv::gsm::CommandIdOfName(entry.fName); }
   void QueueFinished() override {
     ++QueueEnds;
@@ -30,6 +45,9 @@ class TFuzzProcessor : public TqvCustomATProcessor {
   using TqvCustomATProcessor::SendAhead;
 
   int QueueEnds = 0;
+
+ private:
+  qvfuzz::TqvSinkLog fSink;
 };
 
 void Check(bool ok) {
@@ -50,15 +68,10 @@ uint32_t LongestWait(const TFuzzProcessor& proc) { return proc.TimeOut() + proc.
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qvfuzz::TModemInput in = qvfuzz::ParseInput(std::string_view(reinterpret_cast<const char*>(data), size));
-  qvfuzz::TqvSinkLog log;
+  static TFuzzProcessor proc;
   qvfuzz::TqvPlaybackDevice device(std::move(in.Chunks));
-  TFuzzProcessor proc;
-  proc.SetManualClock();
-  proc.SetLog(&log);
-  const qv::TqvModelDriver& model = qv::kModelDrivers[in.Driver % qv::kModelDrivers.size()];
-  Check(proc.AddDriverFromResource(std::u16string(model.Caption), model.Script) != nullptr);
-  proc.SetDriverIndex(0);
-  proc.SetActive(true);
+  proc.SetDriverIndex(in.Driver % proc.DriverCount());
+  proc.QueueEnds = 0;
   device.SetDataProcessor(&proc);
   device.OpenDevice();
 

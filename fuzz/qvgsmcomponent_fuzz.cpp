@@ -33,6 +33,7 @@ class TFuzzGsm : public TqvGsm {
     OnSmsSent = [](TObject*, const std::u16string&, int32_t, TqvPduSms* sms) { Touch(sms); };
     SetActive(true);
   }
+  ~TFuzzGsm() override { SetLog(nullptr); }
   bool QueueRunning() const {
     auto guard = Guard();
     return fQueueActive;
