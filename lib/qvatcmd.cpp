@@ -989,16 +989,19 @@ void TqvCustomATProcessor::AdvanceClock(uint32_t ms) {
   if (fManualClock) AdvanceClockTo(fManualNow + std::chrono::milliseconds(ms));
 }
 
+TqvCustomATProcessor::TClockPoint TqvCustomATProcessor::NextDeadline(TClockPoint until) const {
+  if (fTimerArmed) until = std::min(until, fTimerDeadline);
+  if (fGapArmed) until = std::min(until, fGapDeadline);
+  if (const auto own = OwnDeadline()) until = std::min(until, *own);
+  return until;
+}
+
 // Each step goes to the earliest deadline not after `until` and runs what is
 // due there; what that arms anew may fall due within the same advance.
 void TqvCustomATProcessor::AdvanceClockTo(TClockPoint until) {
   for (;;) {
-    TClockPoint next = until;
-    if (fTimerArmed) next = std::min(next, fTimerDeadline);
-    if (fGapArmed) next = std::min(next, fGapDeadline);
+    fManualNow = std::max(fManualNow, NextDeadline(until));
     const std::optional<TClockPoint> own = OwnDeadline();
-    if (own) next = std::min(next, *own);
-    fManualNow = std::max(fManualNow, next);
     if (fTimerArmed && fTimerDeadline <= fManualNow) {
       AsyncTimerTick(this);
     } else if (fGapArmed && fGapDeadline <= fManualNow) {
@@ -1021,11 +1024,7 @@ bool TqvCustomATProcessor::WaitOnManualClock(pf::TEvent& event, uint32_t ms) {
     if (event.IsSet()) return true;
     auto guard = Guard();
     if (!IsDeviceOpen() || fManualNow >= until) return event.IsSet();
-    TClockPoint next = until;
-    if (fTimerArmed) next = std::min(next, fTimerDeadline);
-    if (fGapArmed) next = std::min(next, fGapDeadline);
-    if (const auto own = OwnDeadline()) next = std::min(next, *own);
-    AdvanceClockTo(std::max(next, fManualNow));
+    AdvanceClockTo(std::max(NextDeadline(until), fManualNow));
   }
 }
 

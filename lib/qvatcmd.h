@@ -298,6 +298,8 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   bool CompletesWithFinal(const TCommEventNew& m) const;
   qv::TReplyInput TakeAnswer();
   void SetCompletedReply(int32_t index, size_t patternLen);
+  // The earliest armed deadline, `until` when none comes before it.
+  TClockPoint NextDeadline(TClockPoint until) const;
   // Moves the manual clock to `until`, running what falls due on the way.
   void AdvanceClockTo(TClockPoint until);
   // The lock released: waits for `event` on the manual clock at most `ms`.

@@ -44,6 +44,7 @@ std::error_code WriteAll(int fd, std::string_view data);
 // returns the hook it replaced.
 using TqvWriteHook = std::function<ssize_t(int fd, std::string_view data)>;
 TqvWriteHook SetWriteHook(TqvWriteHook hook);
+
 // Appends everything up to the end of the file to `out`.
 std::error_code ReadAll(int fd, std::string& out);
 
