@@ -399,8 +399,12 @@ void TqvCustomATProcessor::WaitForSlot() {
   if (InProcessingHere()) return;
   const uint32_t limit = TimeOut() + FinalGrace() + std::max(fLineGap, GapLeftMs()) + kWaitSliceMs;
   const int depth = fLock.ReleaseAll();
-  const uint32_t start = pf::GetTickCount();
-  while (IsDeviceOpen() && pf::TicksSince(start) < limit && !pf::WaitPumping(fSlotFree, kWaitSliceMs)) {
+  if (fManualClock) {
+    WaitOnManualClock(fSlotFree, limit);
+  } else {
+    const uint32_t start = pf::GetTickCount();
+    while (IsDeviceOpen() && pf::TicksSince(start) < limit && !pf::WaitPumping(fSlotFree, kWaitSliceMs)) {
+    }
   }
   fLock.Reacquire(depth);
 }
@@ -459,8 +463,8 @@ bool TqvCustomATProcessor::WaitReply(qv::platform::TEvent* handle, uint32_t ms) 
   // Never wait holding the lock: the exchange ends under it on another thread.
   const int depth = fLock.ReleaseAll();
   const uint32_t start = pf::GetTickCount();
-  bool signalled = false;
-  while (IsDeviceOpen()) {
+  bool signalled = fManualClock && WaitOnManualClock(event, ms);
+  while (!fManualClock && IsDeviceOpen()) {
     if (pf::WaitPumping(event, kWaitSliceMs)) {
       signalled = true;
       break;
@@ -489,7 +493,7 @@ bool TqvCustomATProcessor::LinePending(uint64_t seq) const {
 bool TqvCustomATProcessor::ExchangeOverdue(uint64_t seq) {
   auto guard = Guard();
   if (!LinePending(seq) || !fTimerArmed) return false;
-  if (std::chrono::steady_clock::now() < fTimerDeadline + std::chrono::milliseconds(kWaitSliceMs)) return false;
+  if (Now() < fTimerDeadline + std::chrono::milliseconds(kWaitSliceMs)) return false;
   StopTimer();
   TimeOutLine();
   return true;
@@ -886,8 +890,8 @@ void TqvCustomATProcessor::HandleCompletion() {
 
 void TqvCustomATProcessor::ArmTimer(uint32_t ms) {
   fTimerArmed = true;
-  fTimerDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  StartAsyncTimer(ms);
+  fTimerDeadline = Now() + std::chrono::milliseconds(ms);
+  if (!fManualClock) StartAsyncTimer(ms);
 }
 
 void TqvCustomATProcessor::StopTimer() {
@@ -898,9 +902,10 @@ void TqvCustomATProcessor::StopTimer() {
 // Under the lock.
 void TqvCustomATProcessor::ArmGap() {
   using namespace std::chrono;
-  const auto now = steady_clock::now();
+  const auto now = Now();
   fGapDeadline = std::max(now + milliseconds(fLineGap), fHoldUntil);
   fGapArmed = true;
+  if (fManualClock) return;
   const auto ms = std::max<int64_t>(ceil<milliseconds>(fGapDeadline - now).count(), 1);
   // The queue's next line goes out on the thread that delivers received data
   // when that is the main thread; no other thread takes calls.
@@ -917,27 +922,27 @@ void TqvCustomATProcessor::StopGap() {
 uint32_t TqvCustomATProcessor::GapLeftMs() const {
   using namespace std::chrono;
   if (!fGapArmed) return 0;
-  return static_cast<uint32_t>(std::max<int64_t>(ceil<milliseconds>(fGapDeadline - steady_clock::now()).count(), 0));
+  return static_cast<uint32_t>(std::max<int64_t>(ceil<milliseconds>(fGapDeadline - Now()).count(), 0));
 }
 
 void TqvCustomATProcessor::GapTick(TObject* /*Sender*/) {
   auto guard = Guard();
   // A tick of an earlier arming may still come after a re-arm, a stop or a reopen.
-  if (!fGapArmed || std::chrono::steady_clock::now() + std::chrono::milliseconds(1) < fGapDeadline) return;
+  if (!fGapArmed || Now() + std::chrono::milliseconds(1) < fGapDeadline) return;
   StopGap();
   Feed(qv::TReplyInput::riGapOver);
 }
 
 void TqvCustomATProcessor::HoldNextLine(uint32_t ms) {
   auto guard = Guard();
-  fHoldUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  fHoldUntil = Now() + std::chrono::milliseconds(ms);
   Feed(qv::TReplyInput::riHoldWanted);
 }
 
 void TqvCustomATProcessor::AsyncTimerTick(TObject* /*Sender*/) {
   auto guard = Guard();
   // A tick of an earlier arming may still arrive after the timer was re-armed.
-  if (!fTimerArmed || std::chrono::steady_clock::now() + std::chrono::milliseconds(1) < fTimerDeadline) return;
+  if (!fTimerArmed || Now() + std::chrono::milliseconds(1) < fTimerDeadline) return;
   StopTimer();
   if (fMachine.State() == qv::TReplyState::rsAwaitingReply)
     TimeOutLine();
@@ -951,6 +956,76 @@ void TqvCustomATProcessor::TimeOutLine() {
   ClearReply();
   if (!fMachine.Awaiting(qv::TLineKind::lkAck)) fReplyLast.Clear();  // a timed-out exchange has no reply
   Feed(qv::TReplyInput::riTimeOut);
+}
+
+// ---------------------------------------------------------------------------
+// Clock
+
+void TqvCustomATProcessor::SetManualClock() {
+  auto guard = Guard();
+  if (fManualClock) return;
+  fManualNow = std::chrono::steady_clock::now();
+  fManualClock = true;
+  StartAsyncTimer(0);
+  if (fGapTimer) fGapTimer->SetEnabled(false);
+}
+
+bool TqvCustomATProcessor::ManualClock() const { return fManualClock; }
+
+TqvCustomATProcessor::TClockPoint TqvCustomATProcessor::Now() const {
+  if (!fManualClock) return std::chrono::steady_clock::now();
+  auto guard = Guard();
+  return fManualNow;
+}
+
+uint32_t TqvCustomATProcessor::ClockTicks() const {
+  if (!fManualClock) return pf::GetTickCount();
+  using namespace std::chrono;
+  return static_cast<uint32_t>(duration_cast<milliseconds>(Now().time_since_epoch()).count());
+}
+
+void TqvCustomATProcessor::AdvanceClock(uint32_t ms) {
+  auto guard = Guard();
+  if (fManualClock) AdvanceClockTo(fManualNow + std::chrono::milliseconds(ms));
+}
+
+TqvCustomATProcessor::TClockPoint TqvCustomATProcessor::NextDeadline(TClockPoint until) const {
+  if (fTimerArmed) until = std::min(until, fTimerDeadline);
+  if (fGapArmed) until = std::min(until, fGapDeadline);
+  if (const auto own = OwnDeadline()) until = std::min(until, *own);
+  return until;
+}
+
+// Each step goes to the earliest deadline not after `until` and runs what is
+// due there; what that arms anew may fall due within the same advance.
+void TqvCustomATProcessor::AdvanceClockTo(TClockPoint until) {
+  for (;;) {
+    fManualNow = std::max(fManualNow, NextDeadline(until));
+    const std::optional<TClockPoint> own = OwnDeadline();
+    if (fTimerArmed && fTimerDeadline <= fManualNow) {
+      AsyncTimerTick(this);
+    } else if (fGapArmed && fGapDeadline <= fManualNow) {
+      GapTick(this);
+    } else if (own && *own <= fManualNow) {
+      OwnDeadlineDue();
+    } else if (fManualNow >= until) {
+      return;
+    }
+  }
+}
+
+// Every byte was delivered inline, so only a deadline can set `event`: time
+// moves on from one to the next until it is set or `ms` have passed. The
+// main thread runs the calls handed to it at each step, as a pumping wait does.
+bool TqvCustomATProcessor::WaitOnManualClock(pf::TEvent& event, uint32_t ms) {
+  const TClockPoint until = Now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (pf::IsMainThread()) pf::ProcessMessages();
+    if (event.IsSet()) return true;
+    auto guard = Guard();
+    if (!IsDeviceOpen() || fManualNow >= until) return event.IsSet();
+    AdvanceClockTo(std::max(NextDeadline(until), fManualNow));
+  }
 }
 
 void TqvCustomATProcessor::MediumClosed() {

@@ -36,6 +36,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,6 +198,21 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   // Holds the processor's lock for the life of the returned object.
   std::unique_lock<qv::TqvReentrantMutex> Guard() const { return std::unique_lock(fLock); }
 
+  // The clock of the reply time-out, the line gap and the synchronous waits.
+  // By default the steady clock, with the timers ticking on their threads. A
+  // single-threaded driver (a fuzzing or test harness on a device that
+  // delivers its replies inline) sets the manual clock before it opens the
+  // device: time then stands still until AdvanceClock moves it on, and what
+  // falls due meanwhile runs on the calling thread, in deadline order; no
+  // timer thread is started. A synchronous wait on the manual clock moves
+  // time on by itself, deadline after deadline, since nothing else can set
+  // what it waits for.
+  void SetManualClock();
+  bool ManualClock() const;
+  void AdvanceClock(uint32_t ms);
+  // Milliseconds on the processor's clock (for differences only).
+  uint32_t ClockTicks() const;
+
   // Diagnostics event; the GSM component publishes and raises it.
   TqvDiagnosticEvent OnDiagnostic;
 
@@ -245,6 +261,13 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   // Ends the pending line as timed out: no reply, waiter woken, queue stopped.
   void TimeOutLine();
 
+  using TClockPoint = std::chrono::steady_clock::time_point;
+  TClockPoint Now() const;
+  // A descendant's own deadline on the manual clock (none by default), and
+  // what runs when it falls due; both under the lock.
+  virtual std::optional<TClockPoint> OwnDeadline() const { return std::nullopt; }
+  virtual void OwnDeadlineDue() {}
+
   std::vector<std::unique_ptr<TqvCustomATDriver>> fDrivers;
   std::atomic<uint32_t> fTimeOut{7000};
   qv::platform::TEvent hReplyEvent{true, false};
@@ -278,6 +301,12 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   bool CompletesWithFinal(const TCommEventNew& m) const;
   qv::TReplyInput TakeAnswer();
   void SetCompletedReply(int32_t index, size_t patternLen);
+  // The earliest armed deadline, `until` when none comes before it.
+  TClockPoint NextDeadline(TClockPoint until) const;
+  // Moves the manual clock to `until`, running what falls due on the way.
+  void AdvanceClockTo(TClockPoint until);
+  // The lock released: waits for `event` on the manual clock at most `ms`.
+  bool WaitOnManualClock(qv::platform::TEvent& event, uint32_t ms);
 
   std::atomic<uint32_t> fFinalGrace{300};
   uint32_t fLineGap = 0;        // of the current driver
@@ -308,6 +337,8 @@ class TqvCustomATProcessor : public TqvCustomDataProcessor {
   std::chrono::steady_clock::time_point fGapDeadline;
   std::chrono::steady_clock::time_point fHoldUntil;
   bool fDeliveredOnMain = true;  // the last block came on the main thread
+  std::atomic<bool> fManualClock{false};
+  TClockPoint fManualNow;        // under the lock
   int fProcessingDepth = 0;
   std::thread::id fProcessingThread;
 };

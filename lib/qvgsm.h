@@ -530,6 +530,8 @@ class TqvGsm : public TqvCustomATProcessor {
 
   void QueueStopped(qv::TLineOutcome why) override;
   void AsyncTimerTick(TObject* Sender) override;
+  std::optional<TClockPoint> OwnDeadline() const override;
+  void OwnDeadlineDue() override;
   bool HoldQueue(const TqvQueueEntry& next) override;
 
   // --- the turn
@@ -706,7 +708,8 @@ class TqvGsm : public TqvCustomATProcessor {
   bool fQueueHeld = false;
   bool fHeldForRepeat = false;   // held to repeat a busy line, not for the ready notification
   bool fReadyClock = false;      // the wait has begun, at fReadyStart
-  uint32_t fReadyStart = 0;
+  uint32_t fReadyStart = 0;     // on the processor's clock
+  TClockPoint fReadyPollDue;     // the next ready poll, while the queue is held
   std::unique_ptr<TqvTimer> fReadyTimer;
   std::u16string fQueueFailure;  // how the running queue's line failed
   TSendPtr fRunningSend;          // the send whose queue runs

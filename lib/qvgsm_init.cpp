@@ -1,6 +1,7 @@
 // TqvGsm: opening and closing, initialisation, queues and their ends, the
 // success and error hooks, diagnostics and direct commands.
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "qvgsm.h"
@@ -225,9 +226,9 @@ bool TqvGsm::ReadyWaitLeft() {
   if (wait == 0) return false;
   if (!fReadyClock) {
     fReadyClock = true;
-    fReadyStart = pf::GetTickCount();
+    fReadyStart = ClockTicks();
   }
-  return pf::TicksSince(fReadyStart) < wait;
+  return ClockTicks() - fReadyStart < wait;
 }
 
 // A line of the initialisation answered "SIM busy" is sent again later,
@@ -252,9 +253,23 @@ bool TqvGsm::HoldQueue(const TqvQueueEntry& next) {
   fQueueHeld = true;
   fHeldForRepeat = repeat;
   NoteProgress();  // a waiter for the turn sees the initialisation alive
-  fReadyTimer->SetInterval(kReadyPollMs);
-  fReadyTimer->Restart();
+  fReadyPollDue = Now() + std::chrono::milliseconds(kReadyPollMs);
+  if (!ManualClock()) {
+    fReadyTimer->SetInterval(kReadyPollMs);
+    fReadyTimer->Restart();
+  }
   return true;
+}
+
+// On the manual clock the ready poll is one of the processor's deadlines.
+std::optional<TqvGsm::TClockPoint> TqvGsm::OwnDeadline() const {
+  if (!ManualClock() || !fQueueHeld) return std::nullopt;
+  return fReadyPollDue;
+}
+
+void TqvGsm::OwnDeadlineDue() {
+  fReadyPollDue += std::chrono::milliseconds(kReadyPollMs);
+  OnReadyTimer();
 }
 
 // On the timer's thread: a busy line goes again; the wait for the ready

@@ -67,7 +67,7 @@ for target in build/fuzz/*_fuzz; do
   work=$(mktemp -d)
   [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
   echo "--- $name"
-  "$target" -max_total_time="${QV_FUZZ_SECONDS:-60}" -print_final_stats=1 "$work" 2>&1 | tail -n 5
+  "$target" -max_total_time="${QV_FUZZ_SECONDS:-60}" -timeout=10 -print_final_stats=1 "$work" 2>&1 | tail -n 5
   rm -rf "$work"
 done
 echo "All test stages passed."

@@ -834,6 +834,34 @@ TEST(ATProcessorLineGap, AMissingFinalWaitsTheLongerOfGraceAndGap) {
 
 // ---- drivers -----------------------------------------------------------------
 
+// On the manual clock time stands still until the caller moves it: the gap
+// and the reply time-out run out exactly then, and a caller's wait moves the
+// clock by itself, by its time-out.
+TEST(ATProcessorManualClock, TimeRunsOnlyWhenTheCallerMovesIt) {
+  TRig rig(TDelivery::dlInline, 1000);
+  rig.proc.SetManualClock();
+  rig.Use(GapScript("200"));
+  rig.device.SetReplies({{"A1\r", Chunks({"\r\nOK\r\n"})}, {"A3\r", Chunks({"\r\nOK\r\n"})}});
+  for (auto t : {u"A1\r", u"A2\r", u"A3\r"}) rig.proc.EnqueueText(t);
+  rig.proc.StartQueue();
+  EXPECT_EQ(rig.proc.ReplyState(), qv::TReplyState::rsLineGap);
+  rig.proc.AdvanceClock(199);
+  EXPECT_EQ(rig.device.Sent(), std::vector<std::string>{"A1\r"});
+  rig.proc.AdvanceClock(1);
+  EXPECT_EQ(rig.device.Sent(), (std::vector<std::string>{"A1\r", "A2\r"}));
+  rig.proc.AdvanceClock(999);
+  EXPECT_TRUE(rig.proc.Stopped().empty());
+  rig.proc.AdvanceClock(1);
+  EXPECT_EQ(rig.proc.Stopped(), std::vector<qv::TLineOutcome>{qv::TLineOutcome::loTimedOut});
+
+  const uint32_t before = rig.proc.ClockTicks();
+  EXPECT_FALSE(rig.proc.SendAndWait("A2\r"));
+  EXPECT_EQ(rig.proc.ClockTicks() - before, 1000u);
+  EXPECT_EQ(rig.proc.ReplyState(), qv::TReplyState::rsTimedOut);
+  EXPECT_TRUE(rig.proc.SendAndWait("A3\r"));
+  EXPECT_EQ(rig.proc.ClockTicks() - before, 1000u) << "an answered line takes no time";
+}
+
 TEST(ATProcessorDrivers, DriverListAndIndex) {
   TTestProcessor p;
   EXPECT_EQ(p.DriverIndex(), -1);

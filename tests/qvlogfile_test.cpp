@@ -11,16 +11,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
 
+#include "platform/qvfile.h"
 #include "platform/qvosinfo.h"
 #include "qvsysutils.h"
 #include "qvtext.h"
@@ -300,6 +303,127 @@ TEST_F(LogDir, PendingTextIsCappedWhileTheFileStaysUnwritable) {
   EXPECT_LE(pending.size(), TqvLogFile::kMaxPendingChars);
   EXPECT_EQ(pending.substr(pending.size() - 6), u"1999\r\n");  // the newest stays
   EXPECT_EQ(pending.find(u'x'), 0u);  // whole lines only
+}
+
+// A full disk, injected under the platform's writes: the disk takes
+// `accepted` more bytes, then every write fails with ENOSPC until Free().
+class FullDisk {
+ public:
+  explicit FullDisk(size_t accepted) : left_(accepted) {
+    qv::platform::SetWriteHook([this](int fd, std::string_view data) -> ssize_t {
+      std::lock_guard lock(mutex_);
+      if (left_ == 0) {
+        ++refused_;
+        errno = ENOSPC;
+        return -1;
+      }
+      const size_t n = std::min(left_, data.size());
+      left_ -= n;
+      return ::write(fd, data.data(), n);
+    });
+  }
+  ~FullDisk() { Free(); }
+  void Free() { qv::platform::SetWriteHook({}); }
+  int Refused() const {
+    std::lock_guard lock(mutex_);
+    return refused_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  size_t left_;
+  int refused_ = 0;
+};
+
+// While the disk is full the program goes on, the failure is reported once,
+// the file keeps what it had (a write cut short is taken back: no half line),
+// and memory keeps the newest lines; once there is room again they are all
+// written, each once, and a later failure is reported again.
+TEST_F(LogDir, AFullDiskKeepsTheNewestLinesAndResumesWhenItFrees) {
+  // With `trim` every write passes the size limit, so the file is rewritten.
+  // The long outage saves once at its end only: in safe mode every entry
+  // would try to write all that memory holds.
+  struct Case { const char* name; size_t accepted; bool trim; size_t lineLength; int lines; bool safe; };
+  const Case table[] = {
+      {"nothing fits", 0, false, 1000, 5, true},
+      {"part of a line fits", 7, false, 1000, 5, true},
+      {"the trimmed copy fails", 7, true, 40, 5, true},
+      {"a long outage", 0, false, 1000, 1200, false},  // more than memory keeps
+  };
+  for (const auto& c : table) {
+    SCOPED_TRACE(c.name);
+    fs::remove(path);
+    TestLog log;
+    const auto limit = static_cast<uint32_t>(c.trim ? kSys.size() + 30 : 0);
+    Setup(log, c.safe ? TLogOptions{loSafeMode} : TLogOptions{}, limit);
+    std::vector<std::u16string> reports;
+    log.OnFatalError = [&](TObject*, uint32_t, uint32_t, const std::u16string& msg, bool&) { reports.push_back(msg); };
+    log.Add(u"before");
+    log.Save();
+    const std::string kept = ReadFile(path);
+    ASSERT_EQ(kept, kSys + "\r\nbefore\r\n");
+
+    FullDisk disk(c.accepted);
+    const std::u16string filler(c.lineLength, u'x');
+    for (int i = 0; i < c.lines; ++i) EXPECT_NO_THROW(log.Add(filler + qv::IntToStr(i)));
+    EXPECT_NO_THROW(log.Save());
+    EXPECT_GT(disk.Refused(), 0);
+    EXPECT_EQ(reports, std::vector<std::u16string>{u"Error when save log file:" + u(path.string())});
+    EXPECT_EQ(ReadFile(path), kept);
+    const std::u16string pending = log.PendingText();
+    EXPECT_LE(pending.size(), TqvLogFile::kMaxPendingChars);
+    EXPECT_TRUE(pending.ends_with(qv::IntToStr(c.lines - 1) + u"\r\n"));  // the newest stays
+    EXPECT_EQ(pending.find(u'x'), 0u);                                      // whole lines only
+
+    disk.Free();
+    log.Add(u"after");
+    log.Save();
+    EXPECT_EQ(log.PendingText(), u"");
+    const std::string written = qv::StringToAnsi(pending) + "after\r\n";
+    const std::string file = ReadFile(path);
+    if (!c.trim) {
+      EXPECT_EQ(file, kept + written);
+    } else {
+      EXPECT_LE(file.size(), limit);
+      EXPECT_TRUE(file.ends_with("after\r\n"));
+    }
+    FullDisk again(0);
+    log.Add(u"full again");
+    log.Save();
+    EXPECT_EQ(reports.size(), 2u);
+  }
+}
+
+// A folder the log may not write to, which then becomes writable. As root
+// permissions stop no write, so there a regular file stands in the folder's
+// place until it is replaced by a folder.
+TEST_F(LogDir, AnUnwritableFolderKeepsTheLinesUntilItCanBeWritten) {
+  const fs::path folder = dir / "logs";
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    std::ofstream(folder) << "not a folder";
+  } else {
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+  }
+  TestLog log;
+  log.SetOptions({loSafeMode});
+  log.SetFileName(u((folder / "x.log").string()));
+  int reports = 0;
+  log.OnFatalError = [&](TObject*, uint32_t, uint32_t, const std::u16string&, bool&) { ++reports; };
+  for (int i = 0; i < 3; ++i) EXPECT_NO_THROW(log.Add(u"line" + qv::IntToStr(i)));
+  EXPECT_EQ(reports, 1);
+  EXPECT_EQ(log.PendingText(), u(kSys) + u"\r\nline0\r\nline1\r\nline2\r\n");
+
+  if (root) {
+    fs::remove(folder);
+    fs::create_directory(folder);
+  } else {
+    fs::permissions(folder, fs::perms::owner_all);
+  }
+  log.Add(u"line3");
+  EXPECT_EQ(ReadFile(folder / "x.log"), kSys + "\r\nline0\r\nline1\r\nline2\r\nline3\r\n");
+  EXPECT_EQ(log.PendingText(), u"");
 }
 
 TEST_F(LogDir, AFileHeldByAnotherWriterIsAnErrorUnlessShared) {

@@ -4,10 +4,41 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 
 namespace qv::platform {
+
+namespace {
+
+std::mutex writeHookMutex;
+std::shared_ptr<const TqvWriteHook> writeHook;  // under writeHookMutex
+std::atomic<bool> writeHookSet{false};
+
+ssize_t WriteSome(int fd, std::string_view data) {
+  if (writeHookSet.load(std::memory_order_acquire)) {
+    std::shared_ptr<const TqvWriteHook> hook;
+    {
+      std::lock_guard lock(writeHookMutex);
+      hook = writeHook;
+    }
+    if (hook) return (*hook)(fd, data);
+  }
+  return ::write(fd, data.data(), data.size());
+}
+
+}  // namespace
+
+TqvWriteHook SetWriteHook(TqvWriteHook hook) {
+  std::lock_guard lock(writeHookMutex);
+  TqvWriteHook previous = writeHook ? *writeHook : TqvWriteHook();
+  writeHook = hook ? std::make_shared<const TqvWriteHook>(std::move(hook)) : nullptr;
+  writeHookSet.store(writeHook != nullptr, std::memory_order_release);
+  return previous;
+}
 
 std::error_code LastError() { return {errno, std::generic_category()}; }
 
@@ -24,7 +55,7 @@ void TqvUniqueFd::Reset() {
 
 std::error_code WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
+    const ssize_t n = WriteSome(fd, data);
     if (n < 0) {
       if (errno == EINTR) continue;
       return LastError();

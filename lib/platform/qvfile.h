@@ -3,7 +3,10 @@
 // EINTR, and replacing a file's content atomically.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -33,6 +36,15 @@ class TqvUniqueFd {
 };
 
 std::error_code WriteAll(int fd, std::string_view data);
+
+// Tests stand in for the write(2) calls of WriteAll (and so of ReplaceFile
+// and the log store) to make them fail as a full disk does: the hook gets the
+// descriptor and the bytes and returns what write would (the count written,
+// or -1 with errno set). An empty hook restores the real write. Process-wide;
+// returns the hook it replaced.
+using TqvWriteHook = std::function<ssize_t(int fd, std::string_view data)>;
+TqvWriteHook SetWriteHook(TqvWriteHook hook);
+
 // Appends everything up to the end of the file to `out`.
 std::error_code ReadAll(int fd, std::string& out);
 

@@ -91,8 +91,15 @@ std::error_code TqvLogAppender::Append(const fs::path& path, const std::function
   const std::string made = makeText();
   std::string_view text = made;
   if (limit == 0 || size + text.size() <= limit) {
+    // A write the disk took only part of (a full disk) is taken back, so that
+    // the caller, who keeps the text, appends it whole later: no half line,
+    // and no line twice.
     std::error_code ec = WriteAll(fd.Get(), text);
-    if (auto cec = fd.Close(); !ec) ec = cec;
+    if (ec) (void)::ftruncate(fd.Get(), static_cast<off_t>(size));
+    if (auto cec = fd.Close(); !ec && cec) {
+      ec = cec;
+      (void)::truncate(path.c_str(), static_cast<off_t>(size));
+    }
     return ec;
   }
   if (how.OnReachLimit) how.OnReachLimit();

@@ -40,6 +40,7 @@ class TqvLogAppender {
   // from the oldest end of the file (and, when the text alone is larger than
   // the limit, from the oldest end of the text) so the file stays within the
   // limit; a single line longer than the limit is cut to its first SizeLimit bytes.
+  // An append that fails leaves the file as it was.
   std::error_code Append(const std::filesystem::path& path, std::string_view text, const TqvLogAppend& how);
   // The same with the text made only once the file is locked and open, so a
   // failing write costs no conversion of a large pending text.
