@@ -528,8 +528,13 @@ void TqvGsm::DoProcessing(const char* Data, uint32_t Len, TIgnoreTypes& R) {
 
 std::u16string TqvGsm::LineFailure() const {
   auto guard = Guard();
+  return LineFailure(LastOutcome());
+}
+
+std::u16string TqvGsm::LineFailure(qv::TLineOutcome why) const {
+  auto guard = Guard();
   std::u16string how;
-  switch (LastOutcome()) {
+  switch (why) {
     case qv::TLineOutcome::loTimedOut: how = u"timeout"; break;
     case qv::TLineOutcome::loSendFailed: how = u"write failed"; break;
     case qv::TLineOutcome::loClosed: how = u"device closed"; break;

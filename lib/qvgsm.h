@@ -568,6 +568,7 @@ class TqvGsm : public TqvCustomATProcessor {
   // "AT+CPMS?: ERROR": the last line sent, masked where it holds the PIN,
   // and how it ended.
   std::u16string LineFailure() const;
+  std::u16string LineFailure(qv::TLineOutcome why) const;
   void SetLastError(std::u16string text);
 
   // --- notifications
@@ -589,6 +590,7 @@ class TqvGsm : public TqvCustomATProcessor {
   TSendPtr NewSend(int parts);
   void FinishSend(const TSendPtr& send, int32_t result, std::string ref);
   void FailSend(const TSendPtr& send);
+  bool Sent(const TSendPtr& send) const;  // its outcome is known and a success
   void FailPendingSends();
   void RefuseSend(const TSendPtr& send, const std::u16string& why);
   bool WaitSend(const TSendPtr& send);

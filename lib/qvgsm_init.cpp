@@ -69,6 +69,9 @@ void TqvGsm::MediumClosed() {
     auto guard = Guard();
     fCollectState = 0;
     fCollectText.clear();
+    // A queue cut short by the closing failed, and says so: a listing or a
+    // phone book reading that ends here is told apart from a short one.
+    if (fQueueActive && fQueueFailure.empty()) fQueueFailure = LineFailure(qv::TLineOutcome::loClosed);
     if (fQueueActive) EndQueue(false);
     ClearQueue();
     fModuleStarted = fSmsReady = false;
@@ -461,10 +464,12 @@ void TqvGsm::EndQueue(bool ok) {
   }
   const bool listWaiting = std::exchange(fListWaiting, false);
   const std::u16string failure = std::exchange(fQueueFailure, {});
-  ReleaseTurn();
-  fQueueEndEvent.Set();
-  if (send && (!ok || sendLeft)) FailSend(send);
-  if (!ok && !failure.empty()) {
+  // A send whose last part was confirmed before its queue failed (the final
+  // OK lost, the device gone) was sent: the failure is no send failure.
+  const bool sent = send && Sent(send);
+  // The reason is in place before the turn, the queue's end or the send wakes
+  // a waiter, which reads it at once.
+  if (!ok && !failure.empty() && !sent) {
     // Told apart from an empty store or a quiet modem.
     if (s == stInit)
       RaiseError(u"Initialization failed: " + failure);
@@ -475,6 +480,9 @@ void TqvGsm::EndQueue(bool ok) {
     else
       SetLastError((s == stSending ? u"Sending failed: " : u"") + failure);
   }
+  ReleaseTurn();
+  fQueueEndEvent.Set();
+  if (send && (!ok || sendLeft)) FailSend(send);
   if (s == stInit && ok) RaiseNotify(&TqvGsm::OnAfterInit);
   if (s == stPhoneBook) RaiseNotify(&TqvGsm::OnPhoneListFinish);  // after the error, if it failed
   if (s == stDiagnostics)

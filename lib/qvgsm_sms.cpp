@@ -79,6 +79,11 @@ void TqvGsm::FinishSend(const TSendPtr& send, int32_t result, std::string ref) {
   send->Done.Set();
 }
 
+bool TqvGsm::Sent(const TSendPtr& send) const {
+  std::lock_guard lk(fSmsMutex);
+  return send->Result == 0;
+}
+
 std::pair<int32_t, std::string> TqvGsm::LastSentResult() const {
   std::lock_guard lk(fSmsMutex);
   return {fLastSentId, fLastSentRef};

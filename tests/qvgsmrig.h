@@ -47,6 +47,7 @@ inline size_t Count(const std::string& hay, std::string_view needle) {
 
 struct TRigOptions {
   std::string persona = "generic";
+  const qvsim::Persona* personaData = nullptr;  // a persona of the test's own, used instead of `persona`
   qvsim::SimulatorOptions sim;
   bool autodetect = true;
   int driver = -1;            // with autodetect off
@@ -71,7 +72,8 @@ struct TRigOptions {
 class TGsmRig {
  public:
   explicit TGsmRig(TRigOptions o = {}) : opt(std::move(o)) {
-    sim = std::make_unique<qvsim::Simulator>(opt.persona, opt.sim);
+    sim = opt.personaData ? std::make_unique<qvsim::Simulator>(*opt.personaData, opt.sim)
+                          : std::make_unique<qvsim::Simulator>(opt.persona, opt.sim);
     comm = std::make_unique<TqvComm>();
     comm->SetDevicePath(qv::Utf8ToString(sim->DevicePath()));
     comm->SetUseMainThread(opt.useMainThread);

@@ -1000,6 +1000,38 @@ TEST(QvSimFault, DeviceLossAndANewDeviceBehindTheSameLink) {
   std::filesystem::remove_all(dir);
 }
 
+// The device vanishes after a given count of the modem's bytes, when the next one is due: in
+// the middle of a reply's line, before the first byte, or with the next reply.
+TEST(QvSimFault, DeviceLossAfterSoManyBytesOfOutput) {
+  std::string reply;
+  {
+    Simulator whole("generic");
+    reply = Host(whole.DevicePath()).Command("AT+CGMI");
+  }
+  ASSERT_GT(reply.size(), 12u);
+  for (const size_t budget : {size_t{0}, size_t{6}, reply.size()}) {
+    SCOPED_TRACE(budget);
+    Simulator sim("generic");
+    Host host(sim.DevicePath());
+    sim.DropAfterOutput(budget);
+    host.Send("AT+CGMI\r");
+    if (budget == reply.size()) {
+      EXPECT_EQ(host.ReadReply(), reply);
+      EXPECT_TRUE(sim.IsUp()) << "nothing more was due";
+      host.Send("AT\r");
+    }
+    host.ReadFor(300ms);  // what the host had not read yet when the hang-up came is gone
+    EXPECT_TRUE(host.HungUp());
+    EXPECT_FALSE(sim.IsUp());
+    EXPECT_EQ(sim.GetTranscript().FromModem(), reply.substr(0, budget));
+    // the fault is spent: the new device talks on without vanishing
+    ASSERT_FALSE(sim.BringUp());
+    Host again(sim.DevicePath());
+    EXPECT_EQ(again.Command("AT"), "AT\r\r\nOK\r\n");
+    EXPECT_TRUE(sim.IsUp());
+  }
+}
+
 // The interpreter on its own, fed noise made of command-line material: it never breaks, and
 // a reset afterwards always answers OK.
 TEST(QvSimModem, SurvivesRandomCommandLines) {

@@ -207,9 +207,9 @@ void Simulator::Run() {
       fRequest = Request::None;
       fDone.notify_all();
     }
-    const int fd = fPty.Master();
     bool wantWrite = false;
-    if (fd >= 0) wantWrite = WriteDue(fd, Clock::now());
+    if (fPty.IsOpen()) wantWrite = WriteDue(fPty.Master(), Clock::now());
+    const int fd = fPty.Master();  // after the writes: one of them may have dropped the device
     timespec wait{};
     timespec* timeout = nullptr;  // none: sleep until woken or the host writes
     if (fd >= 0 && !fQueue.empty() && !wantWrite) {
@@ -330,8 +330,12 @@ bool Simulator::WriteDue(int fd, Clock::time_point now) {
       if (fQueue.empty() || fQueue.front().due > now) break;
     }
     Pending& p = fQueue.front();
-    const size_t chunk = ChunkDue(p, now);
+    size_t chunk = ChunkDue(p, now);
     if (chunk == 0) break;  // the next byte is still crossing the line
+    if (fDropAfter) {
+      if (*fDropAfter == 0) return DropForOutputFault();
+      chunk = std::min(chunk, *fDropAfter);
+    }
     const ssize_t n = ::write(fd, p.bytes.data() + p.written, chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) return true;  // the host is not reading: wait for room
@@ -341,6 +345,7 @@ bool Simulator::WriteDue(int fd, Clock::time_point now) {
     }
     fTranscript.Add(Transcript::Direction::FromModem, std::string_view(p.bytes).substr(p.written, static_cast<size_t>(n)));
     p.written += static_cast<size_t>(n);
+    if (fDropAfter) *fDropAfter -= static_cast<size_t>(n);
     if (fBaud != 0) {
       fPacer.Sent(p.due, static_cast<size_t>(n));
     } else if (fSplit > 0) {
@@ -348,6 +353,13 @@ bool Simulator::WriteDue(int fd, Clock::time_point now) {
     }
     if (p.written == p.bytes.size()) fQueue.pop_front();
   }
+  return false;
+}
+
+// The output fault's budget is spent: the device goes, and with it the queue.
+bool Simulator::DropForOutputFault() {
+  fDropAfter.reset();
+  DropLocked();
   return false;
 }
 
@@ -494,6 +506,14 @@ void Simulator::SetMergeWindow(Milliseconds window) {
 void Simulator::DropOnCommand(std::string command) {
   std::lock_guard lock(fMutex);
   fDropOn = std::move(command);
+}
+
+void Simulator::DropAfterOutput(std::optional<size_t> bytes) {
+  {
+    std::lock_guard lock(fMutex);
+    fDropAfter = bytes;
+  }
+  Wake();  // a budget of 0 with output waiting drops at once
 }
 
 }  // namespace qvsim

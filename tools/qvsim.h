@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -126,6 +127,10 @@ class Simulator {
   void SetSplitWrites(size_t chunk, Milliseconds gap = Milliseconds(2));  // 0: off
   void SetMergeWindow(Milliseconds window);  // output within the window goes in one write
   void DropOnCommand(std::string command);   // the device vanishes when this command arrives
+  // The device vanishes when the modem, having written `bytes` more bytes, is about to write
+  // the next one, wherever that falls: in the middle of a line, between a reply's lines.
+  // nullopt: off. As with a real hang-up, what the host had not read by then may be lost.
+  void DropAfterOutput(std::optional<size_t> bytes);
   // The device disappears: the host sees a hang-up, the link is removed. Returns when done.
   void DropDevice();
   // A new device comes up (a new slave path) behind the same link. Returns when done.
@@ -157,6 +162,7 @@ class Simulator {
   void Schedule(std::vector<Output>& outputs, Clock::time_point base);
   void Push(std::string bytes, Clock::time_point due, bool ring = false, bool timer = false);
   bool WriteDue(int fd, Clock::time_point now);
+  bool DropForOutputFault();
   size_t ChunkDue(const Pending& p, Clock::time_point now) const;
   Clock::time_point NextWrite() const;
   void DropLocked();
@@ -189,6 +195,7 @@ class Simulator {
   Milliseconds fSplitGap{2};
   Milliseconds fMergeWindow{0};
   std::string fDropOn;
+  std::optional<size_t> fDropAfter;  // bytes the modem writes before the device vanishes
   Request fRequest = Request::None;
   std::error_code fRequestResult;
   bool fStop = false;
