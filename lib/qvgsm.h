@@ -141,6 +141,11 @@ struct TNetworkInfo {
   }
 };
 using TqvNetworkEvent = TqvEvent<TObject* /*Sender*/, const TNetworkInfo& /*aInfo*/>;
+// Short names for people and JSON: "home", "roaming", "searching"...; the
+// access technology as "GSM", "UMTS", "LTE"... ("" for -1, the number for
+// one not known here).
+std::u16string RegistrationName(TNetworkRegistration r);
+std::u16string TechnologyName(int32_t technology);
 
 // One call of "+CLCC:" (3GPP TS 27.007).
 enum class TCallState : int32_t { csActive, csHeld, csDialing, csAlerting, csIncoming, csWaiting };
@@ -384,7 +389,8 @@ class TqvGsm : public TqvCustomATProcessor {
   // The outcome of this thread's last send: true once it was confirmed.
   bool SmsSendWait();
   std::u16string SmsSendWaitRefID(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm);
-  std::u16string SmsSendWaitRefID(TqvPduSms& aPDU);
+  // aServiceCentre: see SmsSend(TqvPduSms&, ...).
+  std::u16string SmsSendWaitRefID(TqvPduSms& aPDU, const std::u16string& aServiceCentre = {});
   // The shared record: valid until the next read.
   TqvPduSms& SmsGet(int Index);
   std::u16string SmsGetText(int Index);

@@ -1,6 +1,7 @@
 // TqvGsm: the network registration and operator, the SIM codes (PUK, PIN
 // change) and the message service centre.
 #include <algorithm>
+#include <array>
 
 #include "qvgsm.h"
 #include "qvgsm_internal.h"
@@ -68,6 +69,27 @@ std::vector<TCallInfo> ParseCallList(std::string_view reply) {
 
 // ---------------------------------------------------------------------------
 // Network
+
+std::u16string RegistrationName(TNetworkRegistration r) {
+  switch (r) {
+    case TNetworkRegistration::nrNotRead: return u"not read";
+    case TNetworkRegistration::nrNotRegistered: return u"not registered";
+    case TNetworkRegistration::nrHome: return u"home";
+    case TNetworkRegistration::nrSearching: return u"searching";
+    case TNetworkRegistration::nrDenied: return u"denied";
+    case TNetworkRegistration::nrUnknown: return u"unknown";
+    case TNetworkRegistration::nrRoaming: return u"roaming";
+  }
+  return u"unknown";
+}
+
+std::u16string TechnologyName(int32_t technology) {
+  static constexpr std::array<std::u16string_view, 10> names = {
+      u"GSM", u"GSM compact", u"UMTS", u"EDGE", u"HSDPA", u"HSUPA", u"HSPA", u"LTE", u"EC-GSM-IoT", u"NB-IoT"};
+  if (technology < 0) return {};
+  if (technology >= static_cast<int32_t>(names.size())) return qv::IntToStr(technology);
+  return std::u16string(names[static_cast<size_t>(technology)]);
+}
 
 TNetworkInfo TqvGsm::NetworkInfo() const {
   std::lock_guard lk(fInfoMutex);
