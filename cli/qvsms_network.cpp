@@ -40,10 +40,7 @@ int Network(TContext& x) {
                     {"operator", {{"name", OrNull(name)}, {"numeric", OrNull(numeric)}}}});
     return exDone;
   }
-  std::string line = "network: " + registration;
-  if (!technology.empty()) line += ", " + technology;
-  if (!name.empty() || !numeric.empty()) line += ", " + (name.empty() ? numeric : name + " (" + numeric + ")");
-  x.Out().Line(line);
+  x.Out().Line("network: " + StringToUtf8(DescribeNetwork(n)));
   return exDone;
 }
 

@@ -23,7 +23,7 @@ struct TNamedId {
   int32_t Id;
 };
 
-constexpr std::array<TNamedId, 53> kCommandIds = {{
+constexpr std::array<TNamedId, 54> kCommandIds = {{
     {u"gsmInit", gsmInit},
     {u"gsmDetect", gsmDetect},
     {u"gsmGetModel", gsmGetModel},
@@ -46,6 +46,7 @@ constexpr std::array<TNamedId, 53> kCommandIds = {{
     {u"gsmSMSDirectConfirm", gsmSMSDirectConfirm},
     {u"gsmGetNetworkReg", gsmGetNetworkReg},
     {u"gsmGetNetworkRegEps", gsmGetNetworkRegEps},
+    {u"gsmGetNetworkRegBasic", gsmGetNetworkRegBasic},
     {u"gsmGetOperator", gsmGetOperator},
     {u"gsmGetOperatorName", gsmGetOperatorName},
     {u"gsmUnblockPIN", gsmUnblockPIN},

@@ -146,6 +146,8 @@ using TqvNetworkEvent = TqvEvent<TObject* /*Sender*/, const TNetworkInfo& /*aInf
 // one not known here).
 std::u16string RegistrationName(TNetworkRegistration r);
 std::u16string TechnologyName(int32_t technology);
+// One line for people: "home, LTE, QV Mobile (00101)", "searching".
+std::u16string DescribeNetwork(const TNetworkInfo& info);
 
 // One call of "+CLCC:" (3GPP TS 27.007).
 enum class TCallState : int32_t { csActive, csHeld, csDialing, csAlerting, csIncoming, csWaiting };
@@ -171,7 +173,8 @@ inline constexpr int32_t gsmInit = 200, gsmDetect = 201, gsmGetModel = 202, gsmG
                          gsmGetPINStatus = 216, gsmSetPIN = 217, gsmGetIMSI = 218, gsmSMSDirectConfirm = 219,
                          gsmGetNetworkReg = 220, gsmGetNetworkRegEps = 221, gsmGetOperator = 222,
                          gsmGetOperatorName = 223, gsmUnblockPIN = 224, gsmChangePIN = 225,
-                         gsmGetServiceCentre = 226, gsmSetServiceCentre = 227, gsmSMSDeleteAll = 304,
+                         gsmGetServiceCentre = 226, gsmSetServiceCentre = 227, gsmGetNetworkRegBasic = 228,
+                         gsmSMSDeleteAll = 304,
                          gsmSMSDelete = 300, gsmSendSMSPdu = 301, gsmSMSReadPDU = 302, gsmSMSList = 303,
                          gsmPhoneBookDel = 403, gsmPhoneBookWrite = 404, gsmPhoneBookRead = 405,
                          gsmSetPhoneBookMem = 406, gsmGetPhoneBookMem = 407, gsmGetPhoneBookMemRange = 408,
@@ -638,6 +641,7 @@ class TqvGsm : public TqvCustomATProcessor {
   // PINStatus from a reply that holds a "+CPIN:" answer; other replies leave it.
   void NotePinReply(const TATReply& reply);
   void UpdateNetworkSummary();
+  bool ReadRegistration(TSyncCall& call);
   bool DeleteOneByOne(TSyncCall& call, TSmsDeleteScope scope);
 
   // fields (see the lock table at the top)

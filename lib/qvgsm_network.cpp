@@ -70,6 +70,18 @@ std::vector<TCallInfo> ParseCallList(std::string_view reply) {
 // ---------------------------------------------------------------------------
 // Network
 
+std::u16string DescribeNetwork(const TNetworkInfo& info) {
+  std::u16string s = RegistrationName(info.Registration);
+  if (const std::u16string act = TechnologyName(info.Technology); !act.empty()) s += u", " + act;
+  const std::u16string& name = info.OperatorName;
+  const std::u16string& numeric = info.OperatorNumeric;
+  if (!name.empty() && !numeric.empty())
+    s += u", " + name + u" (" + numeric + u")";
+  else if (!name.empty() || !numeric.empty())
+    s += u", " + name + numeric;
+  return s;
+}
+
 std::u16string RegistrationName(TNetworkRegistration r) {
   switch (r) {
     case TNetworkRegistration::nrNotRead: return u"not read";
@@ -135,9 +147,25 @@ void TqvGsm::NetworkNotify(const std::u16string& text, bool eps) {
   });
 }
 
+// "AT+CREG=2" adds the area, the cell and the technology to the
+// notifications; a modem that refuses it gets "AT+CREG=1", the state alone.
+bool TqvGsm::ReadRegistration(TSyncCall& call) {
+  if (call.Run(gsmGetNetworkReg)) return true;
+  bool refused, basic;
+  {
+    auto guard = Guard();
+    refused = LastOutcome() == qv::TLineOutcome::loError;
+    basic = Driver()->IndexOfCommand(gsmGetNetworkRegBasic, 1) >= 0;
+  }
+  if (!refused || !basic) return false;
+  WriteLog(TDL::dlDetail, u"Registration notifications without the cell");
+  SetLastError({});
+  return call.Run(gsmGetNetworkRegBasic);
+}
+
 bool TqvGsm::UpdateNetworkInfo() {
   TSyncCall call(*this, u"UpdateNetworkInfo");
-  if (!call || !call.Run(gsmGetNetworkReg)) return false;
+  if (!call || !ReadRegistration(call)) return false;
   bool eps;
   {
     auto guard = Guard();

@@ -87,6 +87,28 @@ TEST(GsmNetworkE2E, ReadingAndNotifications) {
   }
 }
 
+// A modem that refuses "AT+CREG=2" gets "AT+CREG=1": the state is read and
+// its changes still come, without the cell.
+TEST(GsmNetworkE2E, RefusedCellNotificationsFallBackToTheState) {
+  TGsmRig rig(TRigOptions().Persona("siemens_mc35i").Timeout(3000));
+  rig.sim->WithModem([](qvsim::Modem& m) { m.FailLine("+CREG=2", "ERROR"); });
+  std::vector<TNetworkInfo> changes;
+  rig.gsm->OnNetworkChange = [&](TObject*, const TNetworkInfo& i) { changes.push_back(i); };
+  rig.sim->InjectRegistration(1, 0);
+  ASSERT_TRUE(rig.gsm->UpdateNetworkInfo()) << StringToUtf8(rig.gsm->LastError());
+  EXPECT_TRUE(rig.gsm->LastError().empty()) << StringToUtf8(rig.gsm->LastError());
+  EXPECT_EQ(rig.gsm->NetworkInfo().Registration, TNetworkRegistration::nrHome);
+  EXPECT_EQ(StringToUtf8(rig.gsm->NetworkInfo().OperatorName), qvsim::kOperatorName);
+  EXPECT_EQ(Count(rig.sim->GetTranscript().ToModem(), "AT+CREG=1\r"), 1u);
+
+  rig.sim->InjectRegistration(5, 0);
+  ASSERT_TRUE(PumpUntil([&] { return !changes.empty(); }));
+  EXPECT_EQ(changes[0].Registration, TNetworkRegistration::nrRoaming);
+  // A modem that refuses both is no registration read.
+  rig.sim->WithModem([](qvsim::Modem& m) { m.FailLine("+CREG=1", "ERROR"); });
+  EXPECT_FALSE(rig.gsm->UpdateNetworkInfo());
+}
+
 // gammu and the library name the same operator.
 TEST(GsmNetworkE2E, OperatorAsGammuShowsIt) {
   ASSERT_TRUE(TGammu::Installed()) << "gammu is missing: run scripts/setup-debian.sh";

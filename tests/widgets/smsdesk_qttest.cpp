@@ -201,6 +201,7 @@ class TestDesk : public QObject {
   void listingReadingAndDeleting();
   void phoneBookPage();
   void ussdAnswerReachesTheLog();
+  void networkRowFollowsTheModem();
 
  private:
   std::unique_ptr<TqvQtBridge> bridge;
@@ -422,7 +423,8 @@ void TestDesk::openShowsTheModemOnTheSimulator() {
   QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
   QVERIFY(w->CheckBox1->isChecked());
   QTRY_VERIFY_WITH_TIMEOUT(Connected(*w), kInitMs);
-  QCOMPARE(Column(w->lvInfo, 0), QStringList({"Manufacturer", "Device", "Version", "IMEI", "Driver"}));
+  QTRY_COMPARE_WITH_TIMEOUT(Column(w->lvInfo, 0),
+                            QStringList({"Manufacturer", "Device", "Version", "IMEI", "Driver", "Network"}), kInitMs);
   const QStringList values = Column(w->lvInfo, 1);
   QCOMPARE(values[0], QString("SIEMENS"));
   QCOMPARE(values[1], QString("MC35i"));
@@ -833,6 +835,40 @@ void TestDesk::ussdAnswerReachesTheLog() {
   QCOMPARE(w->eUssd->text(), QString("*102#"));
   QTest::mouseClick(w->Button9, Qt::LeftButton);
   QTRY_VERIFY_WITH_TIMEOUT(LogLines(*w).contains("USSD: Your balance is 12.34"), kInitMs);
+}
+
+// The Network row: read once the device is connected, then each change the
+// modem tells, also in the event log; a reading that comes again (another
+// connection) keeps one row.
+void TestDesk::networkRowFollowsTheModem() {
+  qvsim::Simulator sim("quectel_ec25");
+  sim.InjectRegistration(1, 7);
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  auto network = [&] {
+    const QStringList names = Column(w->lvInfo, 0);
+    const qsizetype row = names.indexOf("Network");
+    return row < 0 || names.count("Network") != 1 ? QString() : Column(w->lvInfo, 1)[row];
+  };
+  QTRY_COMPARE_WITH_TIMEOUT(network(), QString("home, LTE, QV Mobile (00101)"), kInitMs);
+
+  sim.InjectRegistration(5, 2);
+  QTRY_COMPARE_WITH_TIMEOUT(network(), QString("roaming, UMTS, QV Mobile (00101)"), kInitMs);
+  QVERIFY(LogLines(*w).contains("Network: roaming, UMTS, QV Mobile (00101)"));
+  sim.InjectRegistration(2, 0);
+  QTRY_VERIFY_WITH_TIMEOUT(network().startsWith("searching"), kInitMs);
+  QVERIFY2(!network().contains("QV Mobile"), qPrintable(network()));
+
+  // Closed and opened again: the rows are made anew, the network read again.
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QTRY_VERIFY(!w->qvComm1->Active());
+  sim.WithModem([](qvsim::Modem& m) {
+    std::vector<qvsim::Output> unheard;  // nobody listens while the port is closed
+    m.SetRegistration(1, 7, unheard);
+  });
+  w->ListBox1->clear();
+  QVERIFY(OpenAndWait(*w));
+  QTRY_COMPARE_WITH_TIMEOUT(network(), QString("home, LTE, QV Mobile (00101)"), kInitMs);
 }
 
 QTEST_MAIN(TestDesk)
