@@ -23,7 +23,7 @@ struct TNamedId {
   int32_t Id;
 };
 
-constexpr std::array<TNamedId, 54> kCommandIds = {{
+constexpr std::array<TNamedId, 56> kCommandIds = {{
     {u"gsmInit", gsmInit},
     {u"gsmDetect", gsmDetect},
     {u"gsmGetModel", gsmGetModel},
@@ -47,6 +47,8 @@ constexpr std::array<TNamedId, 54> kCommandIds = {{
     {u"gsmGetNetworkReg", gsmGetNetworkReg},
     {u"gsmGetNetworkRegEps", gsmGetNetworkRegEps},
     {u"gsmGetNetworkRegBasic", gsmGetNetworkRegBasic},
+    {u"gsmGetIndicators", gsmGetIndicators},
+    {u"gsmIndicatorsEnable", gsmIndicatorsEnable},
     {u"gsmGetOperator", gsmGetOperator},
     {u"gsmGetOperatorName", gsmGetOperatorName},
     {u"gsmUnblockPIN", gsmUnblockPIN},

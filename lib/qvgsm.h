@@ -174,6 +174,7 @@ inline constexpr int32_t gsmInit = 200, gsmDetect = 201, gsmGetModel = 202, gsmG
                          gsmGetNetworkReg = 220, gsmGetNetworkRegEps = 221, gsmGetOperator = 222,
                          gsmGetOperatorName = 223, gsmUnblockPIN = 224, gsmChangePIN = 225,
                          gsmGetServiceCentre = 226, gsmSetServiceCentre = 227, gsmGetNetworkRegBasic = 228,
+                         gsmGetIndicators = 229, gsmIndicatorsEnable = 230,
                          gsmSMSDeleteAll = 304,
                          gsmSMSDelete = 300, gsmSendSMSPdu = 301, gsmSMSReadPDU = 302, gsmSMSList = 303,
                          gsmPhoneBookDel = 403, gsmPhoneBookWrite = 404, gsmPhoneBookRead = 405,
@@ -190,7 +191,8 @@ int32_t CommandIdOfName(std::u16string_view name);
 inline constexpr int stIdle = 0, stInit = 1, stSending = 2, stCollectSent = 3, stReading = 4,
                      stCollectStored = 6, stCollectDirect = 7, stCollectRing = 8, stCollectOther = 9,
                      stCollectError = 10, stPhoneBook = 11, stDiagnostics = 12, stListing = 13,
-                     stCollectListItem = 14, stDetect = 15, stCollectUssd = 16, stCollectNetwork = 17;
+                     stCollectListItem = 14, stDetect = 15, stCollectUssd = 16, stCollectNetwork = 17,
+                     stCollectIndicator = 18;
 
 // Kinds of value that go into command lines, and their check (empty: fine).
 //   vkPhone, vkAlphaPhone  a message's recipient: digits, '+', '*', '#' (and
@@ -227,6 +229,11 @@ struct TRegistrationFields {
   int32_t Technology = -1;
 };
 TRegistrationFields ParseRegistration(std::u16string_view text);
+
+// The place (from 1) of the indicator `name` in an "AT+CIND=?" answer
+// ("+CIND: (\"battchg\",(0-5)),(\"smsfull\",(0,1))"), letter case ignored; 0
+// when it has none.
+int32_t IndicatorIndex(std::string_view reply, std::string_view name);
 
 // The "+CLCC:" lines of a reply, in their order.
 std::vector<TCallInfo> ParseCallList(std::string_view reply);
@@ -423,6 +430,11 @@ class TqvGsm : public TqvCustomATProcessor {
   std::optional<std::u16string> GetServiceCentre();
   // The number is checked first (vkPhone).
   bool SetServiceCentre(const std::u16string& aNumber);
+  // Turns the modem's indicator events on ("AT+CMER"), so that the message
+  // store raises OnSmsMemoryFull as it fills: the "+CIEV:" of its "smsfull"
+  // indicator, whose place "AT+CIND=?" tells. False where the modem has no
+  // such indicator or refuses the events.
+  bool EnableStoreIndicator();
 
   // --- phone book (PhoneListType selects the memory)
   // Selects the memory and reads its counts and limits into PhoneList.
@@ -489,6 +501,8 @@ class TqvGsm : public TqvCustomATProcessor {
   virtual void SmsListItemNotify(const std::u16string& text);
   // A "+CREG:" (eps false) or "+CEREG:" text: an answer or a notification.
   virtual void NetworkNotify(const std::u16string& text, bool eps);
+  // A "+CIEV:" text: " 7,1".
+  virtual void IndicatorNotify(const std::u16string& text);
 
   // --- parsers (public for the status readings and tests)
   void ParseMemoryState(std::string_view text, bool countsOnly);
@@ -513,7 +527,8 @@ class TqvGsm : public TqvCustomATProcessor {
   // A registration notification changed NetworkInfo.
   TqvNetworkEvent OnNetworkChange;
   // The message store is full: "+CMS ERROR: 322" came, as the result of a
-  // line or unsolicited.
+  // line or unsolicited, or the modem's "smsfull" indicator turned on
+  // (EnableStoreIndicator).
   TNotifyEvent OnSmsMemoryFull;
 
   // Placeholder values of the phone book, call and USSD operations.
@@ -660,6 +675,7 @@ class TqvGsm : public TqvCustomATProcessor {
   std::vector<std::pair<int32_t, std::u16string>> fRejectedCodes;
   qv::gsm::TRegistrationFields fCsReg, fEpsReg;
   TNetworkInfo fNetwork;
+  std::atomic<int32_t> fSmsFullIndicator{0};  // its place in +CIND; 0: not watched
   std::vector<std::pair<std::u16string, int>> slPhoneBookType;
   std::optional<std::u16string> fTmpMemRead;  // a worker's read memory, MemoryRead untouched
   std::u16string fLastError;

@@ -45,6 +45,19 @@ TRegistrationFields ParseRegistration(std::u16string_view text) {
   return f;
 }
 
+int32_t IndicatorIndex(std::string_view reply, std::string_view name) {
+  int32_t place = 0;
+  for (size_t open = reply.find('"'); open != std::string_view::npos; open = reply.find('"', open + 1)) {
+    const size_t close = reply.find('"', open + 1);
+    if (close == std::string_view::npos) break;
+    ++place;
+    if (qv::SameTextNoCase(qv::AnsiToString(reply.substr(open + 1, close - open - 1)), qv::AnsiToString(name)))
+      return place;
+    open = close;
+  }
+  return 0;
+}
+
 std::vector<TCallInfo> ParseCallList(std::string_view reply) {
   std::vector<TCallInfo> calls;
   constexpr std::string_view kHead = "+CLCC:";
@@ -186,6 +199,33 @@ bool TqvGsm::UpdateNetworkInfo() {
   fNetwork.OperatorName = std::move(name);
   UpdateNetworkSummary();
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// Indicators
+
+bool TqvGsm::EnableStoreIndicator() {
+  TSyncCall call(*this, u"EnableStoreIndicator");
+  if (!call || !call.Run(gsmGetIndicators)) return false;
+  int32_t place;
+  {
+    auto guard = Guard();
+    place = IndicatorIndex(ReplyLast().sData, "smsfull");
+  }
+  if (place <= 0) {
+    SetLastError(u"EnableStoreIndicator: the modem has no \"smsfull\" indicator");
+    return false;
+  }
+  fSmsFullIndicator = place;  // before the events are on: the first one counts
+  if (call.Run(gsmIndicatorsEnable)) return true;
+  fSmsFullIndicator = 0;
+  return false;
+}
+
+void TqvGsm::IndicatorNotify(const std::u16string& text) {
+  WriteLogFmt(TDL::dlDetail, u"Indicator Notify: %s", {text});
+  const int32_t place = fSmsFullIndicator;
+  if (place > 0 && FieldInt(text, 1) == place && FieldInt(text, 2) == 1) RaiseNotify(&TqvGsm::OnSmsMemoryFull);
 }
 
 // ---------------------------------------------------------------------------

@@ -256,6 +256,38 @@ TEST(GsmSmsE2E, FullStoreIsReported) {
   EXPECT_EQ(full, 1);
 }
 
+// The "smsfull" indicator, once its events are on, tells the store filled:
+// once, as the message that fills it is stored.
+TEST(GsmSmsE2E, FullStoreIndicator) {
+  TGsmRig rig(TRigOptions().Persona("siemens_mc35i").Timeout(3000));
+  int full = 0;
+  rig.gsm->OnSmsMemoryFull = [&](TObject*) { ++full; };
+  rig.sim->WithModem([](qvsim::Modem& m) { m.SetSmsCapacity("SM", 2); });
+  ASSERT_EQ(rig.sim->InjectSms(kDeliverPdu, qvsim::SmsRoute::Store), 1);
+  ASSERT_TRUE(rig.gsm->EnableStoreIndicator()) << StringToUtf8(rig.gsm->LastError());
+  EXPECT_EQ(Count(rig.sim->GetTranscript().ToModem(), "AT+CMER=3,0,0,1\r"), 1u);
+  PumpFor(100);
+  EXPECT_EQ(full, 0);
+  ASSERT_EQ(rig.sim->InjectSms(kDeliverPdu, qvsim::SmsRoute::Store), 2);
+  ASSERT_TRUE(PumpUntil([&] { return full > 0; }));
+  EXPECT_EQ(rig.sim->InjectSms(kDeliverPdu, qvsim::SmsRoute::Store), -1);  // refused, told before
+  rig.gsm->UpdateSignalInfo();  // other work goes on
+  EXPECT_GT(rig.gsm->SignalQuality(), 0);
+  PumpFor(100);
+  EXPECT_EQ(full, 1);
+}
+
+TEST(GsmNetworkParse, IndicatorPlaces) {
+  const std::string cind =
+      "\r\n+CIND: (\"battchg\",(0-5)),(\"signal\",(0-5)),(\"service\",(0,1)),(\"message\",(0,1)),"
+      "(\"call\",(0,1)),(\"roam\",(0,1)),(\"smsfull\",(0,1))\r\n\r\nOK\r\n";
+  EXPECT_EQ(qv::gsm::IndicatorIndex(cind, "smsfull"), 7);
+  EXPECT_EQ(qv::gsm::IndicatorIndex(cind, "BATTCHG"), 1);
+  EXPECT_EQ(qv::gsm::IndicatorIndex(cind, "memfull"), 0);
+  EXPECT_EQ(qv::gsm::IndicatorIndex("\r\nERROR\r\n", "smsfull"), 0);
+  EXPECT_EQ(qv::gsm::IndicatorIndex("+CIND: (\"smsfull", "smsfull"), 0) << "an answer cut short";
+}
+
 // ---------------------------------------------------------------------------
 // Calls
 
