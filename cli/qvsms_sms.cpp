@@ -378,6 +378,7 @@ class TWatcher {
     assembler_.OnMessage = [this](TObject*, const TqvSmsMessage& msg) { ready_.push_back(msg); };
     assembler_.OnDuplicate = [this](TObject*, const TqvSmsPartPlace& p) { copies_.push_back(p); };
     m_.Gsm().OnRing = [this](TObject*, const std::u16string& number) { Ring(number); };
+    m_.Gsm().OnSmsMemoryFull = [this](TObject*) { StoreFull(); };
   }
 
   int Run() {
@@ -385,6 +386,8 @@ class TWatcher {
     // message it saw only in part is completed now.
     if (a_.deleteWhole)
       for (TListed& it : ListStore(x_, m_, TSmsStatus::ssAll)) Take(it);
+    // A modem without the indicator still tells a full store when a line fails with it.
+    m_.Gsm().EnableStoreIndicator();
     Started();
     try {
       for (;;) {
@@ -440,6 +443,14 @@ class TWatcher {
     TJson j = {{"event", report ? "report" : "message"}};
     for (const auto& [k, v] : fields.items()) j[k] = v;
     x_.Out().Object(j);
+  }
+
+  // New messages are lost or refused until the store has room again.
+  void StoreFull() {
+    if (x_.Out().Json())
+      x_.Out().Object({{"event", "store-full"}});
+    else
+      std::fprintf(stderr, "the message store is full: new messages wait or are lost (qvsms sms delete --read)\n");
   }
 
   void Ring(const std::u16string& number) {

@@ -285,6 +285,14 @@ void TForm1::CreateComponents() {
   qvGsm1->OnPhoneListProgress = TqvGsmProgressEvent::Bind(this, &TForm1::qvGsm1PhoneListProgress);
   qvGsm1->OnPhoneListFinish = TNotifyEvent::Bind(this, &TForm1::qvGsm1PhoneListFinish);
   qvGsm1->OnNetworkChange = TqvNetworkEvent::Bind(this, &TForm1::qvGsm1NetworkChange);
+  qvGsm1->OnSmsMemoryFull = [this](TObject*) {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (!fDestroying) AppendEventLog(QStringLiteral("The message store is full"));
+        },
+        Qt::QueuedConnection);
+  };
 
   qvComm1 = std::make_unique<TqvComm>();
   qvComm1->BeginLoading();
@@ -737,13 +745,15 @@ void TForm1::qvGsm1NetworkChange(TObject* /*Sender*/, const TNetworkInfo& aInfo)
 }
 
 // A modem that cannot tell its registration leaves the row out: nothing to
-// show, and no error box for a reading nobody asked for.
+// show, and no error box for a reading nobody asked for. A modem without the
+// store indicator tells a full store only when a line fails with it.
 void TForm1::ReadNetwork() {
   if (fDestroying || !qvComm1->Active() || fCalls > 0) return;
   bool read;
   {
     TCall call(*this);
     read = qvGsm1->UpdateNetworkInfo();
+    qvGsm1->EnableStoreIndicator();
   }
   if (read && !fDestroying) ShowNetwork(qvGsm1->NetworkInfo());
 }

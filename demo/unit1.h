@@ -41,6 +41,7 @@ class QTableWidget;
 
 class TqvComm;
 class TqvPduSms;
+struct TNetworkInfo;
 class TqvDeviceBox;
 class TqvGsm;
 class TqvLogFile;

@@ -596,6 +596,19 @@ TEST(QvsmsCli, CallsEndByThePeerOrByTheTool) {
   EXPECT_EQ(noRing.Wait(), 4);
 }
 
+// The watcher tells when the store fills: new messages would be lost.
+TEST(QvsmsCli, WatchTellsAFullStore) {
+  TSim s;
+  s.sim.WithModem([](qvsim::Modem& m) { return m.SetSmsCapacity("SM", 1); });
+  TRun run(s.Args({"sms", "watch"}));
+  ASSERT_TRUE(run.WaitForLine([](const TJson& j) { return j["event"] == "watching"; }, 30s)) << run.Err();
+  EXPECT_GT(s.sim.InjectSms(DeliverParts(u"+4917099887", u"fills it", 1)[0], qvsim::SmsRoute::Store), 0);
+  EXPECT_TRUE(run.WaitForLine([](const TJson& j) { return j["event"] == "store-full"; }, 30s)) << run.Out() << run.Err();
+  EXPECT_TRUE(run.WaitForLine([](const TJson& j) { return j.value("text", "") == "fills it"; }, 30s)) << run.Out();
+  run.Signal(SIGTERM);
+  EXPECT_EQ(run.Wait(), 128 + SIGTERM) << run.Err();
+}
+
 // The registration, its technology and the operator as the simulator has
 // them; the service centre read, set, and given with one message.
 TEST(QvsmsCli, NetworkAndServiceCentre) {

@@ -202,6 +202,7 @@ class TestDesk : public QObject {
   void phoneBookPage();
   void ussdAnswerReachesTheLog();
   void networkRowFollowsTheModem();
+  void fullStoreReachesTheLog();
 
  private:
   std::unique_ptr<TqvQtBridge> bridge;
@@ -869,6 +870,22 @@ void TestDesk::networkRowFollowsTheModem() {
   w->ListBox1->clear();
   QVERIFY(OpenAndWait(*w));
   QTRY_COMPARE_WITH_TIMEOUT(network(), QString("home, LTE, QV Mobile (00101)"), kInitMs);
+}
+
+// The modem's store indicator, turned on once the device is connected.
+void TestDesk::fullStoreReachesTheLog() {
+  qvsim::Simulator sim("siemens_mc35i");
+  sim.WithModem([](qvsim::Modem& m) { return m.SetSmsCapacity("SM", 1); });
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  QTRY_VERIFY_WITH_TIMEOUT(Column(w->lvInfo, 0).contains("Network"), kInitMs);
+  QTRY_VERIFY(!w->qvGsm1->IsBusy());
+  QVERIFY(!LogLines(*w).contains("The message store is full"));
+  TqvPduSms sms(true);
+  sms.SetPhone(u"+4917099887");
+  sms.SetText(u"fills it");
+  QVERIFY(sim.InjectSms(qv::StringToUtf8(sms.AsPDU()), qvsim::SmsRoute::Store) > 0);
+  QTRY_VERIFY_WITH_TIMEOUT(LogLines(*w).contains("The message store is full"), kInitMs);
 }
 
 QTEST_MAIN(TestDesk)
