@@ -118,10 +118,15 @@ std::vector<TqvPduSms> Submitted(qvsim::Simulator& sim) {
 
 QStringList On(const qvsim::Simulator& sim) { return {"--device", QString::fromStdString(sim.DevicePath())}; }
 
-// Ticks "Open" and waits until the modem is initialised and the component idle.
+// Ticks "Open" and waits until the modem is initialised, the network read
+// (the Network row), and the component idle.
 bool OpenAndWait(TForm1& w) {
   QTest::mouseClick(w.CheckBox1, Qt::LeftButton);
-  return QTest::qWaitFor([&] { return Connected(w) && !w.qvGsm1->IsBusy(); }, kInitMs);
+  return QTest::qWaitFor(
+      [&] {
+        return Connected(w) && Column(w.lvInfo, 0).contains("Network") && !w.ExchangeBlocked();
+      },
+      kInitMs);
 }
 
 // The controls that start an exchange, by name, and whether each is enabled.
@@ -877,9 +882,7 @@ void TestDesk::fullStoreReachesTheLog() {
   qvsim::Simulator sim("siemens_mc35i");
   sim.WithModem([](qvsim::Modem& m) { return m.SetSmsCapacity("SM", 1); });
   auto w = Window(On(sim));
-  QVERIFY(OpenAndWait(*w));
-  QTRY_VERIFY_WITH_TIMEOUT(Column(w->lvInfo, 0).contains("Network"), kInitMs);
-  QTRY_VERIFY(!w->qvGsm1->IsBusy());
+  QVERIFY(OpenAndWait(*w));  // the indicator is on once the network was read
   QVERIFY(!LogLines(*w).contains("The message store is full"));
   TqvPduSms sms(true);
   sms.SetPhone(u"+4917099887");
