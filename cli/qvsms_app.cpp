@@ -21,20 +21,23 @@ namespace {
 constexpr const char* kAbout =
     "qvsms drives a GSM modem or mobile phone on a serial port: it sends, lists, reads, deletes and "
     "watches SMS (long messages shown whole), sends USSD codes, reads and writes the phone book, places and "
-    "answers calls, reads signal and battery, and sends raw AT commands. "
+    "answers calls (with their state and tones), reads signal, battery, the network and the service centre, "
+    "unblocks the SIM and changes its PIN, and sends raw AT commands. "
     "With --json every command prints JSON.";
 
 constexpr const char* kFooter =
     "Exit status: 0 done; 1 the modem or the network refused (with its error); 2 usage; 3 the modem "
     "could not be opened or is held by another program; 4 time-out; 130 or 143 after Ctrl-C or "
     "SIGTERM.\n"
-    "Environment: QVSMS_PIN, the SIM's PIN when neither --pin nor --pin-file gives one.";
+    "Environment: QVSMS_PIN, the SIM's PIN when neither --pin nor --pin-file gives one; QVSMS_PUK and "
+    "QVSMS_NEW_PIN, the codes of sim unblock and sim change-pin when --codes-file gives none.";
 
 // The groups of commands with more than one word.
 const std::map<std::string, std::string> kGroups = {
     {"sms", "Send, list, read, delete and watch short messages"},
     {"phonebook", "List, export and import a phone book"},
     {"pdu", "Decode and encode SMS PDUs (no modem needed)"},
+    {"sim", "Unblock the SIM with its PUK, change its PIN (codes from a file or the environment)"},
 };
 
 TCommandTable BuildTable() {
@@ -42,6 +45,7 @@ TCommandTable BuildTable() {
   AddDeviceCommands(table);
   AddSmsCommands(table);
   AddVoiceCommands(table);
+  AddNetworkCommands(table);
   AddBookCommands(table);
   AddPduCommands(table);
   return table;

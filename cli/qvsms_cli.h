@@ -71,10 +71,14 @@ class TContext {
   // delivered directly. Takes effect when the modem is opened.
   enum class TDelivery { dlStored, dlDirect };
   TModem& Modem(TDelivery delivery = TDelivery::dlStored);
+  // The modem even when its SIM waits for the PUK: what unblocking needs.
+  TModem& LockedModem();
   // Throws TInterrupted once a signal came.
   void CheckInterrupt() const;
 
  private:
+  TModem& OpenModem(TDelivery delivery, bool acceptPuk);
+
   const TGlobalOptions& fOptions;
   TOutput& fOut;
   TInterrupt& fInterrupt;
@@ -98,6 +102,7 @@ void AddSmsCommands(TCommandTable& table);
 void AddPduCommands(TCommandTable& table);
 void AddVoiceCommands(TCommandTable& table);
 void AddBookCommands(TCommandTable& table);
+void AddNetworkCommands(TCommandTable& table);
 
 // Parses the command line and runs the command; the exit code.
 int RunTool(int argc, char** argv, TInterrupt& interrupt);

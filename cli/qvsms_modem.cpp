@@ -75,6 +75,8 @@ void TModem::UnbindEvents() {
   fGsm->OnPhoneListFinish = fGsm->OnGsmChangeState = nullptr;
   fGsm->OnPhoneListProgress = nullptr;
   fGsm->OnDiagnostic = nullptr;
+  fGsm->OnNetworkChange = nullptr;
+  fGsm->OnSmsMemoryFull = nullptr;
 }
 
 std::string TModem::DeviceName() { return StringToUtf8(fComm->ComName()); }
@@ -104,7 +106,7 @@ void TModem::Fail(const std::string& what) {
 // ---------------------------------------------------------------------------
 // Opening
 
-void TModem::Open(TContext::TDelivery delivery) {
+void TModem::Open(TContext::TDelivery delivery, bool acceptPuk) {
   SetUpLog();
   SelectDriver();  // a driver that does not exist is a usage error: found before the port is touched
   SelectPort();
@@ -118,7 +120,7 @@ void TModem::Open(TContext::TDelivery delivery) {
   fGsm->SetPIN(Pin());
   fGsm->SetNewSmsMode(delivery == TContext::TDelivery::dlDirect ? TgsmNewSmsMode::nsmSkipSave
                                                                 : TgsmNewSmsMode::nsmRead);
-  Initialise();
+  Initialise(acceptPuk);
 }
 
 void TModem::SetUpLog() {
@@ -219,7 +221,7 @@ std::u16string TModem::Pin() const {
   return {};
 }
 
-void TModem::Initialise() {
+void TModem::Initialise(bool acceptPuk) {
   fGsm->OnAfterInit = [this](TObject*) { fInitialised = true; };
   // On a worker thread: kept here, handed to the command on the main thread.
   fGsm->OnSmsReceived = [this](TObject*, const std::u16string& mem, int32_t index, TqvPduSms* sms) {
@@ -240,6 +242,10 @@ void TModem::Initialise() {
       Timeout() * kInitLines);
   if (fInitialised) return;
   if (!ended) throw TCliError(exTimeout, "the modem's initialisation did not end");
+  if (fGsm->PINStatus() == TGsmPinStatus::pinPUK) {
+    if (acceptPuk) return;
+    throw TCliError(exRefused, "the SIM is blocked and asks for its PUK: unblock it with qvsms sim unblock");
+  }
   if (fGsm->PINStatus() == TGsmPinStatus::pinPIN && fGsm->PIN().empty())
     throw TCliError(exRefused, "the SIM asks for its PIN: give it with --pin-file FILE or QVSMS_PIN");
   Fail("the modem's initialisation failed");
@@ -283,10 +289,14 @@ TContext::TContext(const TGlobalOptions& options, TOutput& out, TInterrupt& inte
 
 TContext::~TContext() = default;
 
-TModem& TContext::Modem(TDelivery delivery) {
+TModem& TContext::Modem(TDelivery delivery) { return OpenModem(delivery, false); }
+
+TModem& TContext::LockedModem() { return OpenModem(TDelivery::dlStored, true); }
+
+TModem& TContext::OpenModem(TDelivery delivery, bool acceptPuk) {
   if (!fModem) {
     fModem = std::make_unique<TModem>(fOptions, fInterrupt);
-    fModem->Open(delivery);
+    fModem->Open(delivery, acceptPuk);
   }
   return *fModem;
 }

@@ -43,8 +43,10 @@ class TModem {
   TModem(const TModem&) = delete;
   TModem& operator=(const TModem&) = delete;
 
-  // Opens the port, checks that a modem answers, and initialises it.
-  void Open(TContext::TDelivery delivery);
+  // Opens the port, checks that a modem answers, and initialises it. With
+  // `acceptPuk` a SIM that waits for its PUK ends the initialisation without
+  // a failure.
+  void Open(TContext::TDelivery delivery, bool acceptPuk = false);
 
   TCliGsm& Gsm() { return *fGsm; }
   TqvComm& Comm() { return *fComm; }
@@ -80,7 +82,7 @@ class TModem {
   void Probe();
   void SelectDriver();
   std::u16string Pin() const;
-  void Initialise();
+  void Initialise(bool acceptPuk);
   void UnbindEvents();
 
   const TGlobalOptions& fOptions;

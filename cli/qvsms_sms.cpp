@@ -30,6 +30,7 @@ struct TSendArgs {
   TOutgoingOptions out;
   bool waitReport = false;
   double reportTimeout = 300;
+  std::string serviceCentre;  // empty: the modem's
 };
 
 struct TStoreArgs {
@@ -37,6 +38,8 @@ struct TStoreArgs {
   std::string status = "all";
   bool parts = false;
   std::vector<int> indexes;
+  bool all = false;   // sms delete --all
+  bool read = false;  // sms delete --read
 };
 
 struct TWatchArgs {
@@ -205,7 +208,33 @@ int SmsGet(TContext& x, const TStoreArgs& a) {
   throw TCliError(exRefused, "message " + std::to_string(index) + " was gone when the store was listed");
 }
 
+// Every message, or the read ones: in one line where the modem takes it,
+// else message by message (the library falls back by itself).
+int SmsDeleteScope(TContext& x, const TStoreArgs& a) {
+  TModem& m = x.Modem();
+  UseMemory(m, a.memory);
+  const std::u16string mem = ReadMemory(m);
+  TCliGsm& g = m.Gsm();
+  g.UpdateMemoryState();  // the size of the memory, for deleting one by one
+  if (!g.SmsDeleteAll(a.all ? TSmsDeleteScope::sdAll : TSmsDeleteScope::sdRead))
+    m.Fail("the messages of " + StringToUtf8(mem) + " could not be deleted");
+  g.UpdateMemoryState();
+  const int32_t left = g.LastError().empty() ? g.MemReadUsed() : -1;
+  const char* scope = a.all ? "all" : "read";
+  if (x.Out().Json())
+    x.Out().Object({{"memory", StringToUtf8(mem)}, {"scope", scope}, {"left", left < 0 ? TJson(nullptr) : TJson(left)}});
+  else
+    x.Out().Line(std::string("deleted ") + (a.all ? "every" : "the read") + " message from " + StringToUtf8(mem) +
+                 (left < 0 ? "" : "; " + std::to_string(left) + " left"));
+  return exDone;
+}
+
 int SmsDelete(TContext& x, const TStoreArgs& a) {
+  if (a.all || a.read) {
+    if (!a.indexes.empty()) throw TCliError(exUsage, "give indexes or --all / --read, not both");
+    return SmsDeleteScope(x, a);
+  }
+  if (a.indexes.empty()) throw TCliError(exUsage, "give the indexes to delete, or --all or --read");
   TModem& m = x.Modem();
   UseMemory(m, a.memory);
   const std::u16string mem = ReadMemory(m);
@@ -290,16 +319,21 @@ int SmsSend(TContext& x, const TSendArgs& a) {
   const std::string text = a.text == "-" ? ReadAll(std::cin) : a.text;
   TqvPduSms sms = BuildOutgoing(a.out, a.number, text);  // usage errors before the modem is touched
   if (a.waitReport) sms.SetConfirm(true);
+  const std::u16string centre = Utf8ToString(a.serviceCentre);
+  if (!centre.empty())
+    if (const std::u16string why = qv::gsm::CheckValue(qv::gsm::TValueKind::vkPhone, centre); !why.empty())
+      throw TCliError(exUsage, "--smsc \"" + a.serviceCentre + "\": " + StringToUtf8(why));
   const int parts = sms.PartCount();
   TModem& m = x.Modem();
   TCliGsm& g = m.Gsm();
   std::vector<int> refs;
   g.OnSmsSent = [&](TObject*, const std::u16string&, int32_t ref, TqvPduSms*) { refs.push_back(ref); };
-  const bool sent = !g.SmsSendWaitRefID(sms).empty();
+  const bool sent = !g.SmsSendWaitRefID(sms, centre).empty();
   g.OnSmsSent = nullptr;
   if (!sent) m.Fail("the message was not sent");
 
   TJson result = {{"to", a.number}, {"coding", CodingName(sms.Coding())}, {"parts", parts}, {"references", refs}};
+  if (!centre.empty()) result["service_centre"] = a.serviceCentre;
   int code = exDone;
   std::string failure;
   if (a.waitReport) {
@@ -344,6 +378,7 @@ class TWatcher {
     assembler_.OnMessage = [this](TObject*, const TqvSmsMessage& msg) { ready_.push_back(msg); };
     assembler_.OnDuplicate = [this](TObject*, const TqvSmsPartPlace& p) { copies_.push_back(p); };
     m_.Gsm().OnRing = [this](TObject*, const std::u16string& number) { Ring(number); };
+    m_.Gsm().OnSmsMemoryFull = [this](TObject*) { StoreFull(); };
   }
 
   int Run() {
@@ -351,6 +386,8 @@ class TWatcher {
     // message it saw only in part is completed now.
     if (a_.deleteWhole)
       for (TListed& it : ListStore(x_, m_, TSmsStatus::ssAll)) Take(it);
+    // A modem without the indicator still tells a full store when a line fails with it.
+    m_.Gsm().EnableStoreIndicator();
     Started();
     try {
       for (;;) {
@@ -408,6 +445,14 @@ class TWatcher {
     x_.Out().Object(j);
   }
 
+  // New messages are lost or refused until the store has room again.
+  void StoreFull() {
+    if (x_.Out().Json())
+      x_.Out().Object({{"event", "store-full"}});
+    else
+      std::fprintf(stderr, "the message store is full: new messages wait or are lost (qvsms sms delete --read)\n");
+  }
+
   void Ring(const std::u16string& number) {
     if (x_.Out().Json())
       x_.Out().Object({{"event", "ring"}, {"number", number.empty() ? TJson(nullptr) : TJson(StringToUtf8(number))}});
@@ -444,6 +489,9 @@ void AddSmsCommands(TCommandTable& table) {
                      c.add_option("--report-timeout", send->reportTimeout, "Seconds to wait for the report")
                          ->capture_default_str()
                          ->check(CLI::PositiveNumber);
+                     c.add_option("--smsc", send->serviceCentre,
+                                  "The service centre for this message (default: the modem's; qvsms smsc sets that)")
+                         ->type_name("NUMBER");
                    },
                    [send](TContext& x) { return SmsSend(x, *send); }});
 
@@ -468,10 +516,12 @@ void AddSmsCommands(TCommandTable& table) {
                    [get](TContext& x) { return SmsGet(x, *get); }});
 
   auto del = std::make_shared<TStoreArgs>();
-  table.push_back({"sms delete", "Delete stored messages by index",
+  table.push_back({"sms delete", "Delete stored messages by index, or all of them, or the read ones",
                    [del](CLI::App& c) {
-                     c.add_option("index", del->indexes, "The indexes")->required();
+                     c.add_option("index", del->indexes, "The indexes");
                      c.add_option("--memory", del->memory, "The memory (default: the modem's)");
+                     auto* all = c.add_flag("--all", del->all, "Delete every message of the memory");
+                     c.add_flag("--read", del->read, "Delete the messages that were read")->excludes(all);
                    },
                    [del](TContext& x) { return SmsDelete(x, *del); }});
 

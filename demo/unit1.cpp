@@ -284,6 +284,15 @@ void TForm1::CreateComponents() {
   qvGsm1->OnUssd = TqvGsmNotifyEvent::Bind(this, &TForm1::qvGsm1Ussd);
   qvGsm1->OnPhoneListProgress = TqvGsmProgressEvent::Bind(this, &TForm1::qvGsm1PhoneListProgress);
   qvGsm1->OnPhoneListFinish = TNotifyEvent::Bind(this, &TForm1::qvGsm1PhoneListFinish);
+  qvGsm1->OnNetworkChange = TqvNetworkEvent::Bind(this, &TForm1::qvGsm1NetworkChange);
+  qvGsm1->OnSmsMemoryFull = [this](TObject*) {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (!fDestroying) AppendEventLog(QStringLiteral("The message store is full"));
+        },
+        Qt::QueuedConnection);
+  };
 
   qvComm1 = std::make_unique<TqvComm>();
   qvComm1->BeginLoading();
@@ -720,6 +729,43 @@ void TForm1::qvGsm1AfterInit(TObject* /*Sender*/) {
   if (ListBox1->count() > 0)
     ListBox1->scrollToItem(ListBox1->item(ListBox1->count() - 1), QAbstractItemView::PositionAtTop);
   UpdateExchangeControls();
+  // From the event loop: the component's own event must not wait for the reading.
+  QMetaObject::invokeMethod(this, [this] { ReadNetwork(); }, Qt::QueuedConnection);
+}
+
+void TForm1::qvGsm1NetworkChange(TObject* /*Sender*/, const TNetworkInfo& aInfo) {
+  QMetaObject::invokeMethod(
+      this,
+      [this, aInfo] {
+        if (fDestroying) return;
+        ShowNetwork(aInfo);
+        AppendEventLog(QStringLiteral("Network: ") + Q(DescribeNetwork(aInfo)));
+      },
+      Qt::QueuedConnection);
+}
+
+// A modem that cannot tell its registration leaves the row out: nothing to
+// show, and no error box for a reading nobody asked for. A modem without the
+// store indicator tells a full store only when a line fails with it.
+void TForm1::ReadNetwork() {
+  if (fDestroying || !qvComm1->Active() || fCalls > 0) return;
+  bool read;
+  {
+    TCall call(*this);
+    read = qvGsm1->UpdateNetworkInfo();
+    qvGsm1->EnableStoreIndicator();
+  }
+  if (read && !fDestroying) ShowNetwork(qvGsm1->NetworkInfo());
+}
+
+void TForm1::ShowNetwork(const TNetworkInfo& info) {
+  const QString text = Q(DescribeNetwork(info));
+  for (int row = 0; row < lvInfo->rowCount(); ++row)
+    if (lvInfo->item(row, 0) && lvInfo->item(row, 0)->text() == QLatin1String("Network")) {
+      lvInfo->setItem(row, 1, new QTableWidgetItem(text));
+      return;
+    }
+  AddInfoRow(u"Network", U(text));
 }
 
 void TForm1::Memo3DblClick() {

@@ -41,6 +41,7 @@ class QTableWidget;
 
 class TqvComm;
 class TqvPduSms;
+struct TNetworkInfo;
 class TqvDeviceBox;
 class TqvGsm;
 class TqvLogFile;
@@ -167,6 +168,7 @@ class TForm1 : public QWidget {
   void Button1Click();
   void Button3Click();
   void qvGsm1AfterInit(TObject* Sender);
+  void qvGsm1NetworkChange(TObject* Sender, const TNetworkInfo& aInfo);
   void Memo3DblClick();
   void chAutodetectClick();
   void bLoadDriverClick();
@@ -196,6 +198,10 @@ class TForm1 : public QWidget {
   // --- helpers
   void FillDriverList();
   void AddInfoRow(const std::u16string& name, const std::u16string& value);
+  // The "Network" row of the Device Info page: the registration read once
+  // the device is connected, then each change the modem tells.
+  void ReadNetwork();
+  void ShowNetwork(const TNetworkInfo& info);
   // Sends Memo1's text to Edit1's number with the page's coding, Confirm and
   // Alert, in as many parts as it needs.
   void SendPdu();

@@ -13,7 +13,7 @@ namespace qv {
 bool resp::IsNotificationHead(int32_t id) {
   switch (id) {
     case kSmsSent: case kSmsError: case kSmsStored: case kIncomingCall:
-    case kSmsListItem: case kSmsDirect: case kUnsolicited: case kUssd: case kNetwork:
+    case kSmsListItem: case kSmsDirect: case kUnsolicited: case kUssd: case kNetwork: case kIndicator:
       return true;
     default:
       return false;

@@ -55,6 +55,7 @@ inline constexpr int32_t kUssd = 112;
 inline constexpr int32_t kStartup = 113;     // the module has (re)started: "RDY", "^SYSSTART"
 inline constexpr int32_t kSmsReady = 114;    // its message service is ready: "+QIND: SMS DONE"
 inline constexpr int32_t kNetwork = 115;     // +CREG: and +CEREG:, answers and notifications alike
+inline constexpr int32_t kIndicator = 116;   // +CIEV: an indicator changed
 
 // Ids whose pattern is only the head of a notification line; the rest of the
 // line (two lines for list items and direct deliveries) follows the head.

@@ -23,7 +23,7 @@ struct TNamedId {
   int32_t Id;
 };
 
-constexpr std::array<TNamedId, 53> kCommandIds = {{
+constexpr std::array<TNamedId, 56> kCommandIds = {{
     {u"gsmInit", gsmInit},
     {u"gsmDetect", gsmDetect},
     {u"gsmGetModel", gsmGetModel},
@@ -46,6 +46,9 @@ constexpr std::array<TNamedId, 53> kCommandIds = {{
     {u"gsmSMSDirectConfirm", gsmSMSDirectConfirm},
     {u"gsmGetNetworkReg", gsmGetNetworkReg},
     {u"gsmGetNetworkRegEps", gsmGetNetworkRegEps},
+    {u"gsmGetNetworkRegBasic", gsmGetNetworkRegBasic},
+    {u"gsmGetIndicators", gsmGetIndicators},
+    {u"gsmIndicatorsEnable", gsmIndicatorsEnable},
     {u"gsmGetOperator", gsmGetOperator},
     {u"gsmGetOperatorName", gsmGetOperatorName},
     {u"gsmUnblockPIN", gsmUnblockPIN},

@@ -144,6 +144,13 @@ struct TNetworkInfo {
   }
 };
 using TqvNetworkEvent = TqvEvent<TObject* /*Sender*/, const TNetworkInfo& /*aInfo*/>;
+// Short names for people and JSON: "home", "roaming", "searching"...; the
+// access technology as "GSM", "UMTS", "LTE"... ("" for -1, the number for
+// one not known here).
+std::u16string RegistrationName(TNetworkRegistration r);
+std::u16string TechnologyName(int32_t technology);
+// One line for people: "home, LTE, QV Mobile (00101)", "searching".
+std::u16string DescribeNetwork(const TNetworkInfo& info);
 
 // One call of "+CLCC:" (3GPP TS 27.007).
 enum class TCallState : int32_t { csActive, csHeld, csDialing, csAlerting, csIncoming, csWaiting };
@@ -169,7 +176,9 @@ inline constexpr int32_t gsmInit = 200, gsmDetect = 201, gsmGetModel = 202, gsmG
                          gsmGetPINStatus = 216, gsmSetPIN = 217, gsmGetIMSI = 218, gsmSMSDirectConfirm = 219,
                          gsmGetNetworkReg = 220, gsmGetNetworkRegEps = 221, gsmGetOperator = 222,
                          gsmGetOperatorName = 223, gsmUnblockPIN = 224, gsmChangePIN = 225,
-                         gsmGetServiceCentre = 226, gsmSetServiceCentre = 227, gsmSMSDeleteAll = 304,
+                         gsmGetServiceCentre = 226, gsmSetServiceCentre = 227, gsmGetNetworkRegBasic = 228,
+                         gsmGetIndicators = 229, gsmIndicatorsEnable = 230,
+                         gsmSMSDeleteAll = 304,
                          gsmSMSDelete = 300, gsmSendSMSPdu = 301, gsmSMSReadPDU = 302, gsmSMSList = 303,
                          gsmPhoneBookDel = 403, gsmPhoneBookWrite = 404, gsmPhoneBookRead = 405,
                          gsmSetPhoneBookMem = 406, gsmGetPhoneBookMem = 407, gsmGetPhoneBookMemRange = 408,
@@ -185,7 +194,8 @@ int32_t CommandIdOfName(std::u16string_view name);
 inline constexpr int stIdle = 0, stInit = 1, stSending = 2, stCollectSent = 3, stReading = 4,
                      stCollectStored = 6, stCollectDirect = 7, stCollectRing = 8, stCollectOther = 9,
                      stCollectError = 10, stPhoneBook = 11, stDiagnostics = 12, stListing = 13,
-                     stCollectListItem = 14, stDetect = 15, stCollectUssd = 16, stCollectNetwork = 17;
+                     stCollectListItem = 14, stDetect = 15, stCollectUssd = 16, stCollectNetwork = 17,
+                     stCollectIndicator = 18;
 
 // Kinds of value that go into command lines, and their check (empty: fine).
 //   vkPhone, vkAlphaPhone  a message's recipient: digits, '+', '*', '#' (and
@@ -222,6 +232,11 @@ struct TRegistrationFields {
   int32_t Technology = -1;
 };
 TRegistrationFields ParseRegistration(std::u16string_view text);
+
+// The place (from 1) of the indicator `name` in an "AT+CIND=?" answer
+// ("+CIND: (\"battchg\",(0-5)),(\"smsfull\",(0,1))"), letter case ignored; 0
+// when it has none.
+int32_t IndicatorIndex(std::string_view reply, std::string_view name);
 
 // The "+CLCC:" lines of a reply, in their order.
 std::vector<TCallInfo> ParseCallList(std::string_view reply);
@@ -387,7 +402,8 @@ class TqvGsm : public TqvCustomATProcessor {
   // The outcome of this thread's last send: true once it was confirmed.
   bool SmsSendWait();
   std::u16string SmsSendWaitRefID(const std::u16string& aPhone, const std::u16string& aText, bool aConfirm);
-  std::u16string SmsSendWaitRefID(TqvPduSms& aPDU);
+  // aServiceCentre: see SmsSend(TqvPduSms&, ...).
+  std::u16string SmsSendWaitRefID(TqvPduSms& aPDU, const std::u16string& aServiceCentre = {});
   // The shared record: valid until the next read.
   TqvPduSms& SmsGet(int Index);
   std::u16string SmsGetText(int Index);
@@ -417,6 +433,11 @@ class TqvGsm : public TqvCustomATProcessor {
   std::optional<std::u16string> GetServiceCentre();
   // The number is checked first (vkPhone).
   bool SetServiceCentre(const std::u16string& aNumber);
+  // Turns the modem's indicator events on ("AT+CMER"), so that the message
+  // store raises OnSmsMemoryFull as it fills: the "+CIEV:" of its "smsfull"
+  // indicator, whose place "AT+CIND=?" tells. False where the modem has no
+  // such indicator or refuses the events.
+  bool EnableStoreIndicator();
 
   // --- phone book (PhoneListType selects the memory)
   // Selects the memory and reads its counts and limits into PhoneList.
@@ -483,6 +504,8 @@ class TqvGsm : public TqvCustomATProcessor {
   virtual void SmsListItemNotify(const std::u16string& text);
   // A "+CREG:" (eps false) or "+CEREG:" text: an answer or a notification.
   virtual void NetworkNotify(const std::u16string& text, bool eps);
+  // A "+CIEV:" text: " 7,1".
+  virtual void IndicatorNotify(const std::u16string& text);
 
   // --- parsers (public for the status readings and tests)
   void ParseMemoryState(std::string_view text, bool countsOnly);
@@ -507,7 +530,8 @@ class TqvGsm : public TqvCustomATProcessor {
   // A registration notification changed NetworkInfo.
   TqvNetworkEvent OnNetworkChange;
   // The message store is full: "+CMS ERROR: 322" came, as the result of a
-  // line or unsolicited.
+  // line or unsolicited, or the modem's "smsfull" indicator turned on
+  // (EnableStoreIndicator).
   TNotifyEvent OnSmsMemoryFull;
 
   // Placeholder values of the phone book, call and USSD operations.
@@ -639,6 +663,7 @@ class TqvGsm : public TqvCustomATProcessor {
   // PINStatus from a reply that holds a "+CPIN:" answer; other replies leave it.
   void NotePinReply(const TATReply& reply);
   void UpdateNetworkSummary();
+  bool ReadRegistration(TSyncCall& call);
   bool DeleteOneByOne(TSyncCall& call, TSmsDeleteScope scope);
 
   // fields (see the lock table at the top)
@@ -657,6 +682,7 @@ class TqvGsm : public TqvCustomATProcessor {
   std::vector<std::pair<int32_t, std::u16string>> fRejectedCodes;
   qv::gsm::TRegistrationFields fCsReg, fEpsReg;
   TNetworkInfo fNetwork;
+  std::atomic<int32_t> fSmsFullIndicator{0};  // its place in +CIND; 0: not watched
   std::vector<std::pair<std::u16string, int>> slPhoneBookType;
   std::optional<std::u16string> fTmpMemRead;  // a worker's read memory, MemoryRead untouched
   std::u16string fLastError;

@@ -1,6 +1,7 @@
 // TqvGsm: the network registration and operator, the SIM codes (PUK, PIN
 // change) and the message service centre.
 #include <algorithm>
+#include <array>
 
 #include "qvgsm.h"
 #include "qvgsm_internal.h"
@@ -44,6 +45,19 @@ TRegistrationFields ParseRegistration(std::u16string_view text) {
   return f;
 }
 
+int32_t IndicatorIndex(std::string_view reply, std::string_view name) {
+  int32_t place = 0;
+  for (size_t open = reply.find('"'); open != std::string_view::npos; open = reply.find('"', open + 1)) {
+    const size_t close = reply.find('"', open + 1);
+    if (close == std::string_view::npos) break;
+    ++place;
+    if (qv::SameTextNoCase(qv::AnsiToString(reply.substr(open + 1, close - open - 1)), qv::AnsiToString(name)))
+      return place;
+    open = close;
+  }
+  return 0;
+}
+
 std::vector<TCallInfo> ParseCallList(std::string_view reply) {
   std::vector<TCallInfo> calls;
   constexpr std::string_view kHead = "+CLCC:";
@@ -68,6 +82,39 @@ std::vector<TCallInfo> ParseCallList(std::string_view reply) {
 
 // ---------------------------------------------------------------------------
 // Network
+
+std::u16string DescribeNetwork(const TNetworkInfo& info) {
+  std::u16string s = RegistrationName(info.Registration);
+  if (const std::u16string act = TechnologyName(info.Technology); !act.empty()) s += u", " + act;
+  const std::u16string& name = info.OperatorName;
+  const std::u16string& numeric = info.OperatorNumeric;
+  if (!name.empty() && !numeric.empty())
+    s += u", " + name + u" (" + numeric + u")";
+  else if (!name.empty() || !numeric.empty())
+    s += u", " + name + numeric;
+  return s;
+}
+
+std::u16string RegistrationName(TNetworkRegistration r) {
+  switch (r) {
+    case TNetworkRegistration::nrNotRead: return u"not read";
+    case TNetworkRegistration::nrNotRegistered: return u"not registered";
+    case TNetworkRegistration::nrHome: return u"home";
+    case TNetworkRegistration::nrSearching: return u"searching";
+    case TNetworkRegistration::nrDenied: return u"denied";
+    case TNetworkRegistration::nrUnknown: return u"unknown";
+    case TNetworkRegistration::nrRoaming: return u"roaming";
+  }
+  return u"unknown";
+}
+
+std::u16string TechnologyName(int32_t technology) {
+  static constexpr std::array<std::u16string_view, 10> names = {
+      u"GSM", u"GSM compact", u"UMTS", u"EDGE", u"HSDPA", u"HSUPA", u"HSPA", u"LTE", u"EC-GSM-IoT", u"NB-IoT"};
+  if (technology < 0) return {};
+  if (technology >= static_cast<int32_t>(names.size())) return qv::IntToStr(technology);
+  return std::u16string(names[static_cast<size_t>(technology)]);
+}
 
 TNetworkInfo TqvGsm::NetworkInfo() const {
   std::lock_guard lk(fInfoMutex);
@@ -113,9 +160,25 @@ void TqvGsm::NetworkNotify(const std::u16string& text, bool eps) {
   });
 }
 
+// "AT+CREG=2" adds the area, the cell and the technology to the
+// notifications; a modem that refuses it gets "AT+CREG=1", the state alone.
+bool TqvGsm::ReadRegistration(TSyncCall& call) {
+  if (call.Run(gsmGetNetworkReg)) return true;
+  bool refused, basic;
+  {
+    auto guard = Guard();
+    refused = LastOutcome() == qv::TLineOutcome::loError;
+    basic = Driver()->IndexOfCommand(gsmGetNetworkRegBasic, 1) >= 0;
+  }
+  if (!refused || !basic) return false;
+  WriteLog(TDL::dlDetail, u"Registration notifications without the cell");
+  SetLastError({});
+  return call.Run(gsmGetNetworkRegBasic);
+}
+
 bool TqvGsm::UpdateNetworkInfo() {
   TSyncCall call(*this, u"UpdateNetworkInfo");
-  if (!call || !call.Run(gsmGetNetworkReg)) return false;
+  if (!call || !ReadRegistration(call)) return false;
   bool eps;
   {
     auto guard = Guard();
@@ -136,6 +199,33 @@ bool TqvGsm::UpdateNetworkInfo() {
   fNetwork.OperatorName = std::move(name);
   UpdateNetworkSummary();
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// Indicators
+
+bool TqvGsm::EnableStoreIndicator() {
+  TSyncCall call(*this, u"EnableStoreIndicator");
+  if (!call || !call.Run(gsmGetIndicators)) return false;
+  int32_t place;
+  {
+    auto guard = Guard();
+    place = IndicatorIndex(ReplyLast().sData, "smsfull");
+  }
+  if (place <= 0) {
+    SetLastError(u"EnableStoreIndicator: the modem has no \"smsfull\" indicator");
+    return false;
+  }
+  fSmsFullIndicator = place;  // before the events are on: the first one counts
+  if (call.Run(gsmIndicatorsEnable)) return true;
+  fSmsFullIndicator = 0;
+  return false;
+}
+
+void TqvGsm::IndicatorNotify(const std::u16string& text) {
+  WriteLogFmt(TDL::dlDetail, u"Indicator Notify: %s", {text});
+  const int32_t place = fSmsFullIndicator;
+  if (place > 0 && FieldInt(text, 1) == place && FieldInt(text, 2) == 1) RaiseNotify(&TqvGsm::OnSmsMemoryFull);
 }
 
 // ---------------------------------------------------------------------------

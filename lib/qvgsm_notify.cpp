@@ -29,6 +29,7 @@ int CollectStateOf(int32_t tag) {
     case qv::resp::kUnsolicited: return stCollectOther;
     case qv::resp::kUssd: return stCollectUssd;
     case qv::resp::kNetwork: return stCollectNetwork;
+    case qv::resp::kIndicator: return stCollectIndicator;
     default: return 0;
   }
 }
@@ -239,6 +240,7 @@ void TqvGsm::FinishCollect() {
     case stCollectOther: OtherNotify(text); break;
     case stCollectUssd: UssdNotify(text); break;
     case stCollectNetwork: NetworkNotify(text, fCollectEps); break;
+    case stCollectIndicator: IndicatorNotify(text); break;
     case stCollectListItem: SmsListItemNotify(text); break;
     default: break;
   }

@@ -218,9 +218,9 @@ std::u16string TqvGsm::SmsSendWaitRefID(const std::u16string& aPhone, const std:
   return r;
 }
 
-std::u16string TqvGsm::SmsSendWaitRefID(TqvPduSms& aPDU) {
+std::u16string TqvGsm::SmsSendWaitRefID(TqvPduSms& aPDU, const std::u16string& aServiceCentre) {
   WriteLog(TDL::dlDebug, u"SmsSendWaitRefID(PDU) ... ");
-  SmsSend(aPDU);
+  SmsSend(aPDU, aServiceCentre);
   WriteLog(TDL::dlDebug, u"... wait reply SmsSendWaitRefID(pdu) ... ");
   const std::u16string r = SmsSendWait() ? qv::BytesToString(LastSendOfThisThread()->Ref) : std::u16string();
   WriteLogFmt(TDL::dlDebug, u"... SmsSendWaitRefID (pdu) done: %s ", {r});

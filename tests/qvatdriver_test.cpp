@@ -351,61 +351,61 @@ std::string Ok(const std::string& s) { return "\r\n" + s + "\r\n\r\nOK\r\n"; }
 
 const std::vector<ModelCase>& Models() {
   static const std::vector<ModelCase> models = {
-      {"QVGSM_NOKIA6230I", u"Nokia 6230i", true, 111, 36, 11,
+      {"QVGSM_NOKIA6230I", u"Nokia 6230i", true, 115, 37, 11,
        {{1, Ok("Nokia")}, {2, Ok("Nokia 6230")}, {2, Ok("Nokia 6230i")}, {2, Ok("Nokia 6100")}}, {"ATI\r", "ATI3\r"}},
-      {"QVGSM_NOKIA7110", u"Nokia 7110", true, 110, 30, 11,
+      {"QVGSM_NOKIA7110", u"Nokia 7110", true, 114, 31, 11,
        {{1, Ok("Nokia Mobile Phones")}, {2, Ok("NSE-5")}}, {"ATI\r", "ATI3\r"}},
-      {"QVGSM_NOKIA6120", u"Nokia 6120", false, 89, 28, 0,
+      {"QVGSM_NOKIA6120", u"Nokia 6120", false, 93, 29, 0,
        {{1, Ok("Nokia")}, {2, Ok("Nokia 6120")}, {2, Ok("Nokia E71")}}, {"ATI\r", "ATI3\r"}},
-      {"QVGSM_NOKIA5310", u"Nokia 5310", false, 101, 27, 9,
+      {"QVGSM_NOKIA5310", u"Nokia 5310", false, 105, 28, 9,
        {{1, Ok("Nokia")}, {2, Ok("Nokia 5310 XpressMusic")}}, {"ATI\r", "ATI3\r"}},
-      {"QVGSM_NOKIACS10", u"Nokia CS-10", true, 110, 36, 11,
+      {"QVGSM_NOKIACS10", u"Nokia CS-10", true, 114, 37, 11,
        {{1, Ok("Nokia Internet Stick CS-10")}, {1, Ok("Nokia Internet Stick CS-12")},
         {1, Ok("Nokia Internet Stick CS-15")}, {1, Ok("Nokia Internet Stick CS-18")}}, {"AT+CGMM\r"}},
-      {"QVGSM_SAMSUNG_SGH_C120", u"Samsung SGH-C120", true, 110, 29, 11, {{1, Ok("Samsung")}}, {"AT+CGMI\r"}},
-      {"QVGSM_SET630", u"Sony Ericsson T630", true, 110, 33, 11,
+      {"QVGSM_SAMSUNG_SGH_C120", u"Samsung SGH-C120", true, 114, 30, 11, {{1, Ok("Samsung")}}, {"AT+CGMI\r"}},
+      {"QVGSM_SET630", u"Sony Ericsson T630", true, 114, 34, 11,
        {{1, Ok("T630-T628")}, {1, Ok("Sony Ericsson W810")}, {1, Ok("Sony Ericsson K750")},
         {1, Ok("Sony Ericsson K618")}, {1, Ok("Sony Ericsson K660")}}, {"ATI\r"}},
-      {"QVGSM_SIEMENS_A65", u"Siemens A65", true, 113, 30, 15, {{1, Ok("SIEMENS")}, {2, Ok("A65")}},
+      {"QVGSM_SIEMENS_A65", u"Siemens A65", true, 117, 31, 15, {{1, Ok("SIEMENS")}, {2, Ok("A65")}},
        {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_SIEMENS_MC35I", u"Siemens M35i[t]", true, 113, 35, 14,
+      {"QVGSM_SIEMENS_MC35I", u"Siemens M35i[t]", true, 117, 36, 14,
        {{1, Ok("SIEMENS")}, {2, Ok("MC35i")}, {2, Ok("TC35i")}, {2, Ok("MC75")}}, {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_WAVECOM_MULTIBAND_900E", u"Wavecom Modem", true, 110, 38, 11, {{1, "WAVECOM MODEM\r\n"}}, {"ATI0\r"}},
-      {"QVGSM_WAVECOM_WIRELESS_CPU", u"Wavecom Wireless CPU", true, 111, 38, 11,
+      {"QVGSM_WAVECOM_MULTIBAND_900E", u"Wavecom Modem", true, 114, 39, 11, {{1, "WAVECOM MODEM\r\n"}}, {"ATI0\r"}},
+      {"QVGSM_WAVECOM_WIRELESS_CPU", u"Wavecom Wireless CPU", true, 115, 39, 11,
        {{1, "WAVECOM WIRELESS CPU\r\n"}}, {"AT+CGMI\r"}},
-      {"QVGSM_BENQ_M22", u"BenQ M2x", true, 111, 36, 13,
+      {"QVGSM_BENQ_M22", u"BenQ M2x", true, 115, 37, 13,
        {{1, Ok("BenQ")}, {2, Ok("M22")}, {2, Ok("M23")}, {2, Ok("M23G")}}, {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_HUAWEI_E220", u"Huawei E220", true, 109, 32, 9,
+      {"QVGSM_HUAWEI_E220", u"Huawei E220", true, 113, 33, 9,
        {{1, Ok("huawei")}, {1, Ok("+GMI: HUAWEI TECHNOLOGIES CO., LTD")}}, {"AT+CGMI\r"}},
-      {"QVGSM_SIMCOM_SIM340", u"Simcom SIM340", true, 113, 34, 9,
+      {"QVGSM_SIMCOM_SIM340", u"Simcom SIM340", true, 117, 35, 9,
        {{1, Ok("SIMCOM_Ltd")}, {1, Ok("SIMCOM Ltd")}, {2, Ok("SIMCOM_SIM340")}, {2, Ok("SIMCOM SIM340")},
         {2, Ok("SIMCOM_SIM300")}, {2, Ok("SIMCOM SIM300")}}, {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_SIMCOM_SIM7600", u"Simcom SIM7600", true, 113, 30, 9,
+      {"QVGSM_SIMCOM_SIM7600", u"Simcom SIM7600", true, 117, 31, 9,
        {{1, Ok("SIMCOM INCORPORATED")}, {2, Ok("SIMCOM_SIM7600E-H")}}, {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_ITEGNO_IWOW", u"iTegno (iWOW)", true, 111, 34, 13, {{1, Ok("iWOW")}, {2, Ok("TR-800")}},
+      {"QVGSM_ITEGNO_IWOW", u"iTegno (iWOW)", true, 115, 35, 13, {{1, Ok("iWOW")}, {2, Ok("TR-800")}},
        {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_NOVATEL_OVATION_MC950", u"Novatel Ovation MC950D", true, 111, 34, 11,
+      {"QVGSM_NOVATEL_OVATION_MC950", u"Novatel Ovation MC950D", true, 115, 35, 11,
        {{1, Ok("Novatel Wireless Incorporated")}, {2, Ok("Ovation MC950D Card")}}, {"AT+CGMI\r", "AT+CGMM\r"}},
-      {"QVGSM_SIERRA_WIRELESS", u"Sierra Wireless", true, 107, 38, 11, {{1, "Sierra Wireless\r\n"}}, {"AT+CGMI\r"}},
-      {"QVGSM_ZTE", u"ZTE", true, 108, 32, 9, {{1, Ok("ZTE INCORPORATED")}, {1, Ok("ZTE CORPORATION")}},
+      {"QVGSM_SIERRA_WIRELESS", u"Sierra Wireless", true, 111, 39, 11, {{1, "Sierra Wireless\r\n"}}, {"AT+CGMI\r"}},
+      {"QVGSM_ZTE", u"ZTE", true, 112, 33, 9, {{1, Ok("ZTE INCORPORATED")}, {1, Ok("ZTE CORPORATION")}},
        {"AT+CGMI\r"}},
-      {"QVGSM_QUECTEL_EC2X", u"Quectel EC2x/EG2x", true, 107, 39, 15,
+      {"QVGSM_QUECTEL_EC2X", u"Quectel EC2x/EG2x", true, 111, 40, 15,
        {{1, Ok("Quectel")}, {2, Ok("EC25")}, {2, Ok("EC21")}, {2, Ok("EC20F")}, {2, Ok("EG25")}, {2, Ok("EG21")}},
        {"AT+CGMI\r", "AT+CGMM\r"}, true},
-      {"QVGSM_QUECTEL_BG9X", u"Quectel BG9x", true, 107, 42, 15,
+      {"QVGSM_QUECTEL_BG9X", u"Quectel BG9x", true, 111, 43, 15,
        {{1, Ok("Quectel")}, {2, Ok("BG96")}, {2, Ok("BG95-M1")}, {2, Ok("BG95-M2")}, {2, Ok("BG95-M3")},
         {2, Ok("BG95-M4")}, {2, Ok("BG95-M5")}, {2, Ok("BG95-M6")}, {2, Ok("BG77")}},
        {"AT+CGMI\r", "AT+CGMM\r"}, true},
-      {"QVGSM_SIMCOM_SIM800", u"Simcom SIM800/SIM900", true, 108, 39, 13,
+      {"QVGSM_SIMCOM_SIM800", u"Simcom SIM800/SIM900", true, 112, 40, 13,
        {{1, Ok("SIMCOM_Ltd")}, {2, Ok("SIMCOM_SIM800")}, {2, Ok("SIMCOM_SIM800C")}, {2, Ok("SIMCOM_SIM800L")},
         {2, Ok("SIMCOM_SIM800H")}, {2, Ok("SIMCOM_SIM808")}, {2, Ok("SIMCOM_SIM900")}},
        {"AT+CGMI\r", "AT+CGMM\r"}, true},
-      {"QVGSM_UBLOX", u"u-blox SARA/LARA", true, 106, 31, 13, {{1, Ok("u-blox")}}, {"AT+CGMI\r"}, true},
-      {"QVGSM_TELIT_LE910", u"Telit LE910", true, 106, 31, 13, {{1, Ok("Telit")}}, {"AT+CGMI\r"}, true},
-      {"QVGSM_HUAWEI_ME909", u"Huawei ME909/E3372", true, 107, 32, 13,
+      {"QVGSM_UBLOX", u"u-blox SARA/LARA", true, 110, 32, 13, {{1, Ok("u-blox")}}, {"AT+CGMI\r"}, true},
+      {"QVGSM_TELIT_LE910", u"Telit LE910", true, 110, 32, 13, {{1, Ok("Telit")}}, {"AT+CGMI\r"}, true},
+      {"QVGSM_HUAWEI_ME909", u"Huawei ME909/E3372", true, 111, 33, 13,
        {{1, Ok("Huawei Technologies Co., Ltd.")}}, {"AT+CGMI\r"}, true},
       // A plain OK to AT is the generic driver's detection reply.
-      {"QVGSM_GENERIC", u"Generic 3GPP modem", true, 106, 31, 13, {{1, "\r\nOK\r\n"}}, {"AT\r"}, true},
+      {"QVGSM_GENERIC", u"Generic 3GPP modem", true, 110, 32, 13, {{1, "\r\nOK\r\n"}}, {"AT\r"}, true},
   };
   return models;
 }
@@ -425,10 +425,10 @@ TEST(BuiltInScripts, ModelDriverTable) {
     EXPECT_EQ(d.slResponses.size(), m.responses);
     EXPECT_EQ(d.slSettings.size(), m.settings);
 
-    // Include order: result codes, diagnostics, network (12 commands, 2
+    // Include order: result codes, diagnostics, network (16 commands, 3
     // notification heads), the shared commands (common or module: 26
     // commands, or 39 with 11 notification heads), then PIN.
-    const int32_t network = 12, networkResponses = 2;
+    const int32_t network = 16, networkResponses = 3;
     const int32_t sharedCommands = m.module ? 39 : 26, sharedResponses = m.module ? 11 : 0;
     EXPECT_EQ(d.GetResponse(0)->Str(), "\r\nOK\r\n");
     EXPECT_EQ(d.GetResponse(9)->Str(), "\r\nRING\r\n");

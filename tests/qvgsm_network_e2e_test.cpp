@@ -87,6 +87,28 @@ TEST(GsmNetworkE2E, ReadingAndNotifications) {
   }
 }
 
+// A modem that refuses "AT+CREG=2" gets "AT+CREG=1": the state is read and
+// its changes still come, without the cell.
+TEST(GsmNetworkE2E, RefusedCellNotificationsFallBackToTheState) {
+  TGsmRig rig(TRigOptions().Persona("siemens_mc35i").Timeout(3000));
+  rig.sim->WithModem([](qvsim::Modem& m) { m.FailLine("+CREG=2", "ERROR"); });
+  std::vector<TNetworkInfo> changes;
+  rig.gsm->OnNetworkChange = [&](TObject*, const TNetworkInfo& i) { changes.push_back(i); };
+  rig.sim->InjectRegistration(1, 0);
+  ASSERT_TRUE(rig.gsm->UpdateNetworkInfo()) << StringToUtf8(rig.gsm->LastError());
+  EXPECT_TRUE(rig.gsm->LastError().empty()) << StringToUtf8(rig.gsm->LastError());
+  EXPECT_EQ(rig.gsm->NetworkInfo().Registration, TNetworkRegistration::nrHome);
+  EXPECT_EQ(StringToUtf8(rig.gsm->NetworkInfo().OperatorName), qvsim::kOperatorName);
+  EXPECT_EQ(Count(rig.sim->GetTranscript().ToModem(), "AT+CREG=1\r"), 1u);
+
+  rig.sim->InjectRegistration(5, 0);
+  ASSERT_TRUE(PumpUntil([&] { return !changes.empty(); }));
+  EXPECT_EQ(changes[0].Registration, TNetworkRegistration::nrRoaming);
+  // A modem that refuses both is no registration read.
+  rig.sim->WithModem([](qvsim::Modem& m) { m.FailLine("+CREG=1", "ERROR"); });
+  EXPECT_FALSE(rig.gsm->UpdateNetworkInfo());
+}
+
 // gammu and the library name the same operator.
 TEST(GsmNetworkE2E, OperatorAsGammuShowsIt) {
   ASSERT_TRUE(TGammu::Installed()) << "gammu is missing: run scripts/setup-debian.sh";
@@ -232,6 +254,38 @@ TEST(GsmSmsE2E, FullStoreIsReported) {
   ASSERT_TRUE(PumpUntil([&] { return errors.size() >= 2; }));
   PumpFor(50);
   EXPECT_EQ(full, 1);
+}
+
+// The "smsfull" indicator, once its events are on, tells the store filled:
+// once, as the message that fills it is stored.
+TEST(GsmSmsE2E, FullStoreIndicator) {
+  TGsmRig rig(TRigOptions().Persona("siemens_mc35i").Timeout(3000));
+  int full = 0;
+  rig.gsm->OnSmsMemoryFull = [&](TObject*) { ++full; };
+  rig.sim->WithModem([](qvsim::Modem& m) { m.SetSmsCapacity("SM", 2); });
+  ASSERT_EQ(rig.sim->InjectSms(kDeliverPdu, qvsim::SmsRoute::Store), 1);
+  ASSERT_TRUE(rig.gsm->EnableStoreIndicator()) << StringToUtf8(rig.gsm->LastError());
+  EXPECT_EQ(Count(rig.sim->GetTranscript().ToModem(), "AT+CMER=3,0,0,1\r"), 1u);
+  PumpFor(100);
+  EXPECT_EQ(full, 0);
+  ASSERT_EQ(rig.sim->InjectSms(kDeliverPdu, qvsim::SmsRoute::Store), 2);
+  ASSERT_TRUE(PumpUntil([&] { return full > 0; }));
+  EXPECT_EQ(rig.sim->InjectSms(kDeliverPdu, qvsim::SmsRoute::Store), -1);  // refused, told before
+  rig.gsm->UpdateSignalInfo();  // other work goes on
+  EXPECT_GT(rig.gsm->SignalQuality(), 0);
+  PumpFor(100);
+  EXPECT_EQ(full, 1);
+}
+
+TEST(GsmNetworkParse, IndicatorPlaces) {
+  const std::string cind =
+      "\r\n+CIND: (\"battchg\",(0-5)),(\"signal\",(0-5)),(\"service\",(0,1)),(\"message\",(0,1)),"
+      "(\"call\",(0,1)),(\"roam\",(0,1)),(\"smsfull\",(0,1))\r\n\r\nOK\r\n";
+  EXPECT_EQ(qv::gsm::IndicatorIndex(cind, "smsfull"), 7);
+  EXPECT_EQ(qv::gsm::IndicatorIndex(cind, "BATTCHG"), 1);
+  EXPECT_EQ(qv::gsm::IndicatorIndex(cind, "memfull"), 0);
+  EXPECT_EQ(qv::gsm::IndicatorIndex("\r\nERROR\r\n", "smsfull"), 0);
+  EXPECT_EQ(qv::gsm::IndicatorIndex("+CIND: (\"smsfull", "smsfull"), 0) << "an answer cut short";
 }
 
 // ---------------------------------------------------------------------------

@@ -191,6 +191,12 @@ std::vector<std::string> DeliverParts(const std::u16string& from, const std::u16
   return parts;
 }
 
+size_t Count(std::string_view text, std::string_view what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string_view::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
 std::u16string Repeat(std::u16string_view s, int n) {
   std::u16string r;
   for (int i = 0; i < n; ++i) r += s;
@@ -590,6 +596,186 @@ TEST(QvsmsCli, CallsEndByThePeerOrByTheTool) {
   EXPECT_EQ(noRing.Wait(), 4);
 }
 
+// The watcher tells when the store fills: new messages would be lost.
+TEST(QvsmsCli, WatchTellsAFullStore) {
+  TSim s;
+  s.sim.WithModem([](qvsim::Modem& m) { return m.SetSmsCapacity("SM", 1); });
+  TRun run(s.Args({"sms", "watch"}));
+  ASSERT_TRUE(run.WaitForLine([](const TJson& j) { return j["event"] == "watching"; }, 30s)) << run.Err();
+  EXPECT_GT(s.sim.InjectSms(DeliverParts(u"+4917099887", u"fills it", 1)[0], qvsim::SmsRoute::Store), 0);
+  EXPECT_TRUE(run.WaitForLine([](const TJson& j) { return j["event"] == "store-full"; }, 30s)) << run.Out() << run.Err();
+  EXPECT_TRUE(run.WaitForLine([](const TJson& j) { return j.value("text", "") == "fills it"; }, 30s)) << run.Out();
+  run.Signal(SIGTERM);
+  EXPECT_EQ(run.Wait(), 128 + SIGTERM) << run.Err();
+}
+
+// The registration, its technology and the operator as the simulator has
+// them; the service centre read, set, and given with one message.
+TEST(QvsmsCli, NetworkAndServiceCentre) {
+  TSim s("quectel_ec25");
+  s.sim.InjectRegistration(1, 7);
+  TRun home(s.Args({"network"}));
+  ASSERT_EQ(home.Wait(), 0) << home.Err();
+  EXPECT_EQ(home.Json(), TJson::parse(R"({"registration":"home","registered":true,"technology":"LTE","act":7,
+                                          "operator":{"name":"QV Mobile","numeric":"00101"}})"));
+  s.sim.InjectRegistration(3, 0);
+  TRun denied(s.Args({"network"}));
+  ASSERT_EQ(denied.Wait(), 0) << denied.Err();
+  EXPECT_EQ(denied.Json()["registration"], "denied");
+  EXPECT_EQ(denied.Json()["registered"], false);
+  EXPECT_TRUE(denied.Json()["operator"]["name"].is_null()) << "no operator while not registered";
+  TRun plain({"--device", s.sim.DevicePath(), "network"});
+  ASSERT_EQ(plain.Wait(), 0) << plain.Err();
+  EXPECT_EQ(plain.Out(), "network: denied\n");
+
+  TRun read(s.Args({"smsc"}));
+  ASSERT_EQ(read.Wait(), 0) << read.Err();
+  EXPECT_EQ(read.Json()["service_centre"], s.sim.WithModem([](qvsim::Modem& m) { return m.ServiceCentre(); }));
+  TRun set(s.Args({"smsc", "+491720000002"}));
+  ASSERT_EQ(set.Wait(), 0) << set.Err();
+  EXPECT_EQ(set.Json()["service_centre"], "+491720000002");
+  EXPECT_EQ(s.sim.WithModem([](qvsim::Modem& m) { return m.ServiceCentre(); }), "+491720000002");
+
+  // A SIM without a service centre: the message brings its own.
+  s.sim.WithModem([](qvsim::Modem& m) {
+    m.SetServiceCentre("");
+    return 0;
+  });
+  TRun none(s.Args({"sms", "send", "+4930123", "hello"}));
+  EXPECT_EQ(none.Wait(), 1);
+  TRun own(s.Args({"sms", "send", "--smsc", "+491720000001", "+4930123", "hello"}));
+  ASSERT_EQ(own.Wait(), 0) << own.Err();
+  EXPECT_EQ(own.Json()["service_centre"], "+491720000001");
+  const auto submitted = s.sim.WithModem([](qvsim::Modem& m) { return m.Submitted(); });
+  ASSERT_EQ(submitted.size(), 1u);
+  EXPECT_TRUE(submitted[0].starts_with("0791947102000010")) << submitted[0];
+}
+
+// The codes come from a file or the environment and never show: not in the
+// output, not in the log; a wrong one is the SIM's refusal, a missing one a
+// usage error found before the modem is touched.
+TEST(QvsmsCli, SimUnblockAndChangePin) {
+  TSim s("siemens_mc35i");
+  s.sim.WithModem([](qvsim::Modem& m) {
+    m.SetPin("1234", qvsim::PinState::SimPuk);
+    return 0;
+  });
+  qv::test::TqvTempDir dir;
+  const std::string log = dir.Path() + "/trace.log";
+  auto codes = [&](const std::string& name, const std::string& text) {
+    const std::string path = dir.Path() + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+  };
+  std::string everything;  // all the tool printed
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--log", log, "--log-level", "debug"});
+    auto r = std::make_unique<TRun>(s.Args(args));
+    r->Wait();
+    everything += r->Out() + r->Err();
+    return r;
+  };
+
+  const auto locked = run({"identify"});
+  EXPECT_EQ(locked->Wait(), 1);
+  EXPECT_NE(locked->Err().find("sim unblock"), std::string::npos) << locked->Err();
+  EXPECT_EQ(run({"sim", "unblock"})->Wait(), 2) << "no codes";
+  EXPECT_EQ(run({"sim", "unblock", "--codes-file", codes("bad", "PUK=1234x678\nNEW_PIN=2468\n")})->Wait(), 2);
+  EXPECT_EQ(run({"sim", "unblock", "--codes-file", codes("odd", "SECRET=1\n")})->Wait(), 2);
+  EXPECT_EQ(Count(s.sim.GetTranscript().ToModem(), "AT+CPIN="), 0u);
+
+  const auto wrong = run({"sim", "unblock", "--codes-file", codes("wrong", "PUK=11223344\nNEW_PIN=2468\n")});
+  EXPECT_EQ(wrong->Wait(), 1) << wrong->Err();
+  const auto right = run({"sim", "unblock", "--codes-file", codes("right", "# from the SIM's card\n\nPUK=12345678\nNEW_PIN=2468\n")});
+  ASSERT_EQ(right->Wait(), 0) << right->Err();
+  EXPECT_EQ(right->Json(), TJson::parse(R"({"done":"unblocked","pin":"Ready"})"));
+  EXPECT_EQ(s.sim.WithModem([](qvsim::Modem& m) { return m.GetPinState(); }), qvsim::PinState::Ready);
+
+  // The current PIN from the environment, the new one from the file.
+  EXPECT_EQ(run({"--pin", "2468", "sim", "change-pin", "--codes-file", codes("new", "NEW_PIN=9753\n")})->Wait(), 2)
+      << "no codes on the command line";
+  ::setenv("QVSMS_PIN", "2468", 1);
+  const auto changed = run({"sim", "change-pin", "--codes-file", codes("new", "NEW_PIN=9753\n")});
+  ::unsetenv("QVSMS_PIN");
+  ASSERT_EQ(changed->Wait(), 0) << changed->Err();
+  EXPECT_EQ(changed->Json()["done"], "changed");
+  // Both from the environment; the old PIN is 9753 now.
+  ::setenv("QVSMS_PIN", "2468", 1);
+  ::setenv("QVSMS_NEW_PIN", "1357", 1);
+  const auto stale = run({"sim", "change-pin"});
+  ::setenv("QVSMS_PIN", "9753", 1);
+  const auto again = run({"sim", "change-pin"});
+  ::unsetenv("QVSMS_PIN");
+  ::unsetenv("QVSMS_NEW_PIN");
+  EXPECT_EQ(stale->Wait(), 1) << stale->Err();
+  EXPECT_EQ(again->Wait(), 0) << again->Err();
+
+  // The SIM opens with the last PIN after a restart.
+  s.sim.WithModem([](qvsim::Modem& m) {
+    m.PowerCycle();
+    return 0;
+  });
+  const auto opened = run({"--pin-file", codes("pin", "1357\n"), "identify"});
+  ASSERT_EQ(opened->Wait(), 0) << opened->Err();
+  EXPECT_EQ(opened->Json()["pin"], "Ready");
+
+  std::ifstream in(log);
+  const std::string trace((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(trace.find("AT+CPWD"), std::string::npos) << "the log is written";
+  for (const char* code : {"12345678", "11223344", "2468", "9753", "1357"}) {
+    SCOPED_TRACE(code);
+    EXPECT_EQ(trace.find(code), std::string::npos) << trace;
+    EXPECT_EQ(everything.find(code), std::string::npos) << everything;
+  }
+}
+
+// All, or the read ones: in one line, or one by one where the modem refuses it.
+TEST(QvsmsCli, DeletesAllOrTheReadMessages) {
+  constexpr const char* kPdu = "0004038121F300000101010000000004D4F29C0E";
+  for (bool oneByOne : {false, true}) {
+    SCOPED_TRACE(oneByOne ? "one by one" : "one line");
+    TSim s;
+    s.sim.WithModem([&](qvsim::Modem& m) {
+      for (int status : {0, 1, 0, 1}) m.StoreSms("SM", kPdu, status);
+      if (oneByOne)
+        for (int flag : {1, 4}) m.FailLine("+CMGD=1," + std::to_string(flag), "ERROR");
+      return 0;
+    });
+    TRun read(s.Args({"sms", "delete", "--memory", "SM", "--read"}));
+    ASSERT_EQ(read.Wait(), 0) << read.Err();
+    EXPECT_EQ(read.Json(), TJson::parse(R"({"memory":"SM","scope":"read","left":2})"));
+    std::vector<int> left;
+    for (const auto& [index, sms] : s.Store("SM")) left.push_back(index);
+    EXPECT_EQ(left, (std::vector<int>{1, 3}));
+
+    TRun all(s.Args({"sms", "delete", "--memory", "SM", "--all"}));
+    ASSERT_EQ(all.Wait(), 0) << all.Err();
+    EXPECT_EQ(all.Json()["left"], 0);
+    EXPECT_TRUE(s.Store("SM").empty());
+  }
+  TSim s;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"sms", "delete"}, {"sms", "delete", "--all", "3"}, {"sms", "delete", "--all", "--read"}}) {
+    TRun bad(s.Args(args));
+    EXPECT_EQ(bad.Wait(), 2);
+  }
+}
+
+// The call's state once it is up, and tones sent into it.
+TEST(QvsmsCli, CallShowsItsStateAndSendsTones) {
+  TSim s("quectel_ec25");
+  TRun call(s.Args({"call", "+4930123", "--duration", "0.3", "--tones", "12*#A"}));
+  ASSERT_EQ(call.Wait(), 0) << call.Err();
+  const TJson j = call.Json();
+  EXPECT_EQ(j["calls"], TJson::parse(R"([{"index":1,"direction":"outgoing","state":"active","mode":"voice",
+                                          "multiparty":false,"number":"+4930123"}])"));
+  EXPECT_EQ(j["tones"], "12*#A");
+  EXPECT_EQ(s.sim.WithModem([](qvsim::Modem& m) { return m.Tones(); }), "12*#A");
+  TRun bad(s.Args({"call", "+4930123", "--tones", "1;ATH"}));
+  EXPECT_EQ(bad.Wait(), 2);
+  EXPECT_EQ(Count(s.sim.GetTranscript().ToModem(), "ATD"), 1u) << "a bad tone is refused before dialling";
+}
+
 TEST(QvsmsCli, UsageErrorsExitWithTwo) {
   TSim s;
   const std::string dev = s.sim.DevicePath();
@@ -630,7 +816,7 @@ TEST(QvsmsCli, UsageErrorsExitWithTwo) {
 
 TEST(QvsmsCli, HelpOnEveryCommand) {
   for (const char* path : {"", "identify", "sms", "sms send", "sms list", "sms watch", "pdu encode", "at", "ports", "ussd",
-                           "phonebook export", "call", "answer"}) {
+                           "phonebook export", "call", "answer", "network", "smsc", "sim", "sim unblock", "sim change-pin", "sms delete"}) {
     SCOPED_TRACE(path);
     std::vector<std::string> args;
     std::string p = path;

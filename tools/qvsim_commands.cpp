@@ -537,7 +537,26 @@ struct Modem::Commands {
     } else if (cmd.op == Op::Read) {
       reply.infos.push_back("+CIND: " + std::to_string(m.fBcl / 20) + "," +
                             std::to_string(m.fRssi == 99 ? 0 : m.fRssi / 7) + ",1,0," +
-                            (m.fCall == CallState::Active ? "1" : "0") + ",0,0");
+                            (m.fCall == CallState::Active ? "1" : "0") + ",0," + (m.SmsFull(m.fMem[2]) ? "1" : "0"));
+    } else {
+      reply.final = "ERROR";
+    }
+  }
+
+  // Indicator events: mode 3 with <ind> 1 sends "+CIEV:" lines; the keypad
+  // and display events are not kept.
+  static void Cmer(Modem& m, const Cmd& cmd, Reply& reply) {
+    if (cmd.op == Op::Test) {
+      reply.infos.push_back("+CMER: (0,3),(0),(0),(0,1)");
+    } else if (cmd.op == Op::Read) {
+      reply.infos.push_back(m.fIndicators ? "+CMER: 3,0,0,1" : "+CMER: 0,0,0,0");
+    } else if (cmd.op == Op::Set) {
+      const int mode = Arg(cmd, 0).value_or(0), ind = Arg(cmd, 3).value_or(0);
+      if ((mode != 0 && mode != 3) || Arg(cmd, 1).value_or(0) != 0 || Arg(cmd, 2).value_or(0) != 0 || ind < 0 || ind > 1) {
+        reply.final = m.CmeError(3);
+        return;
+      }
+      m.fIndicators = mode == 3 && ind == 1;
     } else {
       reply.final = "ERROR";
     }
@@ -676,7 +695,7 @@ struct Modem::Commands {
         {"+CBC", Cbc},   {"+CEREG", Registration}, {"+CFUN", Cfun},  {"+CGATT", Cgatt}, {"+CGMI", Cgmi},
         {"+CGMM", Cgmm}, {"+CGMR", Cgmr},
         {"+CGREG", Registration}, {"+CGSN", Cgsn}, {"+CHUP", Chup}, {"+CIMI", Cimi}, {"+CIND", Cind},
-        {"+CLAC", Clac}, {"+CLCC", Clcc},  {"+CLIP", Clip}, {"+CMEE", Cmee}, {"+CMGD", Cmgd},
+        {"+CLAC", Clac}, {"+CLCC", Clcc},  {"+CLIP", Clip}, {"+CMEE", Cmee}, {"+CMER", Cmer}, {"+CMGD", Cmgd},
         {"+CMGF", Cmgf}, {"+CMGL", Cmgl},  {"+CMGR", Cmgr}, {"+CMGS", SubmitOrWrite}, {"+CMGW", SubmitOrWrite},
         {"+CMMS", TextModeSetting}, {"+CMSS", Cmss}, {"+CNMA", Cnma}, {"+CNMI", Cnmi}, {"+CNUM", Cnum},
         {"+COPS", Cops}, {"+CPAS", Cpas},  {"+CPBR", Cpbr}, {"+CPBS", Cpbs}, {"+CPBW", Cpbw},

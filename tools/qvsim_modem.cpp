@@ -102,6 +102,7 @@ void Modem::Reset() {
   fClip = false;
   fCrc = false;
   fUssdEnabled = false;
+  fIndicators = false;
   fRegMode.clear();
   fCopsFormat = 0;
   std::string first;
@@ -612,6 +613,10 @@ int Modem::InjectSms(std::string_view pduHex, SmsRoute route, std::vector<Output
   }
   const int index = StoreSms(fMem[2], pduHex, 0);
   if (index < 0) return -1;
+  // The message that fills the store turns the "smsfull" indicator (the
+  // seventh of +CIND) on.
+  if (fIndicators && SmsFull(fMem[2]))
+    out.push_back({Output::Kind::Unsolicited, Info("+CIEV: " + std::to_string(kSmsFullIndicator) + ",1"), {}, {}});
   if (route == SmsRoute::Store || (indicate && mt == 1)) {
     int announced = index;
     if (fPersona.phoneIndexAfterSim && (fMem[2] == "ME" || fMem[2] == "MT")) {
@@ -621,6 +626,11 @@ int Modem::InjectSms(std::string_view pduHex, SmsRoute route, std::vector<Output
     out.push_back({Output::Kind::Unsolicited, Info("+CMTI: " + Quote(fMem[2]) + "," + std::to_string(announced)), {}, {}});
   }
   return index;
+}
+
+bool Modem::SmsFull(std::string_view name) const {
+  const SmsMemory* mem = FindSms(name);
+  return mem != nullptr && mem->capacity > 0 && static_cast<int>(mem->slots.size()) >= mem->capacity;
 }
 
 int Modem::InjectStatusReport(std::string_view pduHex, SmsRoute route, std::vector<Output>& out) {

@@ -21,6 +21,8 @@ inline constexpr const char* kOwnNumber = "+491711234567";
 // The network every persona registers with (+COPS), long name and numeric code.
 inline constexpr const char* kOperatorName = "QV Mobile";
 inline constexpr const char* kOperatorNumeric = "00101";
+// The place of "smsfull" in the indicators of +CIND.
+inline constexpr int kSmsFullIndicator = 7;
 
 // How an injected message reaches the host: as +CNMI says, or forced.
 enum class SmsRoute { Auto, Store, Deliver };
@@ -215,6 +217,7 @@ class Modem {
   std::optional<std::string> DecodeText(std::string_view text) const;
   std::string DecodeName(std::string_view text) const;  // lenient: names of memories, sets
   SmsMemory* FindSms(std::string_view name);
+  bool SmsFull(std::string_view name) const;
   const SmsMemory* FindSms(std::string_view name) const;
   Book* FindBook(std::string_view name);
   const Book* FindBook(std::string_view name) const;
@@ -246,6 +249,7 @@ class Modem {
   bool fClip = false;
   bool fCrc = false;
   bool fUssdEnabled = false;
+  bool fIndicators = false;  // +CMER=3,,,1: "+CIEV:" lines on
   std::string fMem[3];
   std::string fBook;
   std::map<std::string, int> fRegMode;  // +CREG, +CGREG, +CEREG: <n>

@@ -118,10 +118,15 @@ std::vector<TqvPduSms> Submitted(qvsim::Simulator& sim) {
 
 QStringList On(const qvsim::Simulator& sim) { return {"--device", QString::fromStdString(sim.DevicePath())}; }
 
-// Ticks "Open" and waits until the modem is initialised and the component idle.
+// Ticks "Open" and waits until the modem is initialised, the network read
+// (the Network row), and the component idle.
 bool OpenAndWait(TForm1& w) {
   QTest::mouseClick(w.CheckBox1, Qt::LeftButton);
-  return QTest::qWaitFor([&] { return Connected(w) && !w.qvGsm1->IsBusy(); }, kInitMs);
+  return QTest::qWaitFor(
+      [&] {
+        return Connected(w) && Column(w.lvInfo, 0).contains("Network") && !w.ExchangeBlocked();
+      },
+      kInitMs);
 }
 
 // The controls that start an exchange, by name, and whether each is enabled.
@@ -201,6 +206,8 @@ class TestDesk : public QObject {
   void listingReadingAndDeleting();
   void phoneBookPage();
   void ussdAnswerReachesTheLog();
+  void networkRowFollowsTheModem();
+  void fullStoreReachesTheLog();
 
  private:
   std::unique_ptr<TqvQtBridge> bridge;
@@ -422,7 +429,8 @@ void TestDesk::openShowsTheModemOnTheSimulator() {
   QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
   QVERIFY(w->CheckBox1->isChecked());
   QTRY_VERIFY_WITH_TIMEOUT(Connected(*w), kInitMs);
-  QCOMPARE(Column(w->lvInfo, 0), QStringList({"Manufacturer", "Device", "Version", "IMEI", "Driver"}));
+  QTRY_COMPARE_WITH_TIMEOUT(Column(w->lvInfo, 0),
+                            QStringList({"Manufacturer", "Device", "Version", "IMEI", "Driver", "Network"}), kInitMs);
   const QStringList values = Column(w->lvInfo, 1);
   QCOMPARE(values[0], QString("SIEMENS"));
   QCOMPARE(values[1], QString("MC35i"));
@@ -833,6 +841,54 @@ void TestDesk::ussdAnswerReachesTheLog() {
   QCOMPARE(w->eUssd->text(), QString("*102#"));
   QTest::mouseClick(w->Button9, Qt::LeftButton);
   QTRY_VERIFY_WITH_TIMEOUT(LogLines(*w).contains("USSD: Your balance is 12.34"), kInitMs);
+}
+
+// The Network row: read once the device is connected, then each change the
+// modem tells, also in the event log; a reading that comes again (another
+// connection) keeps one row.
+void TestDesk::networkRowFollowsTheModem() {
+  qvsim::Simulator sim("quectel_ec25");
+  sim.InjectRegistration(1, 7);
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  auto network = [&] {
+    const QStringList names = Column(w->lvInfo, 0);
+    const qsizetype row = names.indexOf("Network");
+    return row < 0 || names.count("Network") != 1 ? QString() : Column(w->lvInfo, 1)[row];
+  };
+  QTRY_COMPARE_WITH_TIMEOUT(network(), QString("home, LTE, QV Mobile (00101)"), kInitMs);
+
+  sim.InjectRegistration(5, 2);
+  QTRY_COMPARE_WITH_TIMEOUT(network(), QString("roaming, UMTS, QV Mobile (00101)"), kInitMs);
+  QVERIFY(LogLines(*w).contains("Network: roaming, UMTS, QV Mobile (00101)"));
+  sim.InjectRegistration(2, 0);
+  QTRY_VERIFY_WITH_TIMEOUT(network().startsWith("searching"), kInitMs);
+  QVERIFY2(!network().contains("QV Mobile"), qPrintable(network()));
+
+  // Closed and opened again: the rows are made anew, the network read again.
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QTRY_VERIFY(!w->qvComm1->Active());
+  sim.WithModem([](qvsim::Modem& m) {
+    std::vector<qvsim::Output> unheard;  // nobody listens while the port is closed
+    m.SetRegistration(1, 7, unheard);
+  });
+  w->ListBox1->clear();
+  QVERIFY(OpenAndWait(*w));
+  QTRY_COMPARE_WITH_TIMEOUT(network(), QString("home, LTE, QV Mobile (00101)"), kInitMs);
+}
+
+// The modem's store indicator, turned on once the device is connected.
+void TestDesk::fullStoreReachesTheLog() {
+  qvsim::Simulator sim("siemens_mc35i");
+  sim.WithModem([](qvsim::Modem& m) { return m.SetSmsCapacity("SM", 1); });
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));  // the indicator is on once the network was read
+  QVERIFY(!LogLines(*w).contains("The message store is full"));
+  TqvPduSms sms(true);
+  sms.SetPhone(u"+4917099887");
+  sms.SetText(u"fills it");
+  QVERIFY(sim.InjectSms(qv::StringToUtf8(sms.AsPDU()), qvsim::SmsRoute::Store) > 0);
+  QTRY_VERIFY_WITH_TIMEOUT(LogLines(*w).contains("The message store is full"), kInitMs);
 }
 
 QTEST_MAIN(TestDesk)
