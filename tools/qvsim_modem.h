@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "qvsim_persona.h"
@@ -138,6 +139,8 @@ class Modem {
   std::map<int, StoredSms> SmsIn(std::string_view memory) const;
   // PDUs the host submitted with +CMGS or +CMSS, oldest first.
   const std::vector<std::string>& Submitted() const { return fSubmitted; }
+  // Those PDUs, handed over and forgotten: what a long run uses, so that they do not pile up.
+  std::vector<std::string> TakeSubmitted() { return std::exchange(fSubmitted, {}); }
   // The DTMF tones the host sent (+VTS), oldest first.
   const std::string& Tones() const { return fTones; }
   std::string ServiceCentre() const { return fSca; }
