@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -119,6 +120,26 @@ QString SystemDateTime(double dateTime) {
   const QTime time(p.Hour, p.Minute, p.Second);
   if (time != QTime(0, 0)) text += QLatin1Char(' ') + locale.toString(time, QLocale::LongFormat);
   return text;
+}
+
+QString CallStateName(TCallState s) {
+  switch (s) {
+    case TCallState::csActive: return QStringLiteral("active");
+    case TCallState::csHeld: return QStringLiteral("held");
+    case TCallState::csDialing: return QStringLiteral("dialing");
+    case TCallState::csAlerting: return QStringLiteral("alerting");
+    case TCallState::csIncoming: return QStringLiteral("incoming");
+    case TCallState::csWaiting: return QStringLiteral("waiting");
+  }
+  return QStringLiteral("unknown");
+}
+
+// A box for a SIM code: the digits never show.
+QLineEdit* CodeBox(const char* name, QWidget* parent) {
+  auto* box = Named(new QLineEdit(parent), name);
+  box->setEchoMode(QLineEdit::Password);
+  box->setMaxLength(8);
+  return box;
 }
 
 int DiagnosticLines(const TqvGsm& gsm) {
@@ -384,6 +405,7 @@ void TForm1::CreateControls() {
   Pages->addTab(TabSheet2 = CreateStoragePage(), QStringLiteral("SMS Storage"));
   Pages->addTab(pgTerminal = CreateTerminalPage(), QStringLiteral("Terminal"));
   Pages->addTab(pgBook = CreatePhoneBookPage(), QStringLiteral("Phone Book"));
+  Pages->addTab(pgCalls = CreateCallsPage(), QStringLiteral("Calls"));
   Pages->addTab(pgOptions = CreateOptionsPage(), QStringLiteral("Options"));
   Pages->addTab(pgDriver = CreateDriverPage(), QStringLiteral("Driver"));
   Pages->addTab(TabSheet4 = CreateUssdPage(), QStringLiteral("USSD"));
@@ -433,6 +455,10 @@ QWidget* TForm1::CreateSendSmsPage() {
   cbEncoding->addItems({QStringLiteral("Auto detect"), QStringLiteral("7bit encode"), QStringLiteral("8bit encode"),
                         QStringLiteral("16bit encode")});
   cbEncoding->setCurrentIndex(0);
+  eServiceCentre = Named(new QLineEdit(page), "eServiceCentre");
+  eServiceCentre->setPlaceholderText(QStringLiteral("Service centre"));
+  bReadCentre = Named(new QPushButton(QStringLiteral("Read"), page), "bReadCentre");
+  bSetCentre = Named(new QPushButton(QStringLiteral("Set"), page), "bSetCentre");
   Label7 = Named(Banner(new QLabel(QStringLiteral("Type SMS mesage here"), page)), "Label7");
   Memo1 = Named(new QPlainTextEdit(page), "Memo1");
   Memo1->setPlainText(QStringLiteral(
@@ -449,9 +475,15 @@ QWidget* TForm1::CreateSendSmsPage() {
   row2->addStretch(1);
   row2->addWidget(cbEncoding);
   row2->addWidget(Button8);
+  auto* row3 = new QHBoxLayout;
+  row3->addWidget(new QLabel(QStringLiteral("Service centre:"), page));
+  row3->addWidget(eServiceCentre, 1);
+  row3->addWidget(bReadCentre);
+  row3->addWidget(bSetCentre);
   auto* layout = new QVBoxLayout(page);
   layout->addLayout(row1);
   layout->addLayout(row2);
+  layout->addLayout(row3);
   layout->addWidget(Label7);
   layout->addWidget(Memo1, 1);
   layout->setSpacing(4);
@@ -475,6 +507,8 @@ QWidget* TForm1::CreateStoragePage() {
   eNo->setValue(0);
   Button4 = Named(new QPushButton(QStringLiteral("Read"), page), "Button4");
   Button5 = Named(new QPushButton(QStringLiteral("Delete"), page), "Button5");
+  bDelRead = Named(new QPushButton(QStringLiteral("Delete read"), page), "bDelRead");
+  bDelAllSms = Named(new QPushButton(QStringLiteral("Delete all"), page), "bDelAllSms");
   Label6 = Named(Banner(new QLabel(QStringLiteral("SMS:"), page)), "Label6");
   Memo2 = Named(TooltipYellow(new QPlainTextEdit(QStringLiteral("Memo2"), page)), "Memo2");
   Memo2->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -493,6 +527,8 @@ QWidget* TForm1::CreateStoragePage() {
   row2->addWidget(eNo);
   row2->addWidget(Button4);
   row2->addWidget(Button5);
+  row2->addWidget(bDelRead);
+  row2->addWidget(bDelAllSms);
   row2->addStretch(1);
   auto* layout = new QVBoxLayout(page);
   layout->addLayout(row1);
@@ -535,6 +571,40 @@ QWidget* TForm1::CreatePhoneBookPage() {
   return page;
 }
 
+QWidget* TForm1::CreateCallsPage() {
+  auto* page = Named(new QWidget, "pgCalls");
+  eCallNumber = Named(new QLineEdit(page), "eCallNumber");
+  eCallNumber->setPlaceholderText(QStringLiteral("Phone number"));
+  bDial = Named(new QPushButton(QStringLiteral("Dial"), page), "bDial");
+  bAnswer = Named(new QPushButton(QStringLiteral("Answer"), page), "bAnswer");
+  bHangup = Named(new QPushButton(QStringLiteral("Hang up"), page), "bHangup");
+  lvCalls = Named(new QTableWidget(0, 3, page), "lvCalls");
+  lvCalls->setHorizontalHeaderLabels({QStringLiteral("Direction"), QStringLiteral("State"), QStringLiteral("Number")});
+  lvCalls->verticalHeader()->hide();
+  lvCalls->setSelectionBehavior(QAbstractItemView::SelectRows);
+  lvCalls->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  lvCalls->horizontalHeader()->setStretchLastSection(true);
+  bCallRefresh = Named(new QPushButton(QStringLiteral("Refresh"), page), "bCallRefresh");
+  eTones = Named(new QLineEdit(page), "eTones");
+  eTones->setPlaceholderText(QStringLiteral("0-9 * # A-D"));
+  bSendTones = Named(new QPushButton(QStringLiteral("Send tones"), page), "bSendTones");
+
+  auto* grid = new QGridLayout(page);
+  grid->addWidget(new QLabel(QStringLiteral("Phone:"), page), 0, 0);
+  grid->addWidget(eCallNumber, 0, 1);
+  grid->addWidget(bDial, 0, 2);
+  grid->addWidget(bAnswer, 0, 3);
+  grid->addWidget(bHangup, 0, 4);
+  grid->addWidget(new QLabel(QStringLiteral("Tones:"), page), 1, 0);
+  grid->addWidget(eTones, 1, 1);
+  grid->addWidget(bSendTones, 1, 2);
+  grid->addWidget(bCallRefresh, 1, 4);
+  grid->addWidget(lvCalls, 2, 0, 1, 5);
+  grid->setColumnStretch(1, 1);
+  grid->setRowStretch(2, 1);
+  return page;
+}
+
 QWidget* TForm1::CreateOptionsPage() {
   auto* page = Named(new QWidget, "pgOptions");
   Label2 = Named(new QLabel(QStringLiteral("On SMS Receive :"), page), "Label2");
@@ -545,14 +615,34 @@ QWidget* TForm1::CreateOptionsPage() {
   eCmd = Named(new QLineEdit(QStringLiteral("ATI<cr>"), page), "eCmd");
   bSendCommand = Named(new QPushButton(QStringLiteral("Send"), page), "bSendCommand");
 
+  gbSim = Named(new QGroupBox(QStringLiteral("SIM"), page), "gbSim");
+  ePuk = CodeBox("ePuk", gbSim);
+  eUnblockPin = CodeBox("eUnblockPin", gbSim);
+  bUnblock = Named(new QPushButton(QStringLiteral("Unblock"), gbSim), "bUnblock");
+  eOldPin = CodeBox("eOldPin", gbSim);
+  eNewPin = CodeBox("eNewPin", gbSim);
+  bChangePin = Named(new QPushButton(QStringLiteral("Change PIN"), gbSim), "bChangePin");
+  auto* sim = new QGridLayout(gbSim);
+  sim->addWidget(new QLabel(QStringLiteral("PUK:"), gbSim), 0, 0);
+  sim->addWidget(ePuk, 0, 1);
+  sim->addWidget(new QLabel(QStringLiteral("New PIN:"), gbSim), 0, 2);
+  sim->addWidget(eUnblockPin, 0, 3);
+  sim->addWidget(bUnblock, 0, 4);
+  sim->addWidget(new QLabel(QStringLiteral("Old PIN:"), gbSim), 1, 0);
+  sim->addWidget(eOldPin, 1, 1);
+  sim->addWidget(new QLabel(QStringLiteral("New PIN:"), gbSim), 1, 2);
+  sim->addWidget(eNewPin, 1, 3);
+  sim->addWidget(bChangePin, 1, 4);
+
   auto* grid = new QGridLayout(page);
   grid->addWidget(Label2, 0, 0);
   grid->addWidget(cbOnNewSms, 0, 1, Qt::AlignLeft);
   grid->addWidget(Label12, 1, 0);
   grid->addWidget(eCmd, 1, 1);
   grid->addWidget(bSendCommand, 1, 2);
+  grid->addWidget(gbSim, 2, 0, 1, 3);
   grid->setColumnStretch(1, 1);
-  grid->setRowStretch(2, 1);
+  grid->setRowStretch(3, 1);
   return page;
 }
 
@@ -611,6 +701,17 @@ void TForm1::ConnectHandlers() {
   connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
   connect(Button7, &QPushButton::clicked, this, &TForm1::Button7Click);
   connect(Button9, &QPushButton::clicked, this, &TForm1::Button9Click);
+  connect(bDelRead, &QPushButton::clicked, this, &TForm1::bDelReadClick);
+  connect(bDelAllSms, &QPushButton::clicked, this, &TForm1::bDelAllSmsClick);
+  connect(bReadCentre, &QPushButton::clicked, this, &TForm1::bReadCentreClick);
+  connect(bSetCentre, &QPushButton::clicked, this, &TForm1::bSetCentreClick);
+  connect(bDial, &QPushButton::clicked, this, &TForm1::bDialClick);
+  connect(bAnswer, &QPushButton::clicked, this, &TForm1::bAnswerClick);
+  connect(bHangup, &QPushButton::clicked, this, &TForm1::bHangupClick);
+  connect(bCallRefresh, &QPushButton::clicked, this, &TForm1::bCallRefreshClick);
+  connect(bSendTones, &QPushButton::clicked, this, &TForm1::bSendTonesClick);
+  connect(bUnblock, &QPushButton::clicked, this, &TForm1::bUnblockClick);
+  connect(bChangePin, &QPushButton::clicked, this, &TForm1::bChangePinClick);
   qvComm1->NotifyAdd(TqvNotifyEvent::Bind(this, &TForm1::CommNotify));
   if (auto* bridge = TqvQtBridge::Instance()) {
     connect(bridge, &TqvQtBridge::LiveWaitsEnded, this, [this] {
@@ -905,6 +1006,139 @@ void TForm1::Button9Click() {
   });
 }
 
+void TForm1::bDelReadClick() { DeleteMessages(TSmsDeleteScope::sdRead); }
+
+void TForm1::bDelAllSmsClick() { DeleteMessages(TSmsDeleteScope::sdAll); }
+
+void TForm1::DeleteMessages(TSmsDeleteScope scope) {
+  if (eMem->currentText().isEmpty()) {
+    AppendEventLog(QStringLiteral("Choose a memory first"));
+    return;
+  }
+  Guarded([&] {
+    TCall call(*this);
+    qvGsm1->SetMemoryRead(U(eMem->currentText()));
+    qvGsm1->UpdateMemoryState();  // the size of the memory, for deleting one by one
+    AppendEventLog(qvGsm1->SmsDeleteAll(scope) ? QStringLiteral("OK") : QStringLiteral("Error"));
+    // What is left, listed afresh.
+    Memo2->clear();
+    qvGsm1->SmsList(false, TSmsStatus::ssAll);
+  });
+}
+
+void TForm1::bReadCentreClick() {
+  Guarded([&] {
+    TCall call(*this);
+    const std::optional<std::u16string> centre = qvGsm1->GetServiceCentre();
+    if (!centre) {
+      AppendEventLog(QStringLiteral("Error: the service centre could not be read ") + Q(LastErrorOf(*qvGsm1)));
+      return;
+    }
+    eServiceCentre->setText(Q(*centre));
+    AppendEventLog(QStringLiteral("Service centre: ") + (centre->empty() ? QStringLiteral("none") : Q(*centre)));
+  });
+}
+
+void TForm1::bSetCentreClick() {
+  Guarded([&] {
+    TCall call(*this);
+    if (qvGsm1->SetServiceCentre(U(eServiceCentre->text().trimmed())))
+      AppendEventLog(QStringLiteral("OK"));
+    else
+      AppendEventLog(QStringLiteral("Error: ") + Q(LastErrorOf(*qvGsm1)));
+  });
+}
+
+void TForm1::bDialClick() {
+  Guarded([&] {
+    TCall call(*this);
+    AppendEventLog(qvGsm1->MakeCall(U(eCallNumber->text().trimmed())) ? QStringLiteral("OK")
+                                                                       : QStringLiteral("Error"));
+  });
+  RefreshCalls();
+}
+
+void TForm1::bAnswerClick() {
+  Guarded([&] {
+    TCall call(*this);
+    qvGsm1->AnswerCall();
+  });
+  RefreshCalls();
+}
+
+void TForm1::bHangupClick() {
+  Guarded([&] {
+    TCall call(*this);
+    qvGsm1->Hungup();
+  });
+  RefreshCalls();
+}
+
+void TForm1::bCallRefreshClick() { RefreshCalls(); }
+
+void TForm1::RefreshCalls() {
+  if (fDestroying || !qvComm1->Active()) return;
+  Guarded([&] {
+    TCall call(*this);
+    const auto calls = qvGsm1->CallList();
+    if (!calls) {
+      AppendEventLog(QStringLiteral("Error: the calls could not be read"));
+      return;
+    }
+    ShowCalls(*calls);
+  });
+}
+
+void TForm1::ShowCalls(const std::vector<TCallInfo>& calls) {
+  lvCalls->setRowCount(int(calls.size()));
+  for (int row = 0; row < lvCalls->rowCount(); ++row) {
+    const TCallInfo& c = calls[size_t(row)];
+    const QString direction = c.Incoming ? QStringLiteral("incoming") : QStringLiteral("outgoing");
+    lvCalls->setItem(row, 0, new QTableWidgetItem(direction));
+    lvCalls->setItem(row, 1, new QTableWidgetItem(CallStateName(c.State)));
+    lvCalls->setItem(row, 2, new QTableWidgetItem(Q(c.Number)));
+  }
+}
+
+void TForm1::bSendTonesClick() {
+  Guarded([&] {
+    TCall call(*this);
+    AppendEventLog(qvGsm1->SendTones(U(eTones->text().trimmed())) ? QStringLiteral("OK") : QStringLiteral("Error"));
+  });
+}
+
+// The codes go only to the library, which masks them in its log; the boxes
+// are emptied whatever the outcome.
+void TForm1::bUnblockClick() {
+  const std::u16string puk = U(ePuk->text()), pin = U(eUnblockPin->text());
+  ePuk->clear();
+  eUnblockPin->clear();
+  Guarded([&] {
+    TCall call(*this);
+    if (!qvGsm1->PINUnblock(puk, pin)) {
+      AppendEventLog(QStringLiteral("Error: the SIM was not unblocked"));
+      return;
+    }
+    ePin->setText(Q(qvGsm1->PIN()));  // the next opening uses the new PIN
+    AppendEventLog(QStringLiteral("SIM unblocked"));
+  });
+}
+
+void TForm1::bChangePinClick() {
+  const std::u16string old = U(eOldPin->text()), pin = U(eNewPin->text());
+  eOldPin->clear();
+  eNewPin->clear();
+  Guarded([&] {
+    TCall call(*this);
+    if (!qvGsm1->PINChange(old, pin)) {
+      AppendEventLog(QStringLiteral("Error: the PIN was not changed"));
+      return;
+    }
+    ePin->setText(Q(qvGsm1->PIN()));  // the next opening uses the new PIN
+    AppendEventLog(QStringLiteral("PIN changed"));
+  });
+}
+
 void TForm1::qvGsm1SmsReceived(TObject* /*Sender*/, const std::u16string& aMem, int32_t idSms, TqvPduSms* aSms) {
   // Queued calls from one thread keep their order; the window drops what
   // arrives while it goes away.
@@ -951,6 +1185,13 @@ void TForm1::qvGsm1Ring(TObject* /*Sender*/, const std::u16string& sData) {
   if (fDestroying) return;
   AppendEventLog(QStringLiteral("RING: ") + Q(sData));
   ScrollAndSelect();
+  // From the event loop: the component's own event must not wait for the reading.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (!fDestroying && qvComm1->Active() && !ExchangeBlocked()) RefreshCalls();
+      },
+      Qt::QueuedConnection);
 }
 
 void TForm1::qvGsm1GsmError(TObject* /*Sender*/, const std::u16string& sData) {
@@ -1017,7 +1258,9 @@ bool TForm1::ExchangeBlocked() const { return fCalls > 0 || qvGsm1->IsBusy(); }
 void TForm1::UpdateExchangeControls() {
   const bool idle = !ExchangeBlocked();
   for (QWidget* w : std::initializer_list<QWidget*>{Button3, bSendCommand, cbOnNewSms, Button2, Button8, Button6,
-                                                    Button4, Button5, Button7, Button9})
+                                                    Button4, Button5, Button7, Button9, bDelRead, bDelAllSms,
+                                                    bReadCentre, bSetCentre, bDial, bAnswer, bHangup, bCallRefresh,
+                                                    bSendTones, bUnblock, bChangePin})
     w->setEnabled(idle);
   const bool driverChoice = !chAutodetect->isChecked();
   bLoadDriver->setEnabled(idle && driverChoice);

@@ -2,8 +2,8 @@
 // the GSM component qvGsm1 (the port's data processor), the log file
 // qvLogFile1 and the device picker qvDeviceBox1, and puts a page of controls
 // in front of each feature: Device Info, Send SMS, SMS Storage, Terminal (only
-// when the first argument is "d"), Phone Book, Options, Driver and USSD, with
-// the event log below.
+// when the first argument is "d"), Phone Book, Calls, Options, Driver and
+// USSD, with the event log below.
 //
 // Every handler runs on the GUI thread and catches what the library throws
 // (Qt carries no exception through its loop): the message is shown and the
@@ -25,11 +25,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qvclasses.h"
 
 class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -42,6 +44,8 @@ class QTableWidget;
 class TqvComm;
 class TqvPduSms;
 struct TNetworkInfo;
+struct TCallInfo;
+enum class TSmsDeleteScope : int32_t;
 class TqvDeviceBox;
 class TqvGsm;
 class TqvLogFile;
@@ -111,6 +115,9 @@ class TForm1 : public QWidget {
   QCheckBox* chConfirm;
   QCheckBox* chAlert;
   QPushButton* Button8;
+  QLineEdit* eServiceCentre;
+  QPushButton* bReadCentre;
+  QPushButton* bSetCentre;
   QComboBox* cbEncoding;
   QLabel* Label7;
   QPlainTextEdit* Memo1;
@@ -124,6 +131,8 @@ class TForm1 : public QWidget {
   QSpinBox* eNo;
   QPushButton* Button4;
   QPushButton* Button5;
+  QPushButton* bDelRead;
+  QPushButton* bDelAllSms;
   QLabel* Label6;
   QPlainTextEdit* Memo2;
   QWidget* pgTerminal;
@@ -133,12 +142,28 @@ class TForm1 : public QWidget {
   QPushButton* Button7;
   QLabel* Label8;
   QTableWidget* lvPhones;
+  QWidget* pgCalls;
+  QLineEdit* eCallNumber;
+  QPushButton* bDial;
+  QPushButton* bAnswer;
+  QPushButton* bHangup;
+  QTableWidget* lvCalls;
+  QPushButton* bCallRefresh;
+  QLineEdit* eTones;
+  QPushButton* bSendTones;
   QWidget* pgOptions;
   QLabel* Label2;
   QComboBox* cbOnNewSms;
   QLabel* Label12;
   QLineEdit* eCmd;
   QPushButton* bSendCommand;
+  QGroupBox* gbSim;  // the SIM codes: password boxes, emptied after each use
+  QLineEdit* ePuk;
+  QLineEdit* eUnblockPin;
+  QPushButton* bUnblock;
+  QLineEdit* eOldPin;
+  QLineEdit* eNewPin;
+  QPushButton* bChangePin;
   QWidget* pgDriver;
   QCheckBox* chAutodetect;
   QLabel* Label9;
@@ -183,6 +208,17 @@ class TForm1 : public QWidget {
   void Button5Click();
   void Button7Click();
   void Button9Click();
+  void bDelReadClick();
+  void bDelAllSmsClick();
+  void bReadCentreClick();
+  void bSetCentreClick();
+  void bDialClick();
+  void bAnswerClick();
+  void bHangupClick();
+  void bCallRefreshClick();
+  void bSendTonesClick();
+  void bUnblockClick();
+  void bChangePinClick();
   // On the component's worker thread: the lines are made there and handed to
   // the GUI thread in order.
   void qvGsm1SmsReceived(TObject* Sender, const std::u16string& aMem, int32_t idSms, TqvPduSms* aSms);
@@ -205,6 +241,11 @@ class TForm1 : public QWidget {
   // Sends Memo1's text to Edit1's number with the page's coding, Confirm and
   // Alert, in as many parts as it needs.
   void SendPdu();
+  // Empties the chosen memory of the messages `scope` names and lists what is left.
+  void DeleteMessages(TSmsDeleteScope scope);
+  // Reads the modem's calls into the Calls page's list.
+  void RefreshCalls();
+  void ShowCalls(const std::vector<TCallInfo>& calls);
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -219,6 +260,7 @@ class TForm1 : public QWidget {
   QWidget* CreateStoragePage();
   QWidget* CreateTerminalPage();
   QWidget* CreatePhoneBookPage();
+  QWidget* CreateCallsPage();
   QWidget* CreateOptionsPage();
   QWidget* CreateDriverPage();
   QWidget* CreateUssdPage();

@@ -132,8 +132,10 @@ bool OpenAndWait(TForm1& w) {
 // The controls that start an exchange, by name, and whether each is enabled.
 QMap<QString, bool> ExchangeControls(const TForm1& w) {
   QMap<QString, bool> states;
-  for (QWidget* c : std::initializer_list<QWidget*>{w.Button3, w.bSendCommand, w.cbOnNewSms, w.Button2, w.Button8,
-                                                     w.Button6, w.Button4, w.Button5, w.Button7, w.Button9})
+  for (QWidget* c : std::initializer_list<QWidget*>{
+           w.Button3, w.bSendCommand, w.cbOnNewSms, w.Button2, w.Button8, w.Button6, w.Button4, w.Button5, w.Button7,
+           w.Button9, w.bDelRead, w.bDelAllSms, w.bReadCentre, w.bSetCentre, w.bDial, w.bAnswer, w.bHangup,
+           w.bCallRefresh, w.bSendTones, w.bUnblock, w.bChangePin})
     states[c->objectName()] = c->isEnabled();
   return states;
 }
@@ -208,6 +210,11 @@ class TestDesk : public QObject {
   void ussdAnswerReachesTheLog();
   void networkRowFollowsTheModem();
   void fullStoreReachesTheLog();
+  void deleteReadThenAll();
+  void callsPage();
+  void serviceCentreReadAndSet();
+  void changePinThenOpenWithTheNewOne();
+  void unblockWithThePuk();
 
  private:
   std::unique_ptr<TqvQtBridge> bridge;
@@ -255,7 +262,7 @@ void TestDesk::terminalPageOnlyWithFirstArgumentD() {
   QFETCH(QStringList, args);
   QFETCH(bool, terminal);
   auto w = Window(args);
-  QStringList tabs{"Device Info", "Send SMS", "SMS Storage", "Phone Book", "Options", "Driver", "USSD"};
+  QStringList tabs{"Device Info", "Send SMS", "SMS Storage", "Phone Book", "Calls", "Options", "Driver", "USSD"};
   if (terminal) tabs.insert(3, "Terminal");
   QCOMPARE(Tabs(w->Pages), tabs);
   QCOMPARE(w->Pages->currentIndex(), 0);
@@ -889,6 +896,181 @@ void TestDesk::fullStoreReachesTheLog() {
   sms.SetText(u"fills it");
   QVERIFY(sim.InjectSms(qv::StringToUtf8(sms.AsPDU()), qvsim::SmsRoute::Store) > 0);
   QTRY_VERIFY_WITH_TIMEOUT(LogLines(*w).contains("The message store is full"), kInitMs);
+}
+
+// "Delete read" leaves the unread messages, "Delete all" none; each lists what is left.
+void TestDesk::deleteReadThenAll() {
+  qvsim::Simulator sim("siemens_mc35i");
+  sim.WithModem([](qvsim::Modem& m) {
+    m.StoreSms("SM", qvsim::MakeDeliverPdu("+4930123", "read one", 1700000000), 1);
+    m.StoreSms("SM", qvsim::MakeDeliverPdu("+4930123", "unread one", 1700000000), 0);
+    m.StoreSms("SM", qvsim::MakeDeliverPdu("+4930123", "read two", 1700000000), 1);
+    return 0;
+  });
+  auto stored = [&] {
+    QList<int> ids;
+    for (const auto& [id, sms] : sim.WithModem([](qvsim::Modem& m) { return m.SmsIn("SM"); })) ids << id;
+    return ids;
+  };
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  w->eMem->setCurrentIndex(w->eMem->findText("SM"));
+  QVERIFY(w->eMem->currentIndex() >= 0);
+
+  QTest::mouseClick(w->bDelRead, Qt::LeftButton);
+  QCOMPARE(stored(), QList<int>({2}));
+  QVERIFY(LogLines(*w).contains("OK"));
+  QTRY_VERIFY_WITH_TIMEOUT(w->Memo2->toPlainText().contains("======= GET SMS LIST DONE!!! ============="), kInitMs);
+  QVERIFY(w->Memo2->toPlainText().contains("unread one"));
+  QVERIFY(!w->Memo2->toPlainText().contains("read two"));
+  QTRY_VERIFY(!w->ExchangeBlocked());
+
+  w->ListBox1->clear();
+  QTest::mouseClick(w->bDelAllSms, Qt::LeftButton);
+  QCOMPARE(stored(), QList<int>());
+  QCOMPARE(LogLines(*w).first(), QString("OK"));
+  QTRY_COMPARE_WITH_TIMEOUT(w->Memo2->toPlainText(), QString("======= GET SMS LIST DONE!!! ============="), kInitMs);
+}
+
+// Dial, tones during the call, hang up; an incoming ring fills the list by itself.
+void TestDesk::callsPage() {
+  qvsim::Simulator sim("siemens_mc35i");
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  w->Pages->setCurrentWidget(w->pgCalls);
+  w->eCallNumber->setText("+4930555");
+  QTest::mouseClick(w->bDial, Qt::LeftButton);
+  QCOMPARE(LogLines(*w).last(), QString("OK"));
+  QCOMPARE(w->lvCalls->rowCount(), 1);
+  QCOMPARE(w->lvCalls->item(0, 0)->text(), QString("outgoing"));
+  QVERIFY2(QStringList({"active", "dialing", "alerting"}).contains(w->lvCalls->item(0, 1)->text()),
+           qPrintable(w->lvCalls->item(0, 1)->text()));
+  QCOMPARE(w->lvCalls->item(0, 2)->text(), QString("+4930555"));
+
+  w->eTones->setText("12#");
+  QTest::mouseClick(w->bSendTones, Qt::LeftButton);
+  QCOMPARE(LogLines(*w).last(), QString("OK"));
+  QCOMPARE(sim.WithModem([](qvsim::Modem& m) { return m.Tones(); }), std::string("12#"));
+
+  QTest::mouseClick(w->bHangup, Qt::LeftButton);
+  QCOMPARE(w->lvCalls->rowCount(), 0);
+
+  sim.InjectRing("+4930777", 1, std::chrono::milliseconds(10000));
+  QTRY_COMPARE_WITH_TIMEOUT(w->lvCalls->rowCount(), 1, kInitMs);
+  QCOMPARE(w->lvCalls->item(0, 0)->text(), QString("incoming"));
+  QCOMPARE(w->lvCalls->item(0, 2)->text(), QString("+4930777"));
+  QTRY_VERIFY(!w->ExchangeBlocked());
+  QTest::mouseClick(w->bAnswer, Qt::LeftButton);
+  QCOMPARE(w->lvCalls->item(0, 1)->text(), QString("active"));
+  QTest::mouseClick(w->bHangup, Qt::LeftButton);
+  QCOMPARE(w->lvCalls->rowCount(), 0);
+}
+
+void TestDesk::serviceCentreReadAndSet() {
+  qvsim::Simulator sim("siemens_mc35i");
+  sim.WithModem([](qvsim::Modem& m) {
+    m.SetServiceCentre("+491710760000");
+    return 0;
+  });
+  auto w = Window(On(sim));
+  QVERIFY(OpenAndWait(*w));
+  QTest::mouseClick(w->bReadCentre, Qt::LeftButton);
+  QCOMPARE(w->eServiceCentre->text(), QString("+491710760000"));
+  QCOMPARE(LogLines(*w).last(), QString("Service centre: +491710760000"));
+
+  w->eServiceCentre->setText("+4917012345");
+  QTest::mouseClick(w->bSetCentre, Qt::LeftButton);
+  QCOMPARE(LogLines(*w).last(), QString("OK"));
+  QCOMPARE(sim.WithModem([](qvsim::Modem& m) { return m.ServiceCentre(); }), std::string("+4917012345"));
+
+  // A number the library refuses leaves the modem's as it was.
+  w->eServiceCentre->setText("12ab");
+  QTest::mouseClick(w->bSetCentre, Qt::LeftButton);
+  QVERIFY2(LogLines(*w).last().startsWith("Error"), qPrintable(LogLines(*w).last()));
+  QCOMPARE(sim.WithModem([](qvsim::Modem& m) { return m.ServiceCentre(); }), std::string("+4917012345"));
+
+  sim.WithModem([](qvsim::Modem& m) {
+    m.SetServiceCentre("");
+    return 0;
+  });
+  QTest::mouseClick(w->bReadCentre, Qt::LeftButton);
+  QCOMPARE(w->eServiceCentre->text(), QString());
+  QCOMPARE(LogLines(*w).last(), QString("Service centre: none"));
+}
+
+namespace {
+
+// No code in clear in the event log or the log file's lines (the tests'
+// window writes the file only at its end).
+void CheckCodesHidden(const TForm1& w, const QStringList& codes) {
+  const QString log = LogLines(w).join('\n');
+  const QString written = Q(w.qvLogFile1->PendingText());
+  QVERIFY(!written.isEmpty());
+  for (const QString& code : codes) {
+    QVERIFY2(!log.contains(code), qPrintable(code));
+    QVERIFY2(!written.contains(code), qPrintable(code));
+  }
+}
+
+}  // namespace
+
+void TestDesk::changePinThenOpenWithTheNewOne() {
+  qvsim::SimulatorOptions options;
+  options.pin = "1234";
+  options.pinState = qvsim::PinState::SimPin;
+  qvsim::Simulator sim("siemens_mc35i", options);
+  auto w = Window(On(sim));
+  w->ePin->setText("1234");
+  QVERIFY(OpenAndWait(*w));
+  w->Pages->setCurrentWidget(w->pgOptions);
+  QCOMPARE(w->eOldPin->echoMode(), QLineEdit::Password);
+
+  w->eOldPin->setText("9999");  // wrong: nothing changes
+  w->eNewPin->setText("5678");
+  QTest::mouseClick(w->bChangePin, Qt::LeftButton);
+  QCOMPARE(LogLines(*w).last(), QString("Error: the PIN was not changed"));
+  QVERIFY(w->eOldPin->text().isEmpty() && w->eNewPin->text().isEmpty());
+
+  w->eOldPin->setText("1234");
+  w->eNewPin->setText("8642");
+  QTest::mouseClick(w->bChangePin, Qt::LeftButton);
+  QCOMPARE(LogLines(*w).last(), QString("PIN changed"));
+  QVERIFY(w->eOldPin->text().isEmpty() && w->eNewPin->text().isEmpty());
+  QCOMPARE(w->ePin->text(), QString("8642"));
+  CheckCodesHidden(*w, {"9999", "5678", "8642"});
+
+  // The SIM asks again after a restart; the new PIN opens it.
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QTRY_VERIFY(!w->qvComm1->Active());
+  sim.WithModem([](qvsim::Modem& m) {
+    m.PowerCycle();
+    return 0;
+  });
+  w->ListBox1->clear();
+  QVERIFY(OpenAndWait(*w));
+  QVERIFY(!w->qvGsm1->DeviceIMSI().empty());
+  QVERIFY(sim.GetTranscript().ToModem().find("AT+CPIN=8642") != std::string::npos);
+}
+
+void TestDesk::unblockWithThePuk() {
+  qvsim::SimulatorOptions options;
+  options.pin = "1234";
+  options.pinState = qvsim::PinState::SimPuk;
+  options.puk = "87654321";
+  qvsim::Simulator sim("siemens_mc35i", options);
+  auto w = Window(On(sim), 2000);
+  QTest::mouseClick(w->CheckBox1, Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(sim.GetTranscript().ToModem().find("AT+CPIN?") != std::string::npos, kInitMs);
+  QTRY_VERIFY_WITH_TIMEOUT(!w->ExchangeBlocked(), kInitMs);
+  w->Pages->setCurrentWidget(w->pgOptions);
+  w->ePuk->setText("87654321");
+  w->eUnblockPin->setText("2468");
+  QTest::mouseClick(w->bUnblock, Qt::LeftButton);
+  QCOMPARE(LogLines(*w).last(), QString("SIM unblocked"));
+  QVERIFY(w->ePuk->text().isEmpty() && w->eUnblockPin->text().isEmpty());
+  QCOMPARE(sim.WithModem([](qvsim::Modem& m) { return m.GetPinState(); }), qvsim::PinState::Ready);
+  QCOMPARE(w->ePin->text(), QString("2468"));
+  CheckCodesHidden(*w, {"87654321", "2468"});
 }
 
 QTEST_MAIN(TestDesk)
