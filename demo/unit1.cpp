@@ -1107,35 +1107,31 @@ void TForm1::bSendTonesClick() {
   });
 }
 
-// The codes go only to the library, which masks them in its log; the boxes
-// are emptied whatever the outcome.
 void TForm1::bUnblockClick() {
-  const std::u16string puk = U(ePuk->text()), pin = U(eUnblockPin->text());
-  ePuk->clear();
-  eUnblockPin->clear();
-  Guarded([&] {
-    TCall call(*this);
-    if (!qvGsm1->PINUnblock(puk, pin)) {
-      AppendEventLog(QStringLiteral("Error: the SIM was not unblocked"));
-      return;
-    }
-    ePin->setText(Q(qvGsm1->PIN()));  // the next opening uses the new PIN
-    AppendEventLog(QStringLiteral("SIM unblocked"));
-  });
+  ChangeSimCodes(ePuk, eUnblockPin, &TqvGsm::PINUnblock, QStringLiteral("SIM unblocked"),
+                 QStringLiteral("Error: the SIM was not unblocked"));
 }
 
 void TForm1::bChangePinClick() {
-  const std::u16string old = U(eOldPin->text()), pin = U(eNewPin->text());
-  eOldPin->clear();
-  eNewPin->clear();
+  ChangeSimCodes(eOldPin, eNewPin, &TqvGsm::PINChange, QStringLiteral("PIN changed"),
+                 QStringLiteral("Error: the PIN was not changed"));
+}
+
+// The codes go only to the library, which masks them in its log; the boxes
+// are emptied whatever the outcome.
+void TForm1::ChangeSimCodes(QLineEdit* first, QLineEdit* second, TSimCodeChange change, const QString& done,
+                            const QString& failed) {
+  const std::u16string code = U(first->text()), newPin = U(second->text());
+  first->clear();
+  second->clear();
   Guarded([&] {
     TCall call(*this);
-    if (!qvGsm1->PINChange(old, pin)) {
-      AppendEventLog(QStringLiteral("Error: the PIN was not changed"));
+    if (!((*qvGsm1).*change)(code, newPin)) {
+      AppendEventLog(failed);
       return;
     }
     ePin->setText(Q(qvGsm1->PIN()));  // the next opening uses the new PIN
-    AppendEventLog(QStringLiteral("PIN changed"));
+    AppendEventLog(done);
   });
 }
 

@@ -219,6 +219,9 @@ class TForm1 : public QWidget {
   void bSendTonesClick();
   void bUnblockClick();
   void bChangePinClick();
+  using TSimCodeChange = bool (TqvGsm::*)(const std::u16string&, const std::u16string&);
+  void ChangeSimCodes(QLineEdit* first, QLineEdit* second, TSimCodeChange change, const QString& done,
+                      const QString& failed);
   // On the component's worker thread: the lines are made there and handed to
   // the GUI thread in order.
   void qvGsm1SmsReceived(TObject* Sender, const std::u16string& aMem, int32_t idSms, TqvPduSms* aSms);
